@@ -1,0 +1,10 @@
+#!/usr/bin/env bash
+# Builds the bridge and its tools and runs the test suite. Usage: scripts/test.sh [BUILD_DIR]
+set -euo pipefail
+cd "$(dirname "$0")/.."
+bash scripts/deps.sh
+build=${1:-build}
+cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+cmake --build "$build"
+cd "$build"
+QT_QPA_PLATFORM=offscreen ctest --output-on-failure --timeout 300

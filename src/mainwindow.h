@@ -1,0 +1,144 @@
+#ifndef MAINWINDOW_H
+#define MAINWINDOW_H
+
+#include "events.h"
+
+#include <QMainWindow>
+#include <QTextStream>
+#include <QTimer>
+
+#include <atomic>
+#include <mutex>
+#include <string>
+#include <thread>
+
+class QFile;
+
+namespace Ui {
+class MainWindow;
+}
+
+// Socket descriptor as the worker loops hold it; -1 means no socket.
+typedef int SOCKET;
+
+// The bridge's one central object: it owns the state that the GUI, Robot, Client and
+// Stream threads share, and the worker loops run as its member functions.
+//
+// Cross-thread flags that have a single writer are atomics so that every read sees a value
+// some writer stored; the five measurement values stay plain doubles guarded by m_mutex1.
+class MainWindow : public QMainWindow
+{
+    Q_OBJECT
+
+public:
+    explicit MainWindow(QWidget* parent = nullptr);
+    ~MainWindow() override;
+
+private slots:
+    void updateGui();
+    void ConnectToTervian();
+    void on_pushButtonLaserOn_clicked();
+    void on_pushButtonLaserOff_clicked();
+    void on_lineEditIP_textEdited(const QString& arg1);
+    void on_lineEditProjectID_textEdited(const QString& arg1);
+    void on_actionUser_manual_triggered();
+
+private:
+    // Thread bodies and their entries.
+    void RobotServer();
+    void TervianClient();
+    void ReadMeasuredData();
+    static void RobotThread(MainWindow* obj);
+    static void TervianThread(MainWindow* obj);
+    static void ReadDataThread(MainWindow* obj);
+
+    // Robot link.
+    void ProcessRobotRequest(int* len);
+
+    // Vision command link.
+    bool CheckDideReply(const std::string& reply, const std::string& command);
+    bool GetDideValue(const std::string& reply, int* value);
+
+    // Measurement stream.
+    void DecodeValuesBuffer(char* buff, int len);
+
+    // Status display.
+
+    // Settings and debug log.
+    void ReadSettings();
+    void WriteLineEditSettings();
+    void OpenDebugLog();
+    void CloseDebugLog();
+
+    // One debug log entry: written only while the log is on, inside one holding of
+    // m_mutexDebug so that entries of different threads never mix within a line.
+    template <typename... Pieces> void WriteLog(const Pieces&... pieces);
+    void FlushLog();
+
+    friend class TestAccess;
+
+    Ui::MainWindow* ui;
+    QFile* m_pFileDebug;
+    QTextStream* m_pStreamDebug;
+    QTimer qTimer;
+
+    std::string m_sIP;
+    std::string m_sID;
+
+    std::mutex m_mutex1;
+    std::mutex m_mutex2;
+    std::mutex m_mutexDebug;
+
+    events::event_t m_EventActivateLaser;
+    events::event_t m_EventDeactivateLaser;
+    events::event_t m_EventSwitchProgram;
+
+    std::atomic<bool> m_bRecognitionOK;
+    double m_dX;
+    double m_dZ;
+    double m_dZDiff;
+    double m_dWidth;
+    double m_dArea;
+    bool m_bScannnerOk;
+    std::atomic<bool> m_bTervianOk;
+    std::atomic<bool> m_bLaserOn;
+    std::atomic<bool> m_bError;
+    std::atomic<bool> m_bBadprojectName;
+    bool m_bdebugLog;
+    std::atomic<bool> m_bShowErrorOnce;
+    std::atomic<int> m_iTervianProgram;
+    std::atomic<int> m_iRobotProgram;
+    int m_iExposureTime;
+    std::atomic<bool> m_bRobotServerOnline;
+    std::atomic<bool> m_bRobotServerConnected;
+    std::atomic<bool> m_bTervianClientRunning;
+    std::atomic<bool> m_bTervianClientConnected;
+    std::atomic<bool> m_bReadingData;
+
+    char m_cRecRobotBuffer[512];
+    char m_cSendRobotBuffer[512];
+
+    std::atomic<bool> m_bExitRobotThread;
+    std::atomic<bool> m_bExitScannerThread;
+    std::atomic<bool> m_bExitValuesThread;
+
+    std::thread* pRobotThread;
+    std::thread* pScannerThread;
+    std::thread* pValuesThread;
+};
+
+// Request and reply copies in the log stop at their first NUL byte, as C text does.
+inline QTextStream& operator<<(QTextStream& stream, const std::string& text)
+{
+    return stream << text.c_str();
+}
+
+template <typename... Pieces> void MainWindow::WriteLog(const Pieces&... pieces)
+{
+    if (!m_bdebugLog)
+        return;
+    std::lock_guard<std::mutex> lock(m_mutexDebug);
+    (*m_pStreamDebug << ... << pieces);
+}
+
+#endif // MAINWINDOW_H

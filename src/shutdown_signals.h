@@ -1,0 +1,28 @@
+#ifndef SHUTDOWN_SIGNALS_H
+#define SHUTDOWN_SIGNALS_H
+
+#include <QObject>
+
+class QSocketNotifier;
+
+// Turns SIGINT and SIGTERM into the same orderly shutdown as closing the window: the handler
+// only writes a byte to a socket pair, and the event loop quits when it reads it. SIGPIPE is
+// ignored for the process, so a send on a closed connection fails instead of killing it.
+class ShutdownSignals : public QObject
+{
+    Q_OBJECT
+
+public:
+    explicit ShutdownSignals(QObject* parent = nullptr);
+    ~ShutdownSignals() override;
+
+private slots:
+    void quitOnSignal();
+
+private:
+    static void handle(int signalNumber);
+
+    QSocketNotifier* m_notifier;
+};
+
+#endif // SHUTDOWN_SIGNALS_H
