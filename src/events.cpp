@@ -4,7 +4,8 @@
 
 #include <cerrno>
 
-namespace events {
+namespace events
+{
 
 event_t CreateEvent(bool manualReset, bool initialState)
 {

@@ -7,7 +7,8 @@
 
 // Event objects in the manner of the Windows API: signalled or not, a set wakes a waiter,
 // and waits may time out. Results are 0 for success or an errno-style code.
-namespace events {
+namespace events
+{
 
 struct event_object {
     pthread_cond_t CVariable;

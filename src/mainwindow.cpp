@@ -11,7 +11,8 @@
 #include <clocale>
 #include <unistd.h>
 
-namespace {
+namespace
+{
 
 const char* const kDefaultScannerIP = "192.168.100.251";
 const char* const kDefaultProjectID = "1";

@@ -14,7 +14,8 @@
 
 class QFile;
 
-namespace Ui {
+namespace Ui
+{
 class MainWindow;
 }
 

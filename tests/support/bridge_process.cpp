@@ -24,11 +24,13 @@ QByteArray readFile(const QString& path)
     return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
 }
 
-bool isListening(quint16 port)
+bool isListening(quint16 port, qint64 pid)
 {
     // Read from /proc rather than by connecting, so that waiting causes no robot session.
     const QByteArray wanted = QByteArray::number(port, 16).toUpper().rightJustified(4, '0');
-    const QList<QByteArray> lines = readFile("/proc/net/tcp").split('\n');
+    const QList<QByteArray> lines =
+        readFile(pid ? QString("/proc/%1/net/tcp").arg(pid) : QString("/proc/self/net/tcp"))
+            .split('\n');
     for (const QByteArray& line : lines) {
         QList<QByteArray> fields = line.simplified().split(' ');
         if (fields.size() > 3 && fields[1].endsWith(":" + wanted) && fields[3] == "0A")
@@ -37,11 +39,11 @@ bool isListening(quint16 port)
     return false;
 }
 
-bool waitForPort(quint16 port, int timeoutMs)
+bool waitForPort(quint16 port, int timeoutMs, qint64 pid)
 {
     QDeadlineTimer deadline(timeoutMs);
     while (!deadline.hasExpired()) {
-        if (isListening(port))
+        if (isListening(port, pid))
             return true;
         QThread::msleep(10);
     }
@@ -76,7 +78,7 @@ BridgeProcess::~BridgeProcess()
 bool BridgeProcess::start()
 {
     m_process.start();
-    return m_process.waitForStarted(5000) && waitForPort(5020, 10000);
+    return m_process.waitForStarted(5000) && waitForPort(5020, 10000, m_process.processId());
 }
 
 int BridgeProcess::terminate(int timeoutMs)
