@@ -59,9 +59,27 @@ private:
     // Vision command link.
     bool CheckDideReply(const std::string& reply, const std::string& command);
     bool GetDideValue(const std::string& reply, int* value);
+    enum class Exchange { Accepted, Rejected, Lost };
+    enum class ExchangeKind { DefaultProject, Acquisition, ProgramSwitch };
+    SOCKET ConnectOrPause(int port, const char* peer, const char* owner);
+    void BeginClient();
+    bool SetUpProject(SOCKET socket);
+    bool SwitchOffAfterLoad(SOCKET socket);
+    void ServeCommands(SOCKET socket);
+    bool SwitchAcquisition(SOCKET socket, bool on);
+    bool SwitchProgram(SOCKET socket);
+    Exchange Transact(SOCKET socket, const std::string& request, const char* command,
+                      ExchangeKind kind);
+    void ReportRejection(Exchange result, const char* logText);
+    void SetLaserOn(bool on);
+    void StartReaderOnce();
+    void StopReader();
+    void EndClient();
 
     // Measurement stream.
     void DecodeValuesBuffer(char* buff, int len);
+    void ResetMeasurement();
+    bool ReceiveUntilStopped(SOCKET socket);
 
     // Status display.
 
