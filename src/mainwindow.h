@@ -63,6 +63,10 @@ private:
     void DecodeValuesBuffer(char* buff, int len);
 
     // Status display.
+    void ShowRobotLink();
+    void ShowVisionLink();
+    void ShowVisionError(const char* message);
+    void ShowMeasuredValues();
 
     // Settings and debug log.
     void ReadSettings();
