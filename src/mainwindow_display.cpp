@@ -1,5 +1,6 @@
 // Status display and operator commands.
 #include "mainwindow.h"
+#include "status_lamps.h"
 #include "ui_mainwindow.h"
 
 #include <QCoreApplication>
@@ -11,15 +12,6 @@
 
 namespace
 {
-
-// Lamp colours: a bright colour marks the active state of a link that is up, the dark shade
-// of the same hue its inactive state; no colour at all means the link is down.
-const char* const kBrightGreen = "QLabel {background: rgb(0, 255, 0);}";
-const char* const kDarkGreen = "QLabel {background: rgb(30, 70, 30);}";
-const char* const kBrightRed = "QLabel {background: rgb(255, 0, 0);}";
-const char* const kDarkRed = "QLabel {background: rgb(70, 30, 30);}";
-const char* const kOrange = "QLabel {background: orange;}";
-const char* const kNoColour = "";
 
 QString FormatValue(double value)
 {
@@ -43,26 +35,27 @@ void MainWindow::ShowRobotLink()
         return;
     const bool connected = m_bRobotServerConnected;
     ui->labelRobotState->setText(connected ? "Connected" : "Listening");
-    ui->labelRobotConnected->setStyleSheet(connected ? kBrightGreen : kDarkGreen);
+    ui->labelRobotConnected->setStyleSheet(connected ? lamp::kBrightGreen : lamp::kDarkGreen);
 }
 
 void MainWindow::ShowVisionLink()
 {
     if (m_bTervianOk) {
-        ui->labelSensorConnected->setStyleSheet(kBrightGreen);
+        ui->labelSensorConnected->setStyleSheet(lamp::kBrightGreen);
         ShowVisionError("Error in Tervian communication");
-        ui->labelSensorLaserOn->setStyleSheet(m_bLaserOn ? kBrightGreen : kDarkGreen);
+        ui->labelSensorLaserOn->setStyleSheet(m_bLaserOn ? lamp::kBrightGreen : lamp::kDarkGreen);
         ui->labelSensorProgramNr->setText(QString::number(m_iTervianProgram, 10));
         return;
     }
     if (m_bTervianClientConnected) {
-        ui->labelSensorConnected->setStyleSheet(kDarkGreen);
+        ui->labelSensorConnected->setStyleSheet(lamp::kDarkGreen);
         ShowVisionError("Error in loading or setting up the project");
     } else {
-        ui->labelSensorConnected->setStyleSheet(m_bTervianClientRunning ? kOrange : kNoColour);
-        ui->labelSensorError->setStyleSheet(kNoColour);
+        ui->labelSensorConnected->setStyleSheet(m_bTervianClientRunning ? lamp::kOrange
+                                                                        : lamp::kNoColour);
+        ui->labelSensorError->setStyleSheet(lamp::kNoColour);
     }
-    ui->labelSensorLaserOn->setStyleSheet(kNoColour);
+    ui->labelSensorLaserOn->setStyleSheet(lamp::kNoColour);
     ui->labelSensorProgramNr->setText("");
 }
 
@@ -72,10 +65,10 @@ void MainWindow::ShowVisionLink()
 void MainWindow::ShowVisionError(const char* message)
 {
     if (!m_bError) {
-        ui->labelSensorError->setStyleSheet(kDarkRed);
+        ui->labelSensorError->setStyleSheet(lamp::kDarkRed);
         return;
     }
-    ui->labelSensorError->setStyleSheet(kBrightRed);
+    ui->labelSensorError->setStyleSheet(lamp::kBrightRed);
     if (m_bShowErrorOnce.exchange(false))
         QMessageBox::critical(this, "Error", message, QMessageBox::Ok, QMessageBox::NoButton);
 }
