@@ -54,13 +54,44 @@ private:
 
     // Robot link.
     void ProcessRobotRequest(int* len);
+    int ReplyToRobotRequest();
+    int AnswerStatusQuery();
+    int AnswerJointIdQuery();
+    int AnswerJointDataQuery();
+    int AnswerLaserRequest(const char* logText, events::event_t event, bool laserOn);
+    int AnswerLaserOnAndMeasure();
+    int AnswerSetJointId();
+    void StoreLaserOn(bool laserOn);
+    SOCKET OpenRobotListener();
+    SOCKET AcceptRobot(SOCKET ListenSocket);
+    void ServeRobot(SOCKET ClientSocket, int* len);
+    bool AnswerRobot(SOCKET ClientSocket, int* len);
+    void LogRobotRequest(int recLen);
 
     // Vision command link.
     bool CheckDideReply(const std::string& reply, const std::string& command);
     bool GetDideValue(const std::string& reply, int* value);
+    enum class Exchange { Accepted, Rejected, Lost };
+    enum class ExchangeKind { DefaultProject, Acquisition, ProgramSwitch };
+    SOCKET ConnectOrPause(int port, const char* peer, const char* owner);
+    void BeginClient();
+    bool SetUpProject(SOCKET socket);
+    bool SwitchOffAfterLoad(SOCKET socket);
+    void ServeCommands(SOCKET socket);
+    bool SwitchAcquisition(SOCKET socket, bool on);
+    bool SwitchProgram(SOCKET socket);
+    Exchange Transact(SOCKET socket, const std::string& request, const char* command,
+                      ExchangeKind kind);
+    void ReportRejection(Exchange result, const char* logText);
+    void SetLaserOn(bool on);
+    void StartReaderOnce();
+    void StopReader();
+    void EndClient();
 
     // Measurement stream.
     void DecodeValuesBuffer(char* buff, int len);
+    void ResetMeasurement();
+    bool ReceiveUntilStopped(SOCKET socket);
 
     // Status display.
     void ShowRobotLink();

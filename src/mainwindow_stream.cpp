@@ -1,12 +1,83 @@
 // Measurement stream: the reader of port 32002 and the decoding of its records.
 #include "mainwindow.h"
 
+#include "measurement_record.h"
+#include "socket_util.h"
+
 #include <unistd.h>
 
+namespace
+{
+
+const int kStreamPort = 32002;
+
+} // namespace
+
+// Reconnects by itself whenever the stream breaks, until it is told to stop.
 void MainWindow::ReadMeasuredData()
 {
-    while (!m_bExitValuesThread)
-        usleep(10000);
+    ResetMeasurement();
+    SOCKET socket = -1;
+    while (!m_bExitValuesThread) {
+        socket = ConnectOrPause(kStreamPort, "TCP device", "TCP device thread");
+        if (socket == -1)
+            continue;
+        if (ReceiveUntilStopped(socket))
+            break;
+        ::close(socket);
+        socket = -1;
+    }
+    WriteLog("Disconnecting from TCP device\n");
+    if (socket != -1)
+        ::close(socket);
 }
 
-void MainWindow::DecodeValuesBuffer(char*, int) {}
+// Every start shows a fresh reader: no record decoded and all values zero.
+void MainWindow::ResetMeasurement()
+{
+    std::lock_guard<std::mutex> lock(m_mutex1);
+    m_bScannnerOk = false;
+    m_bRecognitionOK = false;
+    m_dX = m_dZ = m_dZDiff = m_dWidth = m_dArea = 0.0;
+}
+
+// Decodes every block that arrives. True when a stop was requested, false when the
+// connection broke and has to be made again.
+bool MainWindow::ReceiveUntilStopped(SOCKET socket)
+{
+    char recBuf[512];
+    for (;;) {
+        const sockets::ReceiveResult received =
+            sockets::ReceiveUnlessStopped(socket, recBuf, sizeof recBuf, m_bExitValuesThread);
+        if (received.status == sockets::ReceiveStatus::Stopped)
+            return true;
+        if (received.status == sockets::ReceiveStatus::WaitFailed) {
+            WriteLog("Error (select) in TCP device. Reconnecting\n");
+            return false;
+        }
+        if (received.status == sockets::ReceiveStatus::ReceiveFailed || received.length == 0) {
+            WriteLog("Error (recv) in TCP device. Reconnecting\n");
+            return false;
+        }
+        DecodeValuesBuffer(recBuf, received.length);
+        if (m_bExitValuesThread)
+            return true;
+    }
+}
+
+// Each record is applied under its own hold of m_mutex1, so the robot link always reads the
+// flags and values of one whole record.
+void MainWindow::DecodeValuesBuffer(char* buff, int len)
+{
+    double* const members[measurement::kValueCount] = {&m_dX, &m_dZ, &m_dWidth, &m_dZDiff,
+                                                       &m_dArea};
+    measurement::BlockReader block(buff, len);
+    measurement::Record record;
+    while (block.NextRecord(&record)) {
+        std::lock_guard<std::mutex> lock(m_mutex1);
+        m_bScannnerOk = true;
+        for (int i = 0; i < record.valueCount; ++i)
+            *members[i] = record.values[i];
+        m_bRecognitionOK = measurement::IsRecognised(record.statusGood, m_dZ);
+    }
+}
