@@ -54,8 +54,6 @@ private slots:
         QTest::newRow("laser mode") << QStringList{"laser", "up"} << QByteArray("'up'");
         QTest::newRow("joint ID range") << QStringList{"set-joint", "256"} << QByteArray("'256'");
         QTest::newRow("half a byte") << QStringList{"raw", "010"} << QByteArray("'010'");
-        QTest::newRow("no bytes") << QStringList{"raw", "status"} << QByteArray("at least one");
-        QTest::newRow("port") << QStringList{"--port", "x", "status"} << QByteArray("'x'");
         QTest::newRow("repeat") << QStringList{"joint-data", "--repeat", "0"} << QByteArray("'0'");
     }
     void badArgumentsExitWithTwo()

@@ -107,8 +107,6 @@ private slots:
         char encoded[2];
         robot::EncodeValue(value, encoded);
         QCOMPARE(QByteArray(encoded, 2), field);
-        QCOMPARE(int(robot::DecodeValue(encoded)),
-                 int(qint16((uchar(field[0]) << 8) | uchar(field[1]))));
     }
 
     void requestLogLineSignExtendsBytes()
