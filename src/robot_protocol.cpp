@@ -145,7 +145,9 @@ std::string RequestLogLine(const char* bytes, int count)
     std::string line;
     for (int i = 0; i < count; ++i) {
         char number[16];
-        const int widened = static_cast<signed char>(bytes[i]);
+        // The byte as a signed char widened to 32 bits: 0x80 to 0xFF show as ffffff80 up.
+        const uint8_t byte = static_cast<uint8_t>(bytes[i]);
+        const uint32_t widened = byte < 0x80 ? byte : (0xFFFFFF00u | byte);
         std::snprintf(number, sizeof number, "%x ", static_cast<unsigned>(widened));
         line += number;
     }

@@ -56,7 +56,7 @@ std::string DescribeJointData(const std::string& reply)
 {
     static const char* const names[] = {"Y", "Z", "gap", "Z diff", "area"};
     std::string text = ResultWords(At(reply, 1)) + ":";
-    for (int i = 0; i < 5; ++i) {
+    for (size_t i = 0; i < 5; ++i) {
         char value[48];
         const double hundredths = robot::DecodeValue(reply.data() + 4 + 2 * i);
         std::snprintf(value, sizeof value, " %s %.2f%s", names[i], hundredths / 100.0,
