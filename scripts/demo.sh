@@ -114,7 +114,8 @@ wait_for 10 eval "grep -A1 -- 'FILE=\"2.t_p\"' '$run/sim.log' | grep -q '^reply:
   fail "project 2 was not loaded"
 
 say "Robot: joint ID, twelve joint readings, laser off"
-probe joint-id joint-data --repeat 12 --interval 200 laser off
+probe joint-id joint-data --repeat 12 --interval 200 laser off | tee "$run/robot.log"
+grep -q '^joint-data: 82 00 ' "$run/robot.log" || fail "no reading reported a recognised joint"
 wait_for 10 eval "[ \$(grep -c 'acquisition off' '$run/sim.log') -ge 2 ]" || fail "acquisition was not switched off"
 
 say "Robot: final status"
