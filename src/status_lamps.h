@@ -3,7 +3,8 @@
 
 // Looks of the status lamps. A bright colour marks the active state of a link that is up, the
 // dark shade of the same hue its inactive state; no colour at all means the link is down.
-namespace lamp {
+namespace lamp
+{
 
 const char* const kBrightGreen = "QLabel {background: rgb(0, 255, 0);}";
 const char* const kDarkGreen = "QLabel {background: rgb(30, 70, 30);}";
