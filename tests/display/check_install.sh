@@ -15,7 +15,7 @@ if [ "$(id -u)" -ne 0 ]; then
 fi
 
 gid=64999
-operator=(setpriv --reuid=65534 --regid=65534 --groups=$gid env HOME="$scratch/home"
+operator=(setpriv --reuid=65534 --regid=65534 --groups="$gid" env HOME="$scratch/home"
   XDG_RUNTIME_DIR="$scratch/home")
 root=$scratch/root
 bin=$root/opt/tervian-bridge/bin
@@ -72,7 +72,7 @@ wait_for 'grep -q "^listening on" "$scratch/sim.out"'
 run_as_operator() {
   "${operator[@]}" "$1" >>"$scratch/bridge.out" 2>&1 &
   local pid=$!
-  pids+=($pid)
+  pids+=("$pid")
   wait_for "grep -q 'FILE=\"$2.t_p\"' '$scratch/sim.out'"
   wait_for "grep -q 'Tervian project is ready' '$(dirname "$(readlink -f "$1")")/DebugLog.txt'"
   kill -TERM $pid
