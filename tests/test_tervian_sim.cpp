@@ -1,5 +1,6 @@
 // tervian-sim as the bridge meets it: replies, the record stream, fault modes and exit codes.
 #include "bridge_process.h"
+#include "sim_process.h"
 
 #include <QDeadlineTimer>
 #include <QTcpServer>
@@ -18,49 +19,6 @@ const QByteArray loadOk = R"(<DIDE DIR="ReplyOk" CMD="Project_Load"/>)";
 const QByteArray acquisitionOk = R"(<DIDE DIR="ReplyOk" CMD="Device_Acquisition"/>)";
 const QByteArray loadError = R"(<DIDE DIR="ReplyError" CMD="Project_Load"/>)";
 const QByteArray acquisitionError = R"(<DIDE DIR="ReplyError" CMD="Device_Acquisition"/>)";
-
-class Sim
-{
-public:
-    explicit Sim(const QStringList& options)
-    {
-        m_process.start(builtProgram("tervian-sim"), options);
-    }
-    ~Sim()
-    {
-        m_process.kill();
-        m_process.waitForFinished(3000);
-    }
-
-    bool waitForOutput(const QByteArray& text, int timeoutMs = 5000)
-    {
-        QDeadlineTimer deadline(timeoutMs);
-        while (!m_output.contains(text)) {
-            if (!m_process.waitForReadyRead(int(deadline.remainingTime())))
-                return false;
-            m_output += m_process.readAllStandardOutput();
-        }
-        return true;
-    }
-    bool started() { return waitForOutput("listening on 127.0.0.1:32001 and 127.0.0.1:32002"); }
-    // Exit code after SIGTERM, or -1 when it crashed or did not end in time.
-    int terminate()
-    {
-        ::kill(pid_t(m_process.processId()), SIGTERM);
-        return exitCode();
-    }
-    int exitCode()
-    {
-        if (!m_process.waitForFinished(5000) || m_process.exitStatus() != QProcess::NormalExit)
-            return -1;
-        return m_process.exitCode();
-    }
-    QProcess& process() { return m_process; }
-
-private:
-    QProcess m_process;
-    QByteArray m_output;
-};
 
 std::unique_ptr<QTcpSocket> connectTo(quint16 port)
 {
@@ -111,7 +69,7 @@ class TestTervianSim : public QObject
 private slots:
     void answersAndStreamsOnlyWhileAcquisitionIsOn()
     {
-        Sim sim({"--rate", "200"});
+        SimProcess sim({"--rate", "200"});
         QVERIFY(sim.started());
         auto command = connectTo(32001);
         auto stream = connectTo(32002);
@@ -128,13 +86,14 @@ private slots:
         stream->waitForReadyRead(100); // records sent before the reply may still be on the way
         stream->readAll();
         QVERIFY(!stream->waitForReadyRead(300));
-        QVERIFY(sim.waitForOutput("request: " + acquisitionOff + "\nacquisition off\n"));
+        QVERIFY(sim.waitFor("request: " + acquisitionOff + "\nacquisition off\n"));
         QCOMPARE(sim.terminate(), 0);
     }
 
     void rejectsWhatItIsToldTo()
     {
-        Sim sim({"--reject-project", "7", "--reject-project", "000002", "--reject-acquisition"});
+        SimProcess sim(
+            {"--reject-project", "7", "--reject-project", "000002", "--reject-acquisition"});
         QVERIFY(sim.started());
         auto command = connectTo(32001);
         auto stream = connectTo(32002);
@@ -151,7 +110,7 @@ private slots:
 
     void streamsFixedValuesEvenWithoutAcquisition()
     {
-        Sim sim({"--stream-always", "--values", "1,2.5,-3,0.75,0.1,4", "--rate", "500"});
+        SimProcess sim({"--stream-always", "--values", "1,2.5,-3,0.75,0.1,4", "--rate", "500"});
         QVERIFY(sim.started());
         auto stream = connectTo(32002);
         const QList<QByteArray> records = readRecords(*stream, 20);
@@ -161,17 +120,17 @@ private slots:
 
     void staysSilentWithNoReply()
     {
-        Sim sim({"--no-reply"});
+        SimProcess sim({"--no-reply"});
         QVERIFY(sim.started());
         auto command = connectTo(32001);
         QCOMPARE(exchange(*command, loadProject5, 500), QByteArray());
-        QVERIFY(sim.waitForOutput("request: " + loadProject5));
+        QVERIFY(sim.waitFor("request: " + loadProject5));
         QCOMPARE(sim.terminate(), 0);
     }
 
     void closesAfterRequestsAndServesTheNextClient()
     {
-        Sim sim({"--close-after-requests", "2"});
+        SimProcess sim({"--close-after-requests", "2"});
         QVERIFY(sim.started());
         auto first = connectTo(32001);
         QCOMPARE(exchange(*first, loadProject5), loadOk);
@@ -190,7 +149,7 @@ private slots:
 
     void closesAfterRecordsOnEveryConnection()
     {
-        Sim sim({"--close-after-records", "5", "--stream-always", "--rate", "1000"});
+        SimProcess sim({"--close-after-records", "5", "--stream-always", "--rate", "1000"});
         QVERIFY(sim.started());
         for (int connection = 0; connection < 2; ++connection) {
             auto stream = connectTo(32002);
@@ -215,7 +174,7 @@ private slots:
     void exitsWithTwoOnBadOptions()
     {
         QFETCH(QStringList, options);
-        Sim sim(options);
+        SimProcess sim(options);
         QCOMPARE(sim.exitCode(), 2);
         QVERIFY(!sim.process().readAllStandardError().isEmpty());
     }
@@ -224,7 +183,7 @@ private slots:
     {
         QTcpServer occupant;
         QVERIFY(occupant.listen(QHostAddress::LocalHost, 32002));
-        Sim sim({});
+        SimProcess sim;
         QCOMPARE(sim.exitCode(), 1);
         QVERIFY(sim.process().readAllStandardError().contains("32002"));
     }
