@@ -18,6 +18,7 @@ public:
     void Start();
     void Stop(); // SIGTERM and wait, SIGKILL after 5 s
 
+    pid_t Pid() const { return m_pid; }
     double CpuSeconds() const; // user + system time so far
     double RssMegabytes() const;
 
