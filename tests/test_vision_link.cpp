@@ -25,17 +25,6 @@ class TestAccess : public QObject
 {
     Q_OBJECT
 
-private slots:
-    void init() { writeConfig(TestDir(), {{"ProjectID", "000002"}}); }
-    void cleanup() { m_window.reset(); }
-    void decodesRecords();
-    void setUpButtonsAndProgramSwitches();
-    void rejectedDefaultProjectIsReportedOnceAndStartsNoReader();
-    void rejectedAcquisition();
-    void reconnectsKeepingTheReaderThenDisconnectAndConnect();
-    void stopEndsAWaitForAReplyThatNeverComes();
-
-private:
     std::unique_ptr<MainWindow> m_window;
 
     MainWindow& window()
@@ -48,151 +37,151 @@ private:
     {
         MainWindow& w = *m_window;
         std::lock_guard<std::mutex> lock(w.m_mutex1);
-        return {w.m_dX,
-                w.m_dZ,
-                w.m_dWidth,
-                w.m_dZDiff,
-                w.m_dArea,
-                double(w.m_bScannnerOk),
-                double(w.m_bRecognitionOK)};
+        const QVector<double> record{w.m_dX, w.m_dZ, w.m_dWidth, w.m_dZDiff, w.m_dArea};
+        return record + QVector<double>{double(w.m_bScannnerOk), double(w.m_bRecognitionOK)};
     }
     void switchProgram(int program)
     {
         m_window->m_iRobotProgram = program;
         events::SetEvent(m_window->m_EventSwitchProgram);
     }
+
+private slots:
+    void init() { writeConfig(TestDir(), {{"ProjectID", "000002"}}); }
+    void cleanup() { m_window.reset(); }
+
+    void decodesRecords()
+    {
+        MainWindow& w = window();
+        auto decoded = [&](QByteArray block) {
+            w.DecodeValuesBuffer(block.data(), block.size());
+            return values();
+        };
+        using V = QVector<double>;
+        QCOMPARE(decoded("0,1.5,2.25,0.8,-0.1,3.2;"), (V{1.5, 2.25, 0.8, -0.1, 3.2, 1, 1}));
+        QCOMPARE(decoded("0,1,2,3,4,5;0,6,7,8,9,10;"), (V{6, 7, 8, 9, 10, 1, 1}));
+        QCOMPARE(decoded("1,1,2,3,4,5;"), (V{1, 2, 3, 4, 5, 1, 0}));
+        QCOMPARE(decoded("1,1,2,3,4,5;\n"), (V{1, 2, 3, 4, 5, 1, 1})); // line feed: status 0
+        QCOMPARE(decoded("0,1,2,3,4,5;;"), (V{1, 2, 3, 4, 5, 1, 0}));
+        QCOMPARE(decoded("false,1,3,3,4,5,6,7"), (V{1, 3, 3, 4, 5, 1, 1}));
+        QCOMPARE(decoded("0,1.5,0,0.8,-0.1,3.2;"), (V{1.5, 0, 0.8, -0.1, 3.2, 1, 0}));
+        QCOMPARE(decoded("0,1.5,2."), (V{1.5, 2, 0.8, -0.1, 3.2, 1, 1}));
+        QCOMPARE(decoded("25,0.8,-0.1,3.2;"), (V{0.8, -0.1, 3.2, -0.1, 3.2, 1, 0}));
+    }
+
+    void setUpButtonsAndProgramSwitches()
+    {
+        SimProcess sim({"--values", "0,1.5,2.25,0.8,-0.1,3.2", "--reject-project", "7"});
+        MainWindow& w = window();
+        QTRY_VERIFY_WITH_TIMEOUT(w.m_bTervianOk && sim.count("stream client connected"), 10000);
+        QVERIFY(w.m_iTervianProgram == 2 && !w.m_bError && w.m_bReadingData);
+        QVERIFY(TestDebugLog().contains(kSetUpLog));
+        QTRY_VERIFY(TestDebugLog().contains("Connected to TCP device\n"));
+
+        // Each click is one exchange, and the lamp follows the confirmed state.
+        w.ui->pushButtonLaserOn->click();
+        QTRY_VERIFY(w.m_bLaserOn && sim.count("acquisition on"));
+        QTRY_COMPARE(values(), (QVector<double>{1.5, 2.25, 0.8, -0.1, 3.2, 1, 1}));
+        QTRY_COMPARE(w.ui->labelSensorLaserOn->styleSheet(), QString(lamp::kBrightGreen));
+        w.ui->pushButtonLaserOff->click();
+        QTRY_VERIFY(!w.m_bLaserOn && sim.count("acquisition off") == 2);
+        QTRY_COMPARE(w.ui->labelSensorLaserOn->styleSheet(), QString(lamp::kDarkGreen));
+        QCOMPARE(sim.count(R"(request: <DIDE DIR="Request" CMD="Device_Acquisition")"), 3);
+
+        switchProgram(3);
+        QTRY_COMPARE(w.m_iTervianProgram, 3);
+        QVERIFY(sim.count(R"(<DIDE DIR="Request" CMD="Project_Load" FILE="3.t_p"/>)"));
+        switchProgram(7);
+        QTRY_VERIFY(w.m_bBadprojectName);
+        QVERIFY(TestDebugLog().contains("Bad project name\n"));
+        QVERIFY(w.m_iTervianProgram == 3 && !w.m_bError && !w.m_bShowErrorOnce);
+        switchProgram(-4);
+        QTRY_COMPARE(w.m_iTervianProgram, -4);
+        QVERIFY(!w.m_bBadprojectName);
+        QCOMPARE(sim.count("command client connected"), 1);
+    }
+
+    void rejectedDefaultProjectIsReportedOnceAndStartsNoReader()
+    {
+        SimProcess sim({"--reject-project", "000002"});
+        BoxWatcher boxes;
+        MainWindow& w = window();
+        QTRY_COMPARE_WITH_TIMEOUT(boxes.texts,
+                                  QStringList{"Error in loading or setting up the project"}, 10000);
+        QVERIFY(TestDebugLog().contains("Loading default project NOT OK\n"));
+        QCOMPARE(w.ui->labelSensorConnected->styleSheet(), QString(lamp::kDarkGreen));
+        QCOMPARE(w.ui->labelSensorError->styleSheet(), QString(lamp::kBrightRed));
+        w.ui->pushButtonLaserOn->click(); // still served on the same connection
+        QTRY_VERIFY(w.m_bLaserOn);
+        switchProgram(3);
+        QTRY_COMPARE(w.m_iTervianProgram, 3);
+        QVERIFY(!w.m_bTervianOk && !w.m_bReadingData);
+        QCOMPARE(boxes.texts.size(), 1);
+        QCOMPARE(sim.count("command client connected"), 1);
+        QCOMPARE(sim.count("stream client connected"), 0);
+    }
+
+    void rejectedAcquisition()
+    {
+        SimProcess sim({"--reject-acquisition"});
+        BoxWatcher boxes;
+        MainWindow& w = window();
+        QTRY_VERIFY_WITH_TIMEOUT(TestDebugLog().contains("Switching project off NOT OK\n"), 10000);
+        w.ui->pushButtonLaserOn->click();
+        w.ui->pushButtonLaserOff->click();
+        QTRY_VERIFY(TestDebugLog().contains("Setting Project off NOT OK\n"));
+        QVERIFY(TestDebugLog().contains("Setting Project on NOT OK\n"));
+        QVERIFY(w.m_bError && !w.m_bTervianOk && !w.m_bLaserOn && !w.m_bReadingData);
+    }
+
+    void reconnectsKeepingTheReaderThenDisconnectAndConnect()
+    {
+        auto sim = std::make_unique<SimProcess>();
+        MainWindow& w = window();
+        QTRY_VERIFY_WITH_TIMEOUT(w.m_bTervianOk && sim->count("stream client connected"), 10000);
+        sim.reset();
+        sim = std::make_unique<SimProcess>();
+        QTRY_VERIFY(sim->count("stream client connected"));
+        switchProgram(3); // finds the old command connection closed
+        QTRY_VERIFY(sim->count(R"(FILE="000002.t_p"/>)") && w.m_bTervianOk);
+        const QByteArray log = TestDebugLog();
+        QVERIFY(log.contains("Tervian client: failed to recv. Reconnecting\n"));
+        QVERIFY(log.contains("Error (recv) in TCP device. Reconnecting\n"));
+        QVERIFY(!log.contains("Disconnecting from TCP device\n"));
+        QCOMPARE(log.count(kSetUpLog), 2);
+
+        QPushButton* connect = w.ui->pushButtonConnect;
+        connect->click();
+        QCOMPARE(connect->text(), QString("Connect"));
+        QTRY_VERIFY_WITH_TIMEOUT(!w.m_bTervianClientRunning, 5000);
+        connect->click();
+        connect->click(); // the client just started counts as running: a stop, not a second client
+        QCOMPARE(connect->text(), QString("Connect"));
+        QTRY_VERIFY_WITH_TIMEOUT(!w.m_bTervianClientRunning, 5000);
+
+        const int streams = sim->count("stream client connected");
+        w.ui->lineEditProjectID->setText("5");
+        connect->click();
+        QCOMPARE(connect->text(), QString("Disconnect"));
+        QTRY_VERIFY_WITH_TIMEOUT(w.m_bTervianOk && w.m_iTervianProgram == 5, 10000);
+        QVERIFY(sim->count(R"(FILE="5.t_p"/>)"));
+        QTRY_VERIFY(sim->count("stream client connected") > streams);
+        QVERIFY(
+            TestDebugLog().contains("Disconnecting from TCP device\nDisconnecting from Tervian\n"));
+    }
+
+    void stopEndsAWaitForAReplyThatNeverComes()
+    {
+        SimProcess sim({"--no-reply"});
+        MainWindow& w = window();
+        QTRY_VERIFY_WITH_TIMEOUT(sim.count("request: "), 10000);
+        w.ui->pushButtonConnect->click();
+        QTRY_VERIFY_WITH_TIMEOUT(!w.m_bTervianClientRunning, 5000);
+        m_window.reset(); // the last lines reach the file at shutdown
+        QVERIFY(TestDebugLog().contains("Disconnecting from Tervian\n"));
+        QVERIFY(!TestDebugLog().contains("failed to recv"));
+    }
 };
-
-void TestAccess::decodesRecords()
-{
-    MainWindow& w = window();
-    auto decoded = [&](QByteArray block) {
-        w.DecodeValuesBuffer(block.data(), block.size());
-        return values();
-    };
-    using V = QVector<double>;
-    QCOMPARE(decoded("0,1.5,2.25,0.8,-0.1,3.2;"), (V{1.5, 2.25, 0.8, -0.1, 3.2, 1, 1}));
-    QCOMPARE(decoded("0,1,2,3,4,5;0,6,7,8,9,10;"), (V{6, 7, 8, 9, 10, 1, 1}));
-    QCOMPARE(decoded("1,1,2,3,4,5;"), (V{1, 2, 3, 4, 5, 1, 0}));
-    QCOMPARE(decoded("1,1,2,3,4,5;\n"), (V{1, 2, 3, 4, 5, 1, 1})); // line feed: status 0
-    QCOMPARE(decoded("0,1,2,3,4,5;;"), (V{1, 2, 3, 4, 5, 1, 0}));
-    QCOMPARE(decoded("false,1,3,3,4,5,6,7"), (V{1, 3, 3, 4, 5, 1, 1}));
-    QCOMPARE(decoded("0,1.5,0,0.8,-0.1,3.2;"), (V{1.5, 0, 0.8, -0.1, 3.2, 1, 0}));
-    QCOMPARE(decoded("0,1.5,2."), (V{1.5, 2, 0.8, -0.1, 3.2, 1, 1}));
-    QCOMPARE(decoded("25,0.8,-0.1,3.2;"), (V{0.8, -0.1, 3.2, -0.1, 3.2, 1, 0}));
-}
-
-void TestAccess::setUpButtonsAndProgramSwitches()
-{
-    SimProcess sim({"--values", "0,1.5,2.25,0.8,-0.1,3.2", "--reject-project", "7"});
-    MainWindow& w = window();
-    QTRY_VERIFY_WITH_TIMEOUT(w.m_bTervianOk && sim.count("stream client connected"), 10000);
-    QVERIFY(w.m_iTervianProgram == 2 && !w.m_bError && w.m_bReadingData);
-    QVERIFY(TestDebugLog().contains(kSetUpLog));
-    QTRY_VERIFY(TestDebugLog().contains("Connected to TCP device\n"));
-
-    // Each click is one exchange, and the lamp follows the confirmed state.
-    w.ui->pushButtonLaserOn->click();
-    QTRY_VERIFY(w.m_bLaserOn && sim.count("acquisition on"));
-    QTRY_COMPARE(values(), (QVector<double>{1.5, 2.25, 0.8, -0.1, 3.2, 1, 1}));
-    QTRY_COMPARE(w.ui->labelSensorLaserOn->styleSheet(), QString(lamp::kBrightGreen));
-    w.ui->pushButtonLaserOff->click();
-    QTRY_VERIFY(!w.m_bLaserOn && sim.count("acquisition off") == 2);
-    QTRY_COMPARE(w.ui->labelSensorLaserOn->styleSheet(), QString(lamp::kDarkGreen));
-    QCOMPARE(sim.count(R"(request: <DIDE DIR="Request" CMD="Device_Acquisition")"), 3);
-
-    switchProgram(3);
-    QTRY_COMPARE(w.m_iTervianProgram, 3);
-    QVERIFY(sim.count(R"(<DIDE DIR="Request" CMD="Project_Load" FILE="3.t_p"/>)"));
-    switchProgram(7);
-    QTRY_VERIFY(w.m_bBadprojectName);
-    QVERIFY(TestDebugLog().contains("Bad project name\n"));
-    QVERIFY(w.m_iTervianProgram == 3 && !w.m_bError && !w.m_bShowErrorOnce);
-    switchProgram(-4);
-    QTRY_COMPARE(w.m_iTervianProgram, -4);
-    QVERIFY(!w.m_bBadprojectName);
-    QCOMPARE(sim.count("command client connected"), 1);
-}
-
-void TestAccess::rejectedDefaultProjectIsReportedOnceAndStartsNoReader()
-{
-    SimProcess sim({"--reject-project", "000002"});
-    BoxWatcher boxes;
-    MainWindow& w = window();
-    QTRY_COMPARE_WITH_TIMEOUT(boxes.texts,
-                              QStringList{"Error in loading or setting up the project"}, 10000);
-    QVERIFY(TestDebugLog().contains("Loading default project NOT OK\n"));
-    QCOMPARE(w.ui->labelSensorConnected->styleSheet(), QString(lamp::kDarkGreen));
-    QCOMPARE(w.ui->labelSensorError->styleSheet(), QString(lamp::kBrightRed));
-    w.ui->pushButtonLaserOn->click(); // still served on the same connection
-    QTRY_VERIFY(w.m_bLaserOn);
-    switchProgram(3);
-    QTRY_COMPARE(w.m_iTervianProgram, 3);
-    QVERIFY(!w.m_bTervianOk && !w.m_bReadingData);
-    QCOMPARE(boxes.texts.size(), 1);
-    QCOMPARE(sim.count("command client connected"), 1);
-    QCOMPARE(sim.count("stream client connected"), 0);
-}
-
-void TestAccess::rejectedAcquisition()
-{
-    SimProcess sim({"--reject-acquisition"});
-    BoxWatcher boxes;
-    MainWindow& w = window();
-    QTRY_VERIFY_WITH_TIMEOUT(TestDebugLog().contains("Switching project off NOT OK\n"), 10000);
-    w.ui->pushButtonLaserOn->click();
-    w.ui->pushButtonLaserOff->click();
-    QTRY_VERIFY(TestDebugLog().contains("Setting Project off NOT OK\n"));
-    QVERIFY(TestDebugLog().contains("Setting Project on NOT OK\n"));
-    QVERIFY(w.m_bError && !w.m_bTervianOk && !w.m_bLaserOn && !w.m_bReadingData);
-}
-
-void TestAccess::reconnectsKeepingTheReaderThenDisconnectAndConnect()
-{
-    auto sim = std::make_unique<SimProcess>();
-    MainWindow& w = window();
-    QTRY_VERIFY_WITH_TIMEOUT(w.m_bTervianOk && sim->count("stream client connected"), 10000);
-    sim.reset();
-    sim = std::make_unique<SimProcess>();
-    QTRY_VERIFY(sim->count("stream client connected"));
-    switchProgram(3); // finds the old command connection closed
-    QTRY_VERIFY(sim->count(R"(FILE="000002.t_p"/>)") && w.m_bTervianOk);
-    const QByteArray log = TestDebugLog();
-    QVERIFY(log.contains("Tervian client: failed to recv. Reconnecting\n"));
-    QVERIFY(log.contains("Error (recv) in TCP device. Reconnecting\n"));
-    QVERIFY(!log.contains("Disconnecting from TCP device\n"));
-    QCOMPARE(log.count(kSetUpLog), 2);
-
-    QPushButton* connect = w.ui->pushButtonConnect;
-    connect->click();
-    QCOMPARE(connect->text(), QString("Connect"));
-    QTRY_VERIFY_WITH_TIMEOUT(!w.m_bTervianClientRunning, 5000);
-    connect->click();
-    connect->click(); // the client just started counts as running: a stop, not a second client
-    QCOMPARE(connect->text(), QString("Connect"));
-    QTRY_VERIFY_WITH_TIMEOUT(!w.m_bTervianClientRunning, 5000);
-
-    const int streams = sim->count("stream client connected");
-    w.ui->lineEditProjectID->setText("5");
-    connect->click();
-    QCOMPARE(connect->text(), QString("Disconnect"));
-    QTRY_VERIFY_WITH_TIMEOUT(w.m_bTervianOk && w.m_iTervianProgram == 5, 10000);
-    QVERIFY(sim->count(R"(FILE="5.t_p"/>)"));
-    QTRY_VERIFY(sim->count("stream client connected") > streams);
-    QVERIFY(TestDebugLog().contains("Disconnecting from TCP device\nDisconnecting from Tervian\n"));
-}
-
-void TestAccess::stopEndsAWaitForAReplyThatNeverComes()
-{
-    SimProcess sim({"--no-reply"});
-    MainWindow& w = window();
-    QTRY_VERIFY_WITH_TIMEOUT(sim.count("request: "), 10000);
-    w.ui->pushButtonConnect->click();
-    QTRY_VERIFY_WITH_TIMEOUT(!w.m_bTervianClientRunning, 5000);
-    m_window.reset(); // the last lines reach the file at shutdown
-    QVERIFY(TestDebugLog().contains("Disconnecting from Tervian\n"));
-    QVERIFY(!TestDebugLog().contains("failed to recv"));
-}
 
 QTEST_MAIN(TestAccess)
 #include "test_vision_link.moc"
