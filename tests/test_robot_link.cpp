@@ -156,7 +156,7 @@ private slots:
         QCOMPARE(process("0106ffff", &len).left(2), Hex("8200"));
         w.m_bRecognitionOK = false;
         process("01060000", &len); // no record since the last query
-        w.m_iTervianProgram = 300;
+        w.m_iTervianProgram = 300; // the low byte of the loaded project, not the requested one
         QCOMPARE(process("01011000", &len), Hex("8200002c"));
         QCOMPARE(process("01010600", &len), Hex("82000840"));
 
