@@ -8,6 +8,8 @@
 #include <QMenuBar>
 #include <QSettings>
 
+#include <memory>
+
 // Friend of MainWindow, so the tests read the form and the log switch directly.
 class TestAccess : public QObject
 {
@@ -91,31 +93,25 @@ private slots:
         QCOMPARE(stored("ProjectID"), QString("123"));
     }
 
-    void windowForm()
-    {
-        writeConfig(TestDir());
-        MainWindow w;
-        QCOMPARE(w.windowTitle(), QString("Tervian Yaskawa Interface V2.0.1"));
-        QVERIFY(w.minimumSize() == QSize(420, 378) && w.maximumSize() == QSize(420, 378));
-        QVERIFY(!w.windowIcon().isNull());
-        QCOMPARE(w.ui->pushButtonConnect->text(), QString("Disconnect"));
-        const QList<QAction*> menus = w.menuBar()->actions();
-        QCOMPARE(menus.size(), 1);
-        QCOMPARE(menus[0]->text(), QString("Help"));
-        QCOMPARE(menus[0]->menu()->actions(), QList<QAction*>{w.ui->actionUser_manual});
-        QCOMPARE(w.ui->actionUser_manual->text(), QString("User manual"));
-    }
-
-    void shutdownJoinsEveryThreadPromptly()
+    void formAtStartAndEveryThreadJoinedPromptlyAtShutdown()
     {
         writeConfig(TestDir()); // nobody listens on the vision ports: the client keeps retrying
         const int threadsBefore = threadCount();
-        auto* w = new MainWindow;
+        auto w = std::make_unique<MainWindow>();
         QVERIFY(threadCount() > threadsBefore);
+        QCOMPARE(w->windowTitle(), QString("Tervian Yaskawa Interface V2.0.1"));
+        QVERIFY(w->minimumSize() == QSize(420, 378) && w->maximumSize() == QSize(420, 378));
+        QVERIFY(!w->windowIcon().isNull());
+        QCOMPARE(w->ui->pushButtonConnect->text(), QString("Disconnect"));
+        const QList<QAction*> menus = w->menuBar()->actions();
+        QCOMPARE(menus.size(), 1);
+        QCOMPARE(menus[0]->text(), QString("Help"));
+        QCOMPARE(menus[0]->menu()->actions(), QList<QAction*>{w->ui->actionUser_manual});
+        QCOMPARE(w->ui->actionUser_manual->text(), QString("User manual"));
         QTest::qWait(300);
         QElapsedTimer clock;
         clock.start();
-        delete w;
+        w.reset();
         // A hang guard, not a timing target: the loops check their flags about once a second.
         QVERIFY2(clock.elapsed() < 5000, qPrintable(QString::number(clock.elapsed())));
         QCOMPARE(threadCount(), threadsBefore);
