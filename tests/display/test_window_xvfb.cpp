@@ -17,12 +17,9 @@ namespace
 
 const char* const kUnderXvfb = "TERVIAN_TEST_UNDER_XVFB";
 
-// Offsets of the lamp centres from the top-left coloured pixel of the Connected lamp, the
-// first lamp met when scanning the window row by row; all four lamps sit on one row.
-const QPoint kLaserLamp(70, 0);
-const QPoint kErrorLamp(140, 0);
-const QPoint kRobotLamp(310, 0);
-const QPoint kToCentre(8, 8);
+// Centres of the lamps Connected, Acquisition, Error and Robot, from the top-left coloured pixel
+// of the Connected lamp, the first lamp met when scanning the window row by row.
+const QPoint kLampCentres[] = {{8, 8}, {78, 8}, {148, 8}, {318, 8}};
 
 const QRgb kBrightGreen = qRgb(0, 255, 0);
 const QRgb kDarkGreen = qRgb(30, 70, 30);
@@ -45,8 +42,8 @@ QList<QRgb> LampColours(const QImage& screen)
     if (connected.x() < 0)
         return {};
     QList<QRgb> colours;
-    for (QPoint offset : {QPoint(), kLaserLamp, kErrorLamp, kRobotLamp})
-        colours << screen.pixel(connected + offset + kToCentre);
+    for (QPoint centre : kLampCentres)
+        colours << screen.pixel(connected + centre);
     return colours;
 }
 

@@ -1,16 +1,14 @@
 #include "bridge_process.h"
 
-#include <QDeadlineTimer>
 #include <QFile>
-#include <QThread>
+#include <QTest>
 
 #include <csignal>
 
 void writeConfig(const QString& dir, const QMap<QString, QString>& values)
 {
     QMap<QString, QString> all{{"ScannerIP", "127.0.0.1"}, {"ProjectID", "1"}, {"DebugLog", "1"}};
-    for (auto it = values.begin(); it != values.end(); ++it)
-        all[it.key()] = it.value();
+    all.insert(values);
     QFile file(dir + "/config.txt");
     file.open(QIODevice::WriteOnly | QIODevice::Truncate);
     file.write("[General]\n");
@@ -41,13 +39,7 @@ bool isListening(quint16 port, qint64 pid)
 
 bool waitForPort(quint16 port, int timeoutMs, qint64 pid)
 {
-    QDeadlineTimer deadline(timeoutMs);
-    while (!deadline.hasExpired()) {
-        if (isListening(port, pid))
-            return true;
-        QThread::msleep(10);
-    }
-    return false;
+    return QTest::qWaitFor([&] { return isListening(port, pid); }, timeoutMs);
 }
 
 QString builtProgram(const QString& name)

@@ -1,0 +1,78 @@
+#ifndef WINDOW_TEST_H
+#define WINDOW_TEST_H
+
+// Helpers for tests that run a MainWindow in their own process, where it keeps config.txt and
+// DebugLog.txt beside the test program.
+#include "bridge_process.h"
+
+#include <QApplication>
+#include <QDeadlineTimer>
+#include <QMessageBox>
+#include <QtTest>
+
+#include <atomic>
+#include <functional>
+#include <thread>
+
+inline QString TestDir()
+{
+    return QCoreApplication::applicationDirPath();
+}
+
+inline QByteArray TestDebugLog()
+{
+    return readFile(TestDir() + "/DebugLog.txt");
+}
+
+// Ends one worker thread of the window, so that the test alone drives what it did.
+inline void StopWorker(std::atomic<bool>& exitFlag, std::thread*& thread)
+{
+    exitFlag = true;
+    if (thread == nullptr)
+        return;
+    thread->join();
+    delete thread;
+    thread = nullptr;
+}
+
+// Watches for the window's critical boxes: records each one, lets the test act while it is
+// open (the callback, given the number of open boxes, returns true once the top one may
+// close), then closes it. Past a deadline it closes whatever is open, so a fault fails the
+// test instead of hanging it.
+class BoxWatcher : public QObject
+{
+public:
+    explicit BoxWatcher(std::function<bool(int)> whileOpen = [](int) { return true; })
+        : m_whileOpen(std::move(whileOpen))
+    {
+        startTimer(10);
+    }
+    QStringList texts;
+    int mostOpenAtOnce = 0;
+
+protected:
+    void timerEvent(QTimerEvent*) override
+    {
+        QList<QMessageBox*> open;
+        for (QWidget* widget : QApplication::topLevelWidgets())
+            if (auto* box = qobject_cast<QMessageBox*>(widget); box && box->isVisible())
+                open << box;
+        mostOpenAtOnce = qMax(mostOpenAtOnce, open.size());
+        for (QMessageBox* box : open)
+            if (!box->property("seen").toBool()) { // the next box may reuse the address
+                box->setProperty("seen", true);
+                QCOMPARE(box->windowTitle(), QString("Error"));
+                QCOMPARE(box->icon(), QMessageBox::Critical);
+                QCOMPARE(box->standardButtons(), QMessageBox::StandardButtons(QMessageBox::Ok));
+                texts << box->text();
+            }
+        if (!open.isEmpty() && (m_whileOpen(open.size()) || m_giveUp.hasExpired()))
+            open.last()->done(QMessageBox::Ok);
+    }
+
+private:
+    std::function<bool(int)> m_whileOpen;
+    QDeadlineTimer m_giveUp{10000};
+};
+
+#endif // WINDOW_TEST_H
