@@ -55,6 +55,19 @@ private:
 
     // Robot link.
     void ProcessRobotRequest(int* len);
+    int ReplyToRobotRequest();
+    int AnswerStatusQuery();
+    int AnswerJointIdQuery();
+    int AnswerJointDataQuery();
+    int AnswerLaserRequest(const char* logText, events::event_t event, bool laserOn);
+    int AnswerLaserOnAndMeasure();
+    int AnswerSetJointId();
+    void StoreLaserOn(bool laserOn);
+    SOCKET OpenRobotListener();
+    SOCKET AcceptRobot(SOCKET ListenSocket);
+    void ServeRobot(SOCKET ClientSocket, int* len);
+    bool AnswerRobot(SOCKET ClientSocket, int* len);
+    void LogRobotRequest(int recLen);
 
     // Vision command link.
     bool CheckDideReply(const std::string& reply, const std::string& command);

@@ -1,12 +1,281 @@
 // Robot link: the TCP server on port 5020 and the request/reply frames of the robot controller.
 #include "mainwindow.h"
+#include "robot_protocol.h"
 
+#include <algorithm>
+#include <cerrno>
+
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <sys/select.h>
+#include <sys/socket.h>
 #include <unistd.h>
+
+namespace
+{
+
+constexpr uint16_t kRobotPort = 5020;
+constexpr int kListenBacklog = 128;
+constexpr useconds_t kRetryPauseUs = 10000;
+
+// Waits at most one second, so that the exit flag is seen promptly.
+// Returns > 0 when readable, 0 on a time-out, < 0 on an error.
+int WaitReadable(SOCKET socket)
+{
+    fd_set fds;
+    FD_ZERO(&fds);
+    FD_SET(socket, &fds);
+    timeval timeout{1, 0};
+    return select(socket + 1, &fds, nullptr, nullptr, &timeout);
+}
+
+void SetIntOption(SOCKET socket, int level, int option, int value)
+{
+    setsockopt(socket, level, option, &value, sizeof value);
+}
+
+// A robot that vanishes without closing is noticed after about 6 s of silence:
+// 3 s idle, then 3 unanswered probes 1 s apart.
+void EnableKeepAlive(SOCKET socket)
+{
+    SetIntOption(socket, SOL_SOCKET, SO_KEEPALIVE, 1);
+    SetIntOption(socket, IPPROTO_TCP, TCP_KEEPIDLE, 3);
+    SetIntOption(socket, IPPROTO_TCP, TCP_KEEPCNT, 3);
+    SetIntOption(socket, IPPROTO_TCP, TCP_KEEPINTVL, 1);
+}
+
+} // namespace
 
 void MainWindow::RobotServer()
 {
-    while (!m_bExitRobotThread)
-        usleep(10000);
+    m_bRobotServerOnline = false;
+    m_bRobotServerConnected = false;
+    // Kept across requests and connections: an unrecognised request is answered with the
+    // previous reply again, and before the first reply there is nothing to repeat.
+    int len = 0;
+    while (!m_bExitRobotThread) {
+        m_bRobotServerConnected = false;
+        const SOCKET ListenSocket = OpenRobotListener();
+        if (ListenSocket == -1) {
+            usleep(kRetryPauseUs);
+            continue;
+        }
+        const SOCKET ClientSocket = AcceptRobot(ListenSocket);
+        if (ClientSocket == -1) {
+            ::close(ListenSocket);
+            // A failed accept is retried like any other socket failure, so that the robot
+            // link never stays down while the lamp shows the server listening.
+            if (!m_bExitRobotThread)
+                usleep(kRetryPauseUs);
+            continue;
+        }
+        ServeRobot(ClientSocket, &len);
+        // The listening socket goes too: a robot queued meanwhile is reset and reconnects.
+        ::close(ListenSocket);
+        ::close(ClientSocket);
+    }
+    WriteLog("Closing Robot connection\n");
 }
 
-void MainWindow::ProcessRobotRequest(int*) {}
+SOCKET MainWindow::OpenRobotListener()
+{
+    // Close-on-exec, so that a program started from the window (the manual's viewer) never
+    // keeps the robot port open after the bridge has gone.
+    const SOCKET ListenSocket = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (ListenSocket == -1) {
+        WriteLog("Robot server: failed to create socket\n");
+        return -1;
+    }
+    SetIntOption(ListenSocket, SOL_SOCKET, SO_REUSEADDR, 1);
+    sockaddr_in server{};
+    server.sin_family = AF_INET;
+    server.sin_addr.s_addr = htonl(INADDR_ANY);
+    server.sin_port = htons(kRobotPort);
+    if (bind(ListenSocket, reinterpret_cast<sockaddr*>(&server), sizeof server) == -1) {
+        const int bindError = errno;
+        WriteLog("Robot server: failed to bind the socket\n");
+        WriteLog("errno=", bindError, "\n");
+        ::close(ListenSocket);
+        return -1;
+    }
+    if (listen(ListenSocket, kListenBacklog) == -1) {
+        WriteLog("Robot server: failed to listen\n");
+        ::close(ListenSocket);
+        return -1;
+    }
+    return ListenSocket;
+}
+
+// Returns the robot's connection, or -1 when the exit flag was seen or accept failed.
+SOCKET MainWindow::AcceptRobot(SOCKET ListenSocket)
+{
+    for (;;) {
+        m_bRobotServerOnline = true;
+        // A failed select is taken as a time-out and simply tried again.
+        if (WaitReadable(ListenSocket) > 0)
+            break;
+        if (m_bExitRobotThread) {
+            WriteLog("Exiting the robot server\n");
+            return -1;
+        }
+    }
+    const SOCKET ClientSocket = accept4(ListenSocket, nullptr, nullptr, SOCK_CLOEXEC);
+    if (ClientSocket == -1) {
+        WriteLog("Robot server: failed to accept\n");
+        return -1;
+    }
+    WriteLog("connected to the robot\n");
+    m_bRobotServerConnected = true;
+    EnableKeepAlive(ClientSocket);
+    return ClientSocket;
+}
+
+// Answers requests until the connection fails or the exit flag is seen.
+void MainWindow::ServeRobot(SOCKET ClientSocket, int* len)
+{
+    do {
+        const int ret = WaitReadable(ClientSocket);
+        if (ret < 0) {
+            WriteLog("Error in connection, trying to reconnect\n");
+            return;
+        }
+        if (ret > 0 && !AnswerRobot(ClientSocket, len))
+            return;
+    } while (!m_bExitRobotThread);
+}
+
+// One received block is one request; false when the connection is gone.
+bool MainWindow::AnswerRobot(SOCKET ClientSocket, int* len)
+{
+    const int recLen =
+        static_cast<int>(recv(ClientSocket, m_cRecRobotBuffer, sizeof m_cRecRobotBuffer, 0));
+    if (recLen <= 0) {
+        WriteLog("Robot is disconnected, reconnect\n");
+        return false;
+    }
+    LogRobotRequest(recLen);
+    ProcessRobotRequest(len);
+    const size_t replyLength = std::min<size_t>(*len, sizeof m_cSendRobotBuffer);
+    // A robot that has gone must make the send fail, not end the bridge through SIGPIPE.
+    if (send(ClientSocket, m_cSendRobotBuffer, replyLength, MSG_NOSIGNAL) == -1) {
+        WriteLog("Robot server: failed to send\n");
+        return false;
+    }
+    return true;
+}
+
+// Flushed at once, so the log shows every request even if the bridge dies right after it.
+void MainWindow::LogRobotRequest(int recLen)
+{
+    if (!m_bdebugLog)
+        return;
+    std::lock_guard<std::mutex> lock(m_mutexDebug);
+    *m_pStreamDebug << robot::RequestLogLine(m_cRecRobotBuffer, recLen);
+    m_pStreamDebug->flush();
+}
+
+void MainWindow::ProcessRobotRequest(int* len)
+{
+    const int replyLength = ReplyToRobotRequest();
+    // An unrecognised request leaves the reply buffer and its length as they were.
+    if (replyLength > 0)
+        *len = replyLength;
+}
+
+// Carries out the request in m_cRecRobotBuffer and writes its reply; 0 when unrecognised.
+int MainWindow::ReplyToRobotRequest()
+{
+    switch (robot::ClassifyRequest(m_cRecRobotBuffer)) {
+    case robot::Request::Status:
+        return AnswerStatusQuery();
+    case robot::Request::JointIdQuery:
+        return AnswerJointIdQuery();
+    case robot::Request::JointData:
+        return AnswerJointDataQuery();
+    case robot::Request::LaserOn:
+        return AnswerLaserRequest("Robot set laser on\n", m_EventActivateLaser, true);
+    case robot::Request::LaserOff:
+        return AnswerLaserRequest("Robot set laser off\n", m_EventDeactivateLaser, false);
+    case robot::Request::LaserOnAndMeasure:
+        return AnswerLaserOnAndMeasure();
+    case robot::Request::SetJointId:
+        return AnswerSetJointId();
+    case robot::Request::Unrecognised:
+        break;
+    }
+    return 0;
+}
+
+int MainWindow::AnswerStatusQuery()
+{
+    WriteLog("Robot requests status\n");
+    const robot::LinkState link{m_bTervianOk, m_bError, m_bLaserOn};
+    WriteLog("m_bTervianOk=", int(link.tervianOk), " m_bLaserOn=", int(link.laserOn), "\n");
+    return robot::BuildStatusReply(m_cSendRobotBuffer, link);
+}
+
+// The robot is told the project the vision application has loaded, not the one it asked for.
+int MainWindow::AnswerJointIdQuery()
+{
+    const int program = m_iTervianProgram;
+    WriteLog("Robot requests joint ID=", program, "\n");
+    const robot::LinkState link{m_bTervianOk, m_bError, m_bLaserOn};
+    return robot::BuildJointIdReply(m_cSendRobotBuffer, link, program);
+}
+
+int MainWindow::AnswerJointDataQuery()
+{
+    WriteLog("Robot request joint data\n");
+    bool bScannerOk;
+    bool bRecognitionOK;
+    robot::JointValues values;
+    {
+        // One snapshot under the decoder's lock, so the reply never mixes two records.
+        std::lock_guard<std::mutex> lock(m_mutex1);
+        bScannerOk = m_bScannnerOk;
+        bRecognitionOK = m_bRecognitionOK;
+        values = {m_dX, m_dZ, m_dWidth, m_dZDiff, m_dArea};
+        m_bScannnerOk = false;
+    }
+    const uint8_t resultCode = robot::JointDataResultCode(m_bTervianOk, bRecognitionOK);
+    if (resultCode == robot::kJointNotRecognised)
+        WriteLog("bRecognitionOK ", 0, " bScannerOk ", int(bScannerOk), "\n");
+    const int replyLength = robot::BuildJointDataReply(m_cSendRobotBuffer, resultCode, values);
+    WriteLog("m_dX=", values.x, " m_dZ=", values.z, " m_dZDiff=", values.zDiff,
+             " m_dWidth=", values.width, " m_dArea=", values.area, "\n");
+    return replyLength;
+}
+
+int MainWindow::AnswerLaserRequest(const char* logText, events::event_t event, bool laserOn)
+{
+    WriteLog(logText);
+    events::SetEvent(event);
+    StoreLaserOn(laserOn);
+    return robot::BuildSetReply(m_cSendRobotBuffer);
+}
+
+int MainWindow::AnswerLaserOnAndMeasure()
+{
+    WriteLog("Robot set laser on and start measure\n");
+    if (!m_bLaserOn) {
+        events::SetEvent(m_EventActivateLaser);
+        StoreLaserOn(true);
+    }
+    return robot::BuildSetReply(m_cSendRobotBuffer);
+}
+
+int MainWindow::AnswerSetJointId()
+{
+    WriteLog("Robot set joint ID\n");
+    const int jointId = robot::RequestedJointId(m_cRecRobotBuffer);
+    m_iRobotProgram = jointId;
+    if (jointId != m_iTervianProgram)
+        events::SetEvent(m_EventSwitchProgram);
+    return robot::BuildSetReply(m_cSendRobotBuffer);
+}
+
+void MainWindow::StoreLaserOn(bool laserOn)
+{
+    std::lock_guard<std::mutex> lock(m_mutex2);
+    m_bLaserOn = laserOn;
+}

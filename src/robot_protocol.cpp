@@ -1,0 +1,157 @@
+#include "robot_protocol.h"
+
+#include <cstdio>
+
+namespace robot
+{
+
+namespace
+{
+
+uint8_t Byte(const char* bytes, int index)
+{
+    return static_cast<uint8_t>(bytes[index]);
+}
+
+Request ClassifyQuery(uint8_t kind, uint8_t item)
+{
+    if (kind == 0x01 && item == 0x06)
+        return Request::Status;
+    if (kind == 0x01 && item == 0x10)
+        return Request::JointIdQuery;
+    if (kind == 0x06)
+        return Request::JointData;
+    return Request::Unrecognised;
+}
+
+Request ClassifySet(uint8_t kind, uint8_t item, uint8_t argument)
+{
+    if (kind != 0x01)
+        return Request::Unrecognised;
+    if (item == 0x13 && argument == 0x01)
+        return Request::LaserOn;
+    if (item == 0x06 && argument == 0x00)
+        return Request::LaserOff;
+    if (item == 0x06 && argument == 0x01)
+        return Request::LaserOnAndMeasure;
+    if (item == 0x10)
+        return Request::SetJointId;
+    return Request::Unrecognised;
+}
+
+// Byte 1 of the status and joint ID replies: 0x01 while the vision side cannot be relied on.
+char LinkCode(const LinkState& link)
+{
+    return (!link.tervianOk || link.error) ? 0x01 : 0x00;
+}
+
+} // namespace
+
+Request ClassifyRequest(const char* request)
+{
+    switch (Byte(request, 0)) {
+    case 0x01:
+        return ClassifyQuery(Byte(request, 1), Byte(request, 2));
+    case 0x02:
+        return ClassifySet(Byte(request, 1), Byte(request, 2), Byte(request, 3));
+    default:
+        return Request::Unrecognised;
+    }
+}
+
+int ReplyLength(Request request)
+{
+    switch (request) {
+    case Request::Unrecognised:
+        return 0;
+    case Request::Status:
+        return kStatusReplyLength;
+    case Request::JointIdQuery:
+        return kJointIdReplyLength;
+    case Request::JointData:
+        return kJointDataReplyLength;
+    default:
+        return kSetReplyLength;
+    }
+}
+
+int RequestedJointId(const char* request)
+{
+    return static_cast<int8_t>(request[3]);
+}
+
+int BuildStatusReply(char* reply, const LinkState& link)
+{
+    reply[0] = static_cast<char>(kReplyMark);
+    reply[1] = LinkCode(link);
+    reply[2] = static_cast<char>((link.tervianOk ? 0x08 : 0x00) | (link.laserOn ? 0x10 : 0x00));
+    reply[3] = link.laserOn ? 0x00 : 0x40;
+    return kStatusReplyLength;
+}
+
+int BuildJointIdReply(char* reply, const LinkState& link, int tervianProgram)
+{
+    reply[0] = static_cast<char>(kReplyMark);
+    reply[1] = LinkCode(link);
+    reply[2] = 0x00;
+    reply[3] = static_cast<char>(tervianProgram & 0xFF);
+    return kJointIdReplyLength;
+}
+
+int BuildJointDataReply(char* reply, uint8_t resultCode, const JointValues& values)
+{
+    reply[0] = static_cast<char>(kReplyMark);
+    reply[1] = static_cast<char>(resultCode);
+    reply[2] = 0x00;
+    reply[3] = 0x00;
+    EncodeValue(values.x, reply + 4);
+    EncodeValue(values.z, reply + 6);
+    EncodeValue(values.width, reply + 8);
+    EncodeValue(values.zDiff, reply + 10);
+    EncodeValue(values.area, reply + 12);
+    return kJointDataReplyLength;
+}
+
+int BuildSetReply(char* reply)
+{
+    reply[0] = static_cast<char>(kReplyMark);
+    return kSetReplyLength;
+}
+
+uint8_t JointDataResultCode(bool tervianOk, bool recognitionOk)
+{
+    if (!tervianOk)
+        return kVisionNotReady;
+    return recognitionOk ? kJointRecognised : kJointNotRecognised;
+}
+
+void EncodeValue(double value, char* field)
+{
+    const double hundredths = value * 100.0;
+    // Truncating a product outside the int32 range (or NaN) would be undefined behaviour.
+    const bool fits = hundredths > -2147483649.0 && hundredths < 2147483648.0;
+    const uint32_t bits = fits ? static_cast<uint32_t>(static_cast<int32_t>(hundredths)) : 0;
+    field[0] = static_cast<char>((bits >> 8) & 0xFF);
+    field[1] = static_cast<char>(bits & 0xFF);
+}
+
+int16_t DecodeValue(const char* field)
+{
+    return static_cast<int16_t>((Byte(field, 0) << 8) | Byte(field, 1));
+}
+
+std::string RequestLogLine(const char* bytes, int count)
+{
+    std::string line;
+    for (int i = 0; i < count; ++i) {
+        char number[16];
+        // The byte as a signed char widened to 32 bits: 0x80 to 0xFF show as ffffff80 up.
+        const uint8_t byte = static_cast<uint8_t>(bytes[i]);
+        const uint32_t widened = byte < 0x80 ? byte : (0xFFFFFF00u | byte);
+        std::snprintf(number, sizeof number, "%x ", static_cast<unsigned>(widened));
+        line += number;
+    }
+    return line + "\n";
+}
+
+} // namespace robot

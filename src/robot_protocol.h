@@ -1,0 +1,80 @@
+#ifndef ROBOT_PROTOCOL_H
+#define ROBOT_PROTOCOL_H
+
+#include <cstdint>
+#include <string>
+
+// Frames of the robot controller's link: 4-byte requests in, short replies out. Only the first
+// four bytes of a received block are ever looked at; replies are written from their start.
+namespace robot
+{
+
+enum class Request {
+    Unrecognised,
+    Status,            // 01 01 06 x
+    JointIdQuery,      // 01 01 10 x
+    JointData,         // 01 06 x x
+    LaserOn,           // 02 01 13 01
+    LaserOff,          // 02 01 06 00
+    LaserOnAndMeasure, // 02 01 06 01
+    SetJointId,        // 02 01 10 n
+};
+
+constexpr int kStatusReplyLength = 4;
+constexpr int kJointIdReplyLength = 4;
+constexpr int kJointDataReplyLength = 14;
+constexpr int kSetReplyLength = 1;
+
+constexpr uint8_t kReplyMark = 0x82;
+
+// Result codes of the joint data reply.
+constexpr uint8_t kJointRecognised = 0x00;
+constexpr uint8_t kVisionNotReady = 0x01;
+constexpr uint8_t kJointNotRecognised = 0x0C;
+
+// What the bridge knows about the vision side when it answers a status or joint ID query.
+struct LinkState {
+    bool tervianOk;
+    bool error;
+    bool laserOn;
+};
+
+// One joint measurement, in the decoder's units (millimetres, area in the stream's unit).
+struct JointValues {
+    double x;
+    double z;
+    double width;
+    double zDiff;
+    double area;
+};
+
+Request ClassifyRequest(const char* request);
+
+// Reply length for a recognised request, 0 for an unrecognised one.
+int ReplyLength(Request request);
+
+// The joint ID that a set joint ID request carries in byte 3, as a signed byte.
+int RequestedJointId(const char* request);
+
+// Each builder writes its reply from the start of reply and returns the reply length.
+int BuildStatusReply(char* reply, const LinkState& link);
+int BuildJointIdReply(char* reply, const LinkState& link, int tervianProgram);
+int BuildJointDataReply(char* reply, uint8_t resultCode, const JointValues& values);
+int BuildSetReply(char* reply);
+
+uint8_t JointDataResultCode(bool tervianOk, bool recognitionOk);
+
+// A value in hundredths, truncated toward zero, as a big-endian 16-bit field that wraps
+// outside -327.68..327.67; a product that is NaN or beyond 32 bits gives 00 00.
+void EncodeValue(double value, char* field);
+
+// The signed 16-bit number that EncodeValue wrote into a field.
+int16_t DecodeValue(const char* field);
+
+// The received bytes as the debug log shows them: each byte sign-extended to 32 bits in
+// lowercase hex without leading zeros, followed by one space, then a line end.
+std::string RequestLogLine(const char* bytes, int count);
+
+} // namespace robot
+
+#endif // ROBOT_PROTOCOL_H

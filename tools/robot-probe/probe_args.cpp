@@ -1,0 +1,205 @@
+#include "probe_args.h"
+#include "probe_reply.h"
+
+#include <cctype>
+#include <cstdlib>
+
+const char* const kProbeUsage =
+    "Usage: robot-probe [--host H] [--port P] [--timeout-ms N] COMMAND [COMMAND ...]\n"
+    "Acts as the robot controller: connects to the bridge's robot port, sends the commands\n"
+    "in order over one connection and prints one line per reply: the request, the reply in\n"
+    "hex and its meaning.\n"
+    "\n"
+    "Options:\n"
+    "  --host H          bridge address (default 127.0.0.1)\n"
+    "  --port P          robot port (default 5020)\n"
+    "  --timeout-ms N    time to wait for each reply (default 2000)\n"
+    "  --help            show this text\n"
+    "\n"
+    "Commands:\n"
+    "  status                                   link status (01 01 06 00)\n"
+    "  joint-id                                 joint ID loaded in the vision application\n"
+    "  joint-data [--repeat N] [--interval MS]  latest joint measurement, N times\n"
+    "  laser on|off|on-measure                  switch the laser\n"
+    "  set-joint N                              choose joint ID N (-128 to 255)\n"
+    "  raw HEX...                               send these bytes, e.g. raw 01 01 06 00\n"
+    "\n"
+    "Exit status: 0 all replies received, 1 connection refused or lost or a reply timed\n"
+    "out, 2 bad argument.\n";
+
+namespace
+{
+
+// Walks the argument list; every parse step reports its own error.
+class ArgReader
+{
+public:
+    ArgReader(const std::vector<std::string>& args, std::string* error)
+        : m_args(args), m_error(error)
+    {
+    }
+    bool atEnd() const { return m_next >= m_args.size(); }
+    const std::string& peek() const { return m_args[m_next]; }
+    std::string take() { return m_args[m_next++]; }
+
+    bool fail(const std::string& message)
+    {
+        *m_error = message;
+        return false;
+    }
+
+    bool takeValue(const std::string& option, std::string* value)
+    {
+        if (atEnd())
+            return fail(option + " needs a value");
+        *value = take();
+        return true;
+    }
+
+    bool takeNumber(const std::string& option, long min, long max, long* number)
+    {
+        std::string text;
+        if (!takeValue(option, &text))
+            return false;
+        char* end = nullptr;
+        *number = std::strtol(text.c_str(), &end, 10);
+        if (text.empty() || *end != '\0' || *number < min || *number > max)
+            return fail(option + " wants a whole number from " + std::to_string(min) + " to " +
+                        std::to_string(max) + ", not '" + text + "'");
+        return true;
+    }
+
+private:
+    const std::vector<std::string>& m_args;
+    std::string* m_error;
+    size_t m_next = 0;
+};
+
+std::string Bytes(std::initializer_list<unsigned char> bytes)
+{
+    return std::string(bytes.begin(), bytes.end());
+}
+
+bool IsHexToken(const std::string& token)
+{
+    for (char c : token)
+        if (!std::isxdigit(static_cast<unsigned char>(c)))
+            return false;
+    return !token.empty();
+}
+
+bool ParseJointData(ArgReader* reader, ProbeOptions* options)
+{
+    long repeat = 1;
+    long interval = 0;
+    while (!reader->atEnd() && (reader->peek() == "--repeat" || reader->peek() == "--interval")) {
+        const std::string option = reader->take();
+        if (!reader->takeNumber(option, option == "--repeat" ? 1 : 0, 1000000,
+                                option == "--repeat" ? &repeat : &interval))
+            return false;
+    }
+    for (long i = 0; i < repeat; ++i)
+        options->exchanges.push_back(
+            {"joint-data", Bytes({0x01, 0x06, 0x00, 0x00}), i == 0 ? 0 : int(interval)});
+    return true;
+}
+
+bool ParseLaser(ArgReader* reader, ProbeOptions* options)
+{
+    std::string mode;
+    if (!reader->takeValue("laser", &mode))
+        return false;
+    std::string request;
+    if (mode == "on")
+        request = Bytes({0x02, 0x01, 0x13, 0x01});
+    else if (mode == "off")
+        request = Bytes({0x02, 0x01, 0x06, 0x00});
+    else if (mode == "on-measure")
+        request = Bytes({0x02, 0x01, 0x06, 0x01});
+    else
+        return reader->fail("laser wants on, off or on-measure, not '" + mode + "'");
+    options->exchanges.push_back({"laser " + mode, request});
+    return true;
+}
+
+bool ParseSetJoint(ArgReader* reader, ProbeOptions* options)
+{
+    long jointId = 0;
+    if (!reader->takeNumber("set-joint", -128, 255, &jointId))
+        return false;
+    const unsigned char idByte = static_cast<unsigned char>(jointId & 0xFF);
+    options->exchanges.push_back(
+        {"set-joint " + std::to_string(jointId), Bytes({0x02, 0x01, 0x10, idByte})});
+    return true;
+}
+
+// Hex bytes may be given one per argument or run together; they end at the next command.
+bool ParseRaw(ArgReader* reader, ProbeOptions* options)
+{
+    std::string request;
+    while (!reader->atEnd() && IsHexToken(reader->peek())) {
+        const std::string token = reader->take();
+        if (token.size() % 2 != 0)
+            return reader->fail("raw wants whole bytes of two hex digits, not '" + token + "'");
+        for (size_t i = 0; i < token.size(); i += 2)
+            request += static_cast<char>(std::strtol(token.substr(i, 2).c_str(), nullptr, 16));
+    }
+    if (request.empty())
+        return reader->fail("raw needs at least one hex byte, e.g. raw 01 01 06 00");
+    if (request.size() > 512)
+        return reader->fail("raw sends at most 512 bytes");
+    options->exchanges.push_back({"raw " + HexBytes(request), request});
+    return true;
+}
+
+bool ParseGlobalOption(const std::string& option, ArgReader* reader, ProbeOptions* options)
+{
+    if (option == "--host")
+        return reader->takeValue(option, &options->host);
+    const bool isPort = option == "--port";
+    long number = 0;
+    if (!reader->takeNumber(option, 1, isPort ? 65535 : 3600000, &number))
+        return false;
+    (isPort ? options->port : options->timeoutMs) = int(number);
+    return true;
+}
+
+bool ParseCommand(const std::string& word, ArgReader* reader, ProbeOptions* options)
+{
+    if (word == "status")
+        options->exchanges.push_back({word, Bytes({0x01, 0x01, 0x06, 0x00})});
+    else if (word == "joint-id")
+        options->exchanges.push_back({word, Bytes({0x01, 0x01, 0x10, 0x00})});
+    else if (word == "joint-data")
+        return ParseJointData(reader, options);
+    else if (word == "laser")
+        return ParseLaser(reader, options);
+    else if (word == "set-joint")
+        return ParseSetJoint(reader, options);
+    else if (word == "raw")
+        return ParseRaw(reader, options);
+    else
+        return reader->fail("unknown command '" + word + "' (see --help)");
+    return true;
+}
+
+} // namespace
+
+bool ParseProbeArgs(const std::vector<std::string>& args, ProbeOptions* options, std::string* error)
+{
+    ArgReader reader(args, error);
+    while (!reader.atEnd()) {
+        const std::string word = reader.take();
+        if (word == "--help") {
+            options->help = true;
+            return true;
+        }
+        const bool isGlobal = word == "--host" || word == "--port" || word == "--timeout-ms";
+        if (isGlobal ? !ParseGlobalOption(word, &reader, options)
+                     : !ParseCommand(word, &reader, options))
+            return false;
+    }
+    if (options->exchanges.empty())
+        return reader.fail("no command given (see --help)");
+    return true;
+}

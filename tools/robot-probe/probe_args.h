@@ -1,0 +1,29 @@
+#ifndef PROBE_ARGS_H
+#define PROBE_ARGS_H
+
+#include <string>
+#include <vector>
+
+// One request to send and the name under which its reply is printed.
+struct Exchange {
+    std::string name;
+    std::string request;
+    int pauseBeforeMs = 0;
+};
+
+struct ProbeOptions {
+    std::string host = "127.0.0.1";
+    int port = 5020;
+    int timeoutMs = 2000;
+    bool help = false;
+    std::vector<Exchange> exchanges;
+};
+
+// Fills options from the arguments after the program name; on a bad argument returns false
+// with a message that names it.
+bool ParseProbeArgs(const std::vector<std::string>& args, ProbeOptions* options,
+                    std::string* error);
+
+extern const char* const kProbeUsage;
+
+#endif // PROBE_ARGS_H
