@@ -119,6 +119,14 @@ MainWindow::~MainWindow()
     delete ui;
 }
 
+// Both the robot's laser requests and the client's confirmations write the flag; the lock keeps
+// each store whole against the other writer.
+void MainWindow::SetLaserOn(bool on)
+{
+    std::lock_guard<std::mutex> lock(m_mutex2);
+    m_bLaserOn = on;
+}
+
 void MainWindow::RobotThread(MainWindow* obj)
 {
     obj->RobotServer();

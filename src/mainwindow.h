@@ -62,7 +62,6 @@ private:
     int AnswerLaserRequest(const char* logText, events::event_t event, bool laserOn);
     int AnswerLaserOnAndMeasure();
     int AnswerSetJointId();
-    void StoreLaserOn(bool laserOn);
     SOCKET OpenRobotListener();
     SOCKET AcceptRobot(SOCKET ListenSocket);
     void ServeRobot(SOCKET ClientSocket, int* len);
@@ -84,7 +83,6 @@ private:
     Exchange Transact(SOCKET socket, const std::string& request, const char* command,
                       ExchangeKind kind);
     void ReportRejection(Exchange result, const char* logText);
-    void SetLaserOn(bool on);
     void StartReaderOnce();
     void StopReader();
     void EndClient();
@@ -95,6 +93,13 @@ private:
     bool ReceiveUntilStopped(SOCKET socket);
 
     // Status display.
+    void ShowRobotLink();
+    void ShowVisionLink();
+    void ShowVisionError(const char* message);
+    void ShowMeasuredValues();
+
+    // Shared state: the one writer pattern of m_bLaserOn, used by the Robot and Client threads.
+    void SetLaserOn(bool on);
 
     // Settings and debug log.
     void ReadSettings();

@@ -1,8 +1,102 @@
 // Status display and operator commands.
 #include "mainwindow.h"
+#include "status_lamps.h"
 #include "ui_mainwindow.h"
 
-void MainWindow::updateGui() {}
+#include <QCoreApplication>
+#include <QDesktopServices>
+#include <QMessageBox>
+#include <QUrl>
+
+#include <array>
+
+namespace
+{
+
+QString FormatValue(double value)
+{
+    return QString::number(value, 'f', 2);
+}
+
+} // namespace
+
+// Runs every 500 ms on the GUI thread. A critical box opened here runs a nested event loop,
+// so further refreshes run inside it; every member is therefore read at the step that uses it.
+void MainWindow::updateGui()
+{
+    ShowRobotLink();
+    ShowVisionLink();
+    ShowMeasuredValues();
+}
+
+void MainWindow::ShowRobotLink()
+{
+    if (!m_bRobotServerOnline)
+        return;
+    const bool connected = m_bRobotServerConnected;
+    ui->labelRobotState->setText(connected ? "Connected" : "Listening");
+    ui->labelRobotConnected->setStyleSheet(connected ? lamp::kBrightGreen : lamp::kDarkGreen);
+}
+
+void MainWindow::ShowVisionLink()
+{
+    if (m_bTervianOk) {
+        ui->labelSensorConnected->setStyleSheet(lamp::kBrightGreen);
+        ShowVisionError("Error in Tervian communication");
+        ui->labelSensorLaserOn->setStyleSheet(m_bLaserOn ? lamp::kBrightGreen : lamp::kDarkGreen);
+        ui->labelSensorProgramNr->setText(QString::number(m_iTervianProgram, 10));
+        return;
+    }
+    if (m_bTervianClientConnected) {
+        ui->labelSensorConnected->setStyleSheet(lamp::kDarkGreen);
+        ShowVisionError("Error in loading or setting up the project");
+    } else {
+        ui->labelSensorConnected->setStyleSheet(m_bTervianClientRunning ? lamp::kOrange
+                                                                        : lamp::kNoColour);
+        ui->labelSensorError->setStyleSheet(lamp::kNoColour);
+    }
+    ui->labelSensorLaserOn->setStyleSheet(lamp::kNoColour);
+    ui->labelSensorProgramNr->setText("");
+}
+
+// The lamp stays bright red while the client keeps m_bError set; the box appears once for
+// each failure the client reports through m_bShowErrorOnce. Taking the flag in one exchange
+// means a report that arrives while the box is open opens one more box instead of being lost.
+void MainWindow::ShowVisionError(const char* message)
+{
+    if (!m_bError) {
+        ui->labelSensorError->setStyleSheet(lamp::kDarkRed);
+        return;
+    }
+    ui->labelSensorError->setStyleSheet(lamp::kBrightRed);
+    if (m_bShowErrorOnce.exchange(false))
+        QMessageBox::critical(this, "Error", message, QMessageBox::Ok, QMessageBox::NoButton);
+}
+
+// The Stream thread writes a whole record under m_mutex1; copying it under the same lock keeps
+// the flag and the five values of one record together, and the lock is released before any
+// widget changes.
+void MainWindow::ShowMeasuredValues()
+{
+    QLabel* const valueLabels[] = {ui->labelY, ui->labelZ, ui->labelGap, ui->labelMismatch,
+                                   ui->labelArea};
+    if (!m_bReadingData) {
+        ui->labelMeasureError->setText("");
+        for (QLabel* label : valueLabels)
+            label->setText("");
+        return;
+    }
+    bool recognised = false;
+    std::array<double, 5> values;
+    {
+        std::lock_guard<std::mutex> lock(m_mutex1);
+        recognised = m_bRecognitionOK;
+        values = {m_dX, m_dZ, m_dWidth, m_dZDiff, m_dArea};
+    }
+    ui->labelMeasureError->setText(recognised && m_bLaserOn ? "Ok" : "Error");
+    for (size_t i = 0; i < values.size(); ++i)
+        valueLabels[i]->setText(FormatValue(values[i]));
+}
 
 void MainWindow::on_pushButtonLaserOn_clicked()
 {
@@ -14,4 +108,10 @@ void MainWindow::on_pushButtonLaserOff_clicked()
     events::SetEvent(m_EventDeactivateLaser);
 }
 
-void MainWindow::on_actionUser_manual_triggered() {}
+// The path stays as built, "bin/../help", and goes to the desktop's opener without a file
+// scheme; a missing manual or viewer is not reported.
+void MainWindow::on_actionUser_manual_triggered()
+{
+    QString path = QCoreApplication::applicationDirPath() + "/../help/KPLM604.pdf";
+    QDesktopServices::openUrl(QUrl(path));
+}

@@ -250,7 +250,7 @@ int MainWindow::AnswerLaserRequest(const char* logText, events::event_t event, b
 {
     WriteLog(logText);
     events::SetEvent(event);
-    StoreLaserOn(laserOn);
+    SetLaserOn(laserOn);
     return robot::BuildSetReply(m_cSendRobotBuffer);
 }
 
@@ -259,7 +259,7 @@ int MainWindow::AnswerLaserOnAndMeasure()
     WriteLog("Robot set laser on and start measure\n");
     if (!m_bLaserOn) {
         events::SetEvent(m_EventActivateLaser);
-        StoreLaserOn(true);
+        SetLaserOn(true);
     }
     return robot::BuildSetReply(m_cSendRobotBuffer);
 }
@@ -272,10 +272,4 @@ int MainWindow::AnswerSetJointId()
     if (jointId != m_iTervianProgram)
         events::SetEvent(m_EventSwitchProgram);
     return robot::BuildSetReply(m_cSendRobotBuffer);
-}
-
-void MainWindow::StoreLaserOn(bool laserOn)
-{
-    std::lock_guard<std::mutex> lock(m_mutex2);
-    m_bLaserOn = laserOn;
 }

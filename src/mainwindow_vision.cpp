@@ -184,12 +184,6 @@ void MainWindow::ReportRejection(Exchange result, const char* logText)
     m_bShowErrorOnce = true;
 }
 
-void MainWindow::SetLaserOn(bool on)
-{
-    std::lock_guard<std::mutex> lock(m_mutex2);
-    m_bLaserOn = on;
-}
-
 // The reader lives from the first completed set-up until the client stops; reconnecting the
 // command port leaves it running.
 void MainWindow::StartReaderOnce()

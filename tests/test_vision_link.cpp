@@ -229,7 +229,7 @@ void TestVisionLink::stopEndsAWaitForAReplyThatNeverComes()
     TestAccess::ui(w)->pushButtonConnect->click();
     QTRY_VERIFY_WITH_TIMEOUT(!TestAccess::vision(w).running, 5000);
     m_window.reset(); // the last lines reach the file at shutdown
-    QVERIFY(debugLog().endsWith("Disconnecting from Tervian\n"));
+    QVERIFY(debugLog().contains("Disconnecting from Tervian\n"));
     QVERIFY(!debugLog().contains("failed to recv"));
 }
 

@@ -13,7 +13,7 @@ const char* const kProbeUsage =
     "Options:\n"
     "  --host H          bridge address (default 127.0.0.1)\n"
     "  --port P          robot port (default 5020)\n"
-    "  --timeout-ms N    time to wait for each reply (default 2000)\n"
+    "  --timeout-ms N    time to wait for the connection and each reply (default 2000)\n"
     "  --help            show this text\n"
     "\n"
     "Commands:\n"

@@ -160,4 +160,4 @@ private slots:
 };
 
 QTEST_MAIN(TestRobotProbe)
-#include "tst_robot_probe.moc"
+#include "test_robot_probe.moc"

@@ -118,4 +118,4 @@ private slots:
 };
 
 QTEST_APPLESS_MAIN(TestRobotProtocol)
-#include "tst_robot_protocol.moc"
+#include "test_robot_protocol.moc"

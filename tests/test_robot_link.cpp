@@ -334,4 +334,4 @@ private slots:
 };
 
 QTEST_MAIN(TestAccess)
-#include "tst_robot_link.moc"
+#include "test_robot_link.moc"
