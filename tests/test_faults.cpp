@@ -214,6 +214,16 @@ bool RunsHere(const QString& program, const QStringList& args)
            process.exitCode() == 0;
 }
 
+// Starts the bridge through unshare in a new namespace of the given kind, once the shell
+// command setup has run there ("$1" is the bridge's folder).
+void InNewNamespace(BridgeProcess* bridge, const QString& kind, const QString& setup)
+{
+    QProcess& process = bridge->process();
+    process.setArguments(
+        {kind, "sh", "-c", setup + " && exec \"$0\"", process.program(), bridge->dir()});
+    process.setProgram("unshare");
+}
+
 // The bridge in a network namespace of its own and the robot in another, joined by a veth
 // pair, so that the robot's side can lose the packets it sends: to the bridge the robot has
 // then vanished without closing. The pair carries loopback-range addresses
@@ -223,7 +233,7 @@ class SeparatedNetwork
 public:
     static bool available()
     {
-        return RunsHere("unshare", {"-n", "true"}) && RunsHere("nsenter", {"--version"}) &&
+        return RunsHere("unshare", {"--net", "true"}) && RunsHere("nsenter", {"--version"}) &&
                RunsHere("tc", {"-V"}) && RunsHere("ip", {"-V"});
     }
     ~SeparatedNetwork()
@@ -234,21 +244,20 @@ public:
 
     static void placeBridge(BridgeProcess* bridge)
     {
-        QProcess& process = bridge->process();
-        const QString program = process.program();
-        process.setProgram("unshare");
-        process.setArguments({"-n", "sh", "-c", "ip link set lo up && exec \"$0\"", program});
+        InNewNamespace(bridge, "--net", "ip link set lo up");
     }
 
     bool link(qint64 bridgePid)
     {
-        m_robotSide.start("unshare", {"-n", "sleep", "600"});
+        m_robotSide.start("unshare", {"--net", "sleep", "600"});
         if (!m_robotSide.waitForStarted(5000))
             return false;
         QDeadlineTimer deadline(5000);
-        while (readFile(QString("/proc/%1/comm").arg(robotPid())) != "sleep\n")
+        while (readFile(QString("/proc/%1/comm").arg(robotPid())) != "sleep\n") {
             if (deadline.hasExpired())
                 return false;
+            QThread::msleep(10);
+        }
         const QString bridgeNs = QString::number(bridgePid), robotNs = robotPid();
         return inside(bridgeNs, "ip link add a0 type veth peer name b0 netns " + robotNs) &&
                inside(bridgeNs, "sysctl -qw net.ipv4.conf.all.route_localnet=1 && "
@@ -301,13 +310,9 @@ private:
 // holds for root too; false when mount namespaces cannot be made here.
 bool InReadOnlyFolder(BridgeProcess* bridge)
 {
-    if (!RunsHere("unshare", {"-m", "true"}))
+    if (!RunsHere("unshare", {"--mount", "true"}))
         return false;
-    QProcess& process = bridge->process();
-    const QString program = process.program();
-    process.setProgram("unshare");
-    process.setArguments({"-m", "sh", "-c", "mount --bind -o ro \"$1\" \"$1\" && exec \"$0\"",
-                          program, bridge->dir()});
+    InNewNamespace(bridge, "--mount", "mount --bind -o ro \"$1\" \"$1\"");
     return true;
 }
 
