@@ -23,8 +23,12 @@ QString SettingsPath()
 }
 
 // Flushes QSettings and then the file systems, so a setting survives a power cut of the cell.
+// The installed bin/ is root's and only config.txt is the operators' to write, so QSettings
+// rewrites the file in place when it cannot put a new one beside it. A file the user may not
+// write, such as one an administrator made read-only, QSettings leaves untouched.
 void SyncSettings(QSettings* settings)
 {
+    settings->setAtomicSyncRequired(false);
     settings->sync();
     ::sync();
 }
@@ -177,10 +181,11 @@ void MainWindow::OpenDebugLog()
 {
     QString path = QCoreApplication::applicationDirPath() + "/DebugLog.txt";
     m_pFileDebug = new QFile(path);
-    if (m_pFileDebug->exists())
-        m_pFileDebug->remove();
     m_pStreamDebug = new QTextStream(m_pFileDebug);
-    if (!m_pFileDebug->open(QIODevice::Append))
+    // Emptied rather than removed and created anew: the file keeps the owner, group and mode
+    // the installation gave it, so the operators can still write it after anyone's run, root's
+    // included, in a folder where they may not create files.
+    if (!m_pFileDebug->open(QIODevice::Append | QIODevice::Truncate))
         qDebug() << "Error: Cannnot open the log file";
 }
 

@@ -3,7 +3,7 @@
 // files it cannot write and a bad vision address. In every case it must go on answering the
 // robot, leave no descriptor or thread behind and shut down promptly.
 #include "bridge_process.h"
-#include "display/sim_process.h"
+#include "sim_process.h"
 
 #include <QDir>
 #include <QRandomGenerator>
@@ -364,8 +364,8 @@ private:
 
 void TestFaults::visionRestartsWhileTheRobotPolls()
 {
-    auto sim = std::make_unique<SimProcess>();
-    QVERIFY(sim->start(kSteadySim));
+    auto sim = std::make_unique<SimProcess>(kSteadySim);
+    QVERIFY(sim->started());
     BridgeProcess bridge;
     QVERIFY(bridge.start());
     const auto robot = ServedRobot();
@@ -375,18 +375,23 @@ void TestFaults::visionRestartsWhileTheRobotPolls()
     const Resources before = SettledResources(bridge.process().processId());
 
     for (int restart = 1; restart <= 6; ++restart) {
+        // Killed outright or ended by SIGTERM, in turn.
+        if (restart % 2 == 1) {
+            sim->process().kill();
+            sim->process().waitForFinished(3000);
+        }
         sim.reset();
         QVERIFY2(pollJointDataTimes(*robot, 10), m_lastReply.toHex());
         const bool junk = restart % 3 == 0;
-        sim = std::make_unique<SimProcess>();
-        QVERIFY(sim->start(junk ? QStringList{"--garbage"} : kSteadySim));
+        sim = std::make_unique<SimProcess>(junk ? QStringList{"--garbage"} : kSteadySim);
+        QVERIFY(sim->started());
         // The stream reader reconnects by itself; the command link finds its connection closed
         // at its next exchange, which a joint ID request brings about.
         QCOMPARE(robot->ask(SetJoint(restart + 1), 1), QByteArray("\x82"));
         QVERIFY2(pollJointData(*robot,
                                [&](const QByteArray& reply) {
-                                   return sim->countLines("command client connected") > 0 &&
-                                          sim->countLines("stream client connected") > 0 &&
+                                   return sim->count("command client connected") > 0 &&
+                                          sim->count("stream client connected") > 0 &&
                                           (junk || reply == kSteadyJoint);
                                }),
                  m_lastReply.toHex());
@@ -397,8 +402,8 @@ void TestFaults::visionRestartsWhileTheRobotPolls()
 
 void TestFaults::robotResetsJunkAndConnectStorms()
 {
-    SimProcess sim;
-    QVERIFY(sim.start(kSteadySim));
+    SimProcess sim(kSteadySim);
+    QVERIFY(sim.started());
     BridgeProcess bridge;
     QVERIFY(bridge.start());
     QVERIFY(sim.waitFor("stream client connected", 10000));
@@ -511,8 +516,8 @@ void TestFaults::busyRobotPortAtStart()
 {
     QTcpServer otherProgram;
     QVERIFY(otherProgram.listen(QHostAddress::LocalHost, 5020));
-    SimProcess sim;
-    QVERIFY(sim.start(kSteadySim));
+    SimProcess sim(kSteadySim);
+    QVERIFY(sim.started());
     BridgeProcess bridge;
     QVERIFY(bridge.start());
     QVERIFY(sim.waitFor("stream client connected", 10000));
@@ -542,8 +547,8 @@ void TestFaults::unwritableFiles_data()
 void TestFaults::unwritableFiles()
 {
     QFETCH(bool, readOnlyFolder);
-    SimProcess sim;
-    QVERIFY(sim.start(kSteadySim));
+    SimProcess sim(kSteadySim);
+    QVERIFY(sim.started());
     BridgeProcess bridge({{"ProjectID", "0042"}});
     const QByteArray config = bridge.config();
     if (!readOnlyFolder)

@@ -2,6 +2,7 @@
 // reader against tervian-sim on 127.0.0.1.
 #include "bridge_process.h"
 #include "mainwindow.h"
+#include "sim_process.h"
 #include "ui_mainwindow.h"
 
 #include <QtTest>
@@ -50,30 +51,6 @@ public:
 
 namespace
 {
-
-class Simulator
-{
-public:
-    explicit Simulator(const QStringList& options = {})
-    {
-        m_process.start(builtProgram("tervian-sim"), options);
-        m_process.waitForStarted(5000);
-    }
-    ~Simulator()
-    {
-        m_process.terminate();
-        m_process.waitForFinished(5000);
-    }
-    int count(const QByteArray& line)
-    {
-        m_output += m_process.readAllStandardOutput();
-        return m_output.count(line);
-    }
-
-private:
-    QProcess m_process;
-    QByteArray m_output;
-};
 
 QByteArray debugLog()
 {
@@ -133,7 +110,7 @@ void TestVisionLink::decodesRecords()
 
 void TestVisionLink::setUpLaserExchangesAndProgramSwitches()
 {
-    Simulator sim({"--values", "0,1.5,2.25,0.8,-0.1,3.2", "--reject-project", "7"});
+    SimProcess sim({"--values", "0,1.5,2.25,0.8,-0.1,3.2", "--reject-project", "7"});
     MainWindow& w = window();
     QTRY_VERIFY_WITH_TIMEOUT(TestAccess::vision(w).ok && sim.count("stream client connected"),
                              10000);
@@ -164,7 +141,7 @@ void TestVisionLink::setUpLaserExchangesAndProgramSwitches()
 
 void TestVisionLink::rejectedDefaultProjectStartsNoReader()
 {
-    Simulator sim({"--reject-project", "000002"});
+    SimProcess sim({"--reject-project", "000002"});
     MainWindow& w = window();
     QTRY_VERIFY_WITH_TIMEOUT(debugLog().contains("Loading default project NOT OK\n"), 10000);
     QVERIFY(TestAccess::vision(w).error && TestAccess::vision(w).showError);
@@ -179,7 +156,7 @@ void TestVisionLink::rejectedDefaultProjectStartsNoReader()
 
 void TestVisionLink::rejectedAcquisition()
 {
-    Simulator sim({"--reject-acquisition"});
+    SimProcess sim({"--reject-acquisition"});
     MainWindow& w = window();
     QTRY_VERIFY_WITH_TIMEOUT(debugLog().contains("Switching project off NOT OK\n"), 10000);
     TestAccess::laser(w, true);
@@ -192,12 +169,12 @@ void TestVisionLink::rejectedAcquisition()
 
 void TestVisionLink::reconnectsKeepingTheReaderThenDisconnectAndConnect()
 {
-    auto sim = std::make_unique<Simulator>();
+    auto sim = std::make_unique<SimProcess>();
     MainWindow& w = window();
     QTRY_VERIFY_WITH_TIMEOUT(TestAccess::vision(w).ok && sim->count("stream client connected"),
                              10000);
     sim.reset();
-    sim = std::make_unique<Simulator>();
+    sim = std::make_unique<SimProcess>();
     QTRY_VERIFY(sim->count("stream client connected"));
     TestAccess::switchProgram(w, 3); // finds the old command connection closed
     QTRY_VERIFY(sim->count(R"(FILE="000002.t_p"/>)") && TestAccess::vision(w).ok);
@@ -223,7 +200,7 @@ void TestVisionLink::reconnectsKeepingTheReaderThenDisconnectAndConnect()
 
 void TestVisionLink::stopEndsAWaitForAReplyThatNeverComes()
 {
-    Simulator sim({"--no-reply"});
+    SimProcess sim({"--no-reply"});
     MainWindow& w = window();
     QTRY_VERIFY_WITH_TIMEOUT(sim.count("request: "), 10000);
     TestAccess::ui(w)->pushButtonConnect->click();

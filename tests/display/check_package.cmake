@@ -21,9 +21,9 @@ file(GLOB deb ${SCRATCH}/deb/*.deb)
 execute_process(COMMAND dpkg-deb -c ${deb} OUTPUT_VARIABLE contents)
 foreach(path opt/tervian-bridge/bin/tervian-bridge opt/tervian-bridge/bin/tervian-sim
              opt/tervian-bridge/bin/robot-probe opt/tervian-bridge/help/KPLM604.pdf
-             usr/share/applications/tervian-bridge.desktop
+             usr/bin/tervian-bridge usr/share/applications/tervian-bridge.desktop
              usr/share/icons/hicolor/48x48/apps/tervian-bridge.png)
-  if(failed OR NOT contents MATCHES "\\./${path}\n")
+  if(failed OR NOT contents MATCHES "\\./${path}( -> [^\n]*)?\n")
     message(FATAL_ERROR "the package lacks ${path}:\n${contents}")
   endif()
 endforeach()

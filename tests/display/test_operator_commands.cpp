@@ -25,7 +25,7 @@ private slots:
     void acquisitionButtonsReachTheVisionApplication()
     {
         SimProcess sim;
-        QVERIFY2(sim.start(), "tervian-sim did not start");
+        QVERIFY2(sim.started(), "tervian-sim did not start");
         writeConfig(QCoreApplication::applicationDirPath());
         MainWindow w;
         Ui::MainWindow* ui = TestAccess::ui(w);
@@ -43,15 +43,15 @@ private slots:
         QVERIFY(sim.waitFor("acquisition off", 5000, 2)); // the first came with the set-up
         QTRY_COMPARE_WITH_TIMEOUT(ui->labelSensorLaserOn->styleSheet(), QString(lamp::kDarkGreen),
                                   5000);
-        QCOMPARE(sim.countLines("request: <DIDE DIR=\"Request\" CMD=\"Device_Acquisition\""), 3);
+        QCOMPARE(sim.count("request: <DIDE DIR=\"Request\" CMD=\"Device_Acquisition\""), 3);
     }
 
     // A rejected default project raises its box; the window shows a connected link with a
     // bright red error lamp and no project number, because the set-up never completed.
     void rejectedDefaultProjectRaisesItsBoxOnce()
     {
-        SimProcess sim;
-        QVERIFY2(sim.start({"--reject-project", "1"}), "tervian-sim did not start");
+        SimProcess sim({"--reject-project", "1"});
+        QVERIFY2(sim.started(), "tervian-sim did not start");
         writeConfig(QCoreApplication::applicationDirPath());
         QStringList boxes;
         QTimer closer;

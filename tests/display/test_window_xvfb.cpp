@@ -62,7 +62,7 @@ private slots:
         if (QGuiApplication::platformName() != "xcb")
             QSKIP("needs an X display: install xvfb and xauth (scripts/deps.sh)");
         SimProcess sim;
-        QVERIFY2(sim.start(), "tervian-sim did not start");
+        QVERIFY2(sim.started(), "tervian-sim did not start");
         BridgeProcess bridge;
         QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
         env.insert("QT_QPA_PLATFORM", "xcb");

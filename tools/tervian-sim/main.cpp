@@ -12,6 +12,9 @@ int main(int argc, char* argv[])
 {
     QCoreApplication app(argc, argv);
     std::setvbuf(stdout, nullptr, _IOLBF, 0); // scripts follow the event lines as they come
+    // As early as possible, so that a script stopping the simulator right after starting it
+    // still gets an orderly exit.
+    ShutdownSignals shutdownSignals;
 
     SimOptions options;
     QString error;
@@ -26,7 +29,6 @@ int main(int argc, char* argv[])
         break;
     }
 
-    ShutdownSignals shutdownSignals;
     Simulator simulator(options);
     if (!simulator.listen(error)) {
         std::fprintf(stderr, "tervian-sim: %s\n", qPrintable(error));

@@ -2,6 +2,8 @@
 
 #include "dide_text.h"
 
+#include <QTimer>
+
 #include <algorithm>
 #include <cstdio>
 
@@ -32,14 +34,25 @@ Simulator::Simulator(const SimOptions& options, QObject* parent)
         while (QTcpSocket* socket = m_streamServer.nextPendingConnection())
             adopt(m_stream, socket);
     });
-    m_streamTimer.setTimerType(Qt::PreciseTimer);
-    m_streamTimer.setInterval(std::max(1, int(1000 / m_options.rate)));
-    connect(&m_streamTimer, &QTimer::timeout, this, &Simulator::streamDueRecords);
+    connect(&m_ticker, &RecordTicker::ticked, this, &Simulator::streamRecords);
     m_motionClock.start();
+}
+
+Simulator::~Simulator()
+{
+    // The servers delete their client sockets only after the members that the sockets'
+    // closing signals would reach are gone.
+    for (QTcpServer* server : {&m_commandServer, &m_streamServer})
+        for (QTcpSocket* socket : server->findChildren<QTcpSocket*>())
+            socket->disconnect(this);
 }
 
 bool Simulator::listen(QString& error)
 {
+    if (!m_ticker.isValid()) {
+        error = "cannot create the record timer";
+        return false;
+    }
     const QString address = m_options.address.toString();
     for (auto [server, port] : {std::pair(&m_commandServer, m_options.commandPort),
                                 std::pair(&m_streamServer, m_options.streamPort)}) {
@@ -83,6 +96,8 @@ void Simulator::adopt(Client& client, QTcpSocket* socket)
 void Simulator::drop(Client& client)
 {
     QTcpSocket* socket = client.socket;
+    if (!socket)
+        return; // already gone, e.g. a write failed and the socket reported it at once
     client.socket = nullptr;
     say(QByteArray(client.name) + " client disconnected");
     // Whatever is still queued for the client goes out before the connection closes.
@@ -106,7 +121,10 @@ void Simulator::readRequests()
 void Simulator::handleRequest(const QByteArray& request)
 {
     say("request: " + printable(request));
-    const QByteArray reply = m_options.garbage ? junk(64) : answer(request);
+    // Even with junk for an answer the request takes effect, so that junk records can flow.
+    QByteArray reply = answer(request);
+    if (m_options.garbage)
+        reply = junk(64);
     const bool last = ++m_command.count == m_command.closeAfter;
     if (m_options.noReply) {
         if (last)
@@ -160,27 +178,16 @@ void Simulator::sendReply(const QPointer<QTcpSocket>& socket, const QByteArray& 
 void Simulator::updateStreaming()
 {
     const bool wanted = m_stream.socket && (m_acquisition || m_options.streamAlways);
-    if (wanted == m_streamTimer.isActive())
-        return;
-    if (wanted) {
-        m_streamClock.start();
-        m_recordsScheduled = 0;
-        m_streamTimer.start();
-    } else {
-        m_streamTimer.stop();
-    }
+    if (wanted && !m_ticker.isActive())
+        m_ticker.start(m_options.rate);
+    else if (!wanted && m_ticker.isActive())
+        m_ticker.stop();
 }
 
-void Simulator::streamDueRecords()
+void Simulator::streamRecords(qint64 due)
 {
-    // Scheduled by the clock rather than by counting ticks, so the rate holds when ticks come
-    // late or when the rate is not a whole number of milliseconds.
-    const auto due = qint64(m_streamClock.nsecsElapsed() * m_options.rate / 1e9) + 1;
-    m_recordsScheduled = std::max(m_recordsScheduled, due - maxBurst);
-    while (m_recordsScheduled < due && m_streamTimer.isActive()) {
-        ++m_recordsScheduled;
+    for (qint64 i = 0; i < std::min(due, maxBurst) && m_ticker.isActive(); ++i)
         sendRecord();
-    }
 }
 
 void Simulator::sendRecord()

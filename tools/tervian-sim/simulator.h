@@ -2,6 +2,7 @@
 #define SIMULATOR_H
 
 #include "joint_motion.h"
+#include "record_ticker.h"
 #include "sim_options.h"
 
 #include <QElapsedTimer>
@@ -9,7 +10,6 @@
 #include <QPointer>
 #include <QTcpServer>
 #include <QTcpSocket>
-#include <QTimer>
 
 #include <random>
 
@@ -22,6 +22,7 @@ class Simulator : public QObject
 
 public:
     explicit Simulator(const SimOptions& options, QObject* parent = nullptr);
+    ~Simulator() override;
 
     // Opens both ports; on failure error says why.
     bool listen(QString& error);
@@ -42,7 +43,7 @@ private:
     bool switchAcquisition(const QByteArray& request);
     void sendReply(const QPointer<QTcpSocket>& socket, const QByteArray& reply, bool last);
     void updateStreaming();
-    void streamDueRecords();
+    void streamRecords(qint64 due);
     void sendRecord();
     QByteArray junk(int maxLength);
     void say(const QByteArray& line) const;
@@ -55,9 +56,7 @@ private:
     QByteArray m_requestBuffer;
     bool m_acquisition = false;
 
-    QTimer m_streamTimer;
-    QElapsedTimer m_streamClock; // since streaming last started
-    qint64 m_recordsScheduled = 0;
+    RecordTicker m_ticker;
     QElapsedTimer m_motionClock; // since start-up, so the joint moves on between sessions
     JointMotion m_motion;
     std::mt19937 m_random;

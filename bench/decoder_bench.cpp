@@ -1,0 +1,223 @@
+// Decoder throughput: records per second through MainWindow::DecodeValuesBuffer, against a
+// plain stringstream-and-getline decoder that is first shown to leave the same values on the
+// same blocks. Both take one lock per record, as the bridge must.
+#include "mainwindow.h"
+
+#include "bench_report.h"
+
+#include <QApplication>
+#include <QDir>
+#include <QFile>
+
+#include <chrono>
+#include <cstring>
+#include <random>
+#include <sstream>
+
+namespace
+{
+
+constexpr int kValueCount = 5;
+constexpr int kRuns = 5;
+constexpr double kSecondsPerRun = 0.3;
+constexpr int kReceiveSize = 512; // what one receive of the stream reader hands over
+
+// The measurement members as a decoder leaves them.
+struct Measurement {
+    bool scannerOk;
+    bool recognitionOk;
+    double values[kValueCount]; // X, Z, gap width, Z difference, area
+};
+
+bool Same(const Measurement& a, const Measurement& b)
+{
+    return a.scannerOk == b.scannerOk && a.recognitionOk == b.recognitionOk &&
+           std::memcmp(a.values, b.values, sizeof a.values) == 0;
+}
+
+// The obvious decoder: split with getline, parse each field with strtol or strtod.
+class ReferenceDecoder
+{
+public:
+    void Decode(const char* buff, int len)
+    {
+        std::stringstream records(std::string(buff, size_t(len)));
+        std::string record;
+        while (std::getline(records, record, ';')) {
+            std::lock_guard<std::mutex> lock(m_mutex);
+            m_scannerOk = true;
+            std::stringstream fields(record);
+            std::string field;
+            bool statusGood = false;
+            for (int position = 0; std::getline(fields, field, ','); ++position) {
+                if (position == 0)
+                    statusGood = std::strtol(field.c_str(), nullptr, 10) == 0;
+                else if (position <= kValueCount)
+                    m_values[position - 1] = std::strtod(field.c_str(), nullptr);
+            }
+            const double z = m_values[1];
+            m_recognitionOk = statusGood && (z > 0.0 || z < 0.0);
+        }
+    }
+
+    Measurement Read()
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        Measurement state{m_scannerOk, m_recognitionOk, {}};
+        std::memcpy(state.values, m_values, sizeof m_values);
+        return state;
+    }
+
+private:
+    std::mutex m_mutex;
+    bool m_scannerOk = false;
+    std::atomic<bool> m_recognitionOk{false};
+    double m_values[kValueCount] = {};
+};
+
+} // namespace
+
+class TestAccess
+{
+public:
+    static void Decode(MainWindow* window, std::string* block)
+    {
+        window->DecodeValuesBuffer(block->data(), int(block->size()));
+    }
+
+    static Measurement Read(MainWindow* window)
+    {
+        std::lock_guard<std::mutex> lock(window->m_mutex1);
+        return Measurement{
+            window->m_bScannnerOk,
+            window->m_bRecognitionOK,
+            {window->m_dX, window->m_dZ, window->m_dWidth, window->m_dZDiff, window->m_dArea}};
+    }
+};
+
+namespace
+{
+
+// A stream as the vision application sends it under load: mostly recognised joints with three
+// decimals, now and then a failed evaluation, cut into pieces of one receive each.
+std::vector<std::string> StreamBlocks(int recordCount)
+{
+    std::mt19937 random(20240611);
+    std::uniform_real_distribution<double> millimetres(-40.0, 40.0);
+    std::string stream;
+    char record[128];
+    for (int i = 0; i < recordCount; ++i) {
+        std::snprintf(record, sizeof record, "%d,%.3f,%.3f,%.3f,%.3f,%.3f;", i % 50 == 0 ? 1 : 0,
+                      millimetres(random), millimetres(random) + 50.0, millimetres(random) / 20.0,
+                      millimetres(random) / 40.0, millimetres(random) + 60.0);
+        stream += record;
+    }
+    std::vector<std::string> blocks;
+    for (size_t at = 0; at < stream.size(); at += kReceiveSize)
+        blocks.push_back(stream.substr(at, kReceiveSize));
+    return blocks;
+}
+
+// Blocks that take the odd paths: missing and extra fields, words, special numbers, empty
+// records, a NUL byte, a record split over two blocks.
+std::vector<std::string> OddBlocks()
+{
+    return {"0,1.5,2.25,0.8,-0.1,3.2;",
+            "1,1.5,2.25,0.8,-0.1,3.2;",
+            "false,1,2,3,4,5",
+            "0,1.5,0,0.8,-0.1,3.2;",
+            "0,1.5",
+            "0,1,2,3,4,5;0,6,7,8,9,10;",
+            ";;",
+            "0,1,2;\n",
+            "0,1.5,2.",
+            "25,0.8,-0.1,3.2;",
+            "0,1,2,3,4,5,6,7,8;",
+            " 0, 1e3,inf,-nan,INFINITY,0x1p3;",
+            "-0,+1.5mm,  2.5 ,,,",
+            std::string("0,1\0,2,3", 9),
+            "2,\r\n3.5,4.5;",
+            ",",
+            "7"};
+}
+
+// Records in a block, counted the way getline cuts them.
+long RecordsIn(const std::string& block)
+{
+    return long(std::count(block.begin(), block.end(), ';')) + (block.back() != ';' ? 1 : 0);
+}
+
+bool DecodersAgree(MainWindow* window, std::vector<std::string> blocks)
+{
+    ReferenceDecoder reference;
+    for (std::string& block : blocks) {
+        TestAccess::Decode(window, &block);
+        reference.Decode(block.data(), int(block.size()));
+        if (!Same(TestAccess::Read(window), reference.Read())) {
+            std::fprintf(stderr, "decoders differ after the block \"%s\"\n", block.c_str());
+            return false;
+        }
+    }
+    return true;
+}
+
+// Records per second of decode over the blocks, repeated for about kSecondsPerRun.
+template <typename Decode> double RecordsPerSecond(std::vector<std::string>* blocks, Decode decode)
+{
+    long recordsPerPass = 0;
+    for (const std::string& block : *blocks)
+        recordsPerPass += RecordsIn(block);
+    using Clock = std::chrono::steady_clock;
+    const Clock::time_point start = Clock::now();
+    long records = 0;
+    double seconds = 0.0;
+    while (seconds < kSecondsPerRun) {
+        for (std::string& block : *blocks)
+            decode(&block);
+        records += recordsPerPass;
+        seconds = std::chrono::duration<double>(Clock::now() - start).count();
+    }
+    return double(records) / seconds;
+}
+
+// The in-process window reads config.txt beside this program: keep it on loopback.
+void WriteLoopbackConfig()
+{
+    QFile config(QCoreApplication::applicationDirPath() + "/config.txt");
+    config.open(QIODevice::WriteOnly | QIODevice::Truncate);
+    config.write("[General]\nScannerIP=127.0.0.1\nProjectID=1\nDebugLog=0\n");
+}
+
+} // namespace
+
+int main(int argc, char* argv[])
+{
+    qputenv("QT_QPA_PLATFORM", "offscreen");
+    QApplication application(argc, argv);
+    WriteLoopbackConfig();
+    MainWindow window;
+
+    std::vector<std::string> blocks = StreamBlocks(3000);
+    std::vector<std::string> checked = OddBlocks();
+    checked.insert(checked.end(), blocks.begin(), blocks.end());
+    if (!DecodersAgree(&window, checked))
+        return 1;
+
+    std::vector<double> bridgeRates, referenceRates, ratios;
+    ReferenceDecoder reference;
+    for (int run = 0; run < kRuns; ++run) {
+        referenceRates.push_back(RecordsPerSecond(&blocks, [&](std::string* block) {
+            reference.Decode(block->data(), int(block->size()));
+        }));
+        bridgeRates.push_back(RecordsPerSecond(
+            &blocks, [&](std::string* block) { TestAccess::Decode(&window, block); }));
+        ratios.push_back(bridgeRates.back() / referenceRates.back());
+    }
+    const double rate = bench::Median(bridgeRates);
+    const double ratio = bench::Median(ratios);
+    bench::PrintRow("Decoder throughput (records/s, one core)", bench::Format("%.3g", rate),
+                    bench::Format("%.3g getline", bench::Median(referenceRates)),
+                    bench::Format("%.1fx", ratio), ">= 2e6 and >= 5x",
+                    bench::Judge(rate >= 2e6 && ratio >= 5.0));
+    return 0;
+}

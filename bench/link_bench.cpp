@@ -1,0 +1,305 @@
+// The bridge's links measured from outside, on loopback: robot round trip against a bare echo
+// server, freshness of joint data, joint-switch latency, idle cost and start-up time.
+//
+// Usage: link-bench RUN_DIR, where RUN_DIR holds a copy of tervian-bridge and its config.txt
+// (ScannerIP=127.0.0.1, DebugLog=0). Prints table rows for run.sh.
+#include "affinity.h"
+#include "bench_report.h"
+#include "bridge_runner.h"
+#include "fake_vision.h"
+#include "loopback.h"
+
+#include <random>
+#include <sched.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+namespace
+{
+
+constexpr uint16_t kRobotPort = 5020;
+constexpr int kRoundTripRuns = 5;
+constexpr int kRoundTrips = 20000;
+constexpr int kWarmUpRoundTrips = 1000;
+constexpr int kFreshnessRuns = 3;
+constexpr int kFreshnessSamples = 500;
+constexpr int kSwitchRuns = 3;
+constexpr int kSwitchSamples = 150;
+constexpr int kIdleRuns = 3;
+constexpr int kIdleSeconds = 10;
+constexpr int kStartUpRuns = 5;
+
+const char kStatusQuery[4] = {0x01, 0x01, 0x06, 0x00};
+const char kJointDataQuery[4] = {0x01, 0x06, 0x00, 0x00};
+constexpr size_t kStatusReplyLength = 4;
+constexpr size_t kJointDataReplyLength = 14;
+
+double Milliseconds(int64_t ns)
+{
+    return double(ns) / 1e6;
+}
+
+// One request, one reply of known length; the time from send to the reply's last byte.
+int64_t Exchange(int socket, const char* request, char* reply, size_t replyLength)
+{
+    const int64_t start = loopback::NowNs();
+    if (!loopback::SendAll(socket, request, 4) ||
+        !loopback::ReceiveExact(socket, reply, replyLength))
+        loopback::Fail("a request got no reply");
+    return loopback::NowNs() - start;
+}
+
+// The X field of a joint data reply, in hundredths of a millimetre.
+int ReplyX(const char* reply)
+{
+    return int16_t(uint16_t(uint8_t(reply[4]) << 8 | uint8_t(reply[5])));
+}
+
+// The physical floor: a process of its own, like the bridge, that receives a block and sends
+// it back.
+class EchoServer
+{
+public:
+    EchoServer()
+    {
+        const int listener = loopback::Listen(0);
+        m_pid = fork();
+        if (m_pid == 0)
+            Serve(listener);
+        m_socket = loopback::Connect(loopback::PortOf(listener));
+        close(listener);
+        if (m_pid == -1 || m_socket == -1)
+            loopback::Fail("cannot start the echo server");
+    }
+    ~EchoServer()
+    {
+        close(m_socket);
+        waitpid(m_pid, nullptr, 0);
+    }
+    int Socket() const { return m_socket; }
+    pid_t Pid() const { return m_pid; }
+
+private:
+    [[noreturn]] static void Serve(int listener)
+    {
+        const int socket = loopback::Accept(listener, 5000);
+        char buffer[512];
+        ssize_t length;
+        while ((length = recv(socket, buffer, sizeof buffer, 0)) > 0)
+            send(socket, buffer, size_t(length), MSG_NOSIGNAL);
+        _exit(0);
+    }
+
+    pid_t m_pid;
+    int m_socket;
+};
+
+// Status and joint data queries in turn, appending microseconds to times; against the echo
+// every reply is the 4 request bytes.
+void TimeRoundTrips(int socket, bool echo, int count, std::vector<double>* times)
+{
+    char reply[kJointDataReplyLength];
+    for (int i = 0; i < count; ++i) {
+        const bool status = i % 2 == 0;
+        const size_t replyLength = echo || status ? kStatusReplyLength : kJointDataReplyLength;
+        const int64_t ns =
+            Exchange(socket, status ? kStatusQuery : kJointDataQuery, reply, replyLength);
+        if (times != nullptr)
+            times->push_back(double(ns) / 1e3);
+    }
+}
+
+struct RoundTripRun {
+    double echoP50, echoP99, bridgeP50, bridgeP99;
+};
+
+// Echo and bridge take turns in short blocks, so that whatever else the machine does at the
+// time falls on both alike.
+RoundTripRun TimeRoundTripRun(int echo, int robot)
+{
+    constexpr int kBlock = 1000;
+    std::vector<double> echoTimes, bridgeTimes;
+    TimeRoundTrips(echo, true, kWarmUpRoundTrips, nullptr);
+    TimeRoundTrips(robot, false, kWarmUpRoundTrips, nullptr);
+    for (int done = 0; done < kRoundTrips; done += kBlock) {
+        TimeRoundTrips(echo, true, kBlock, &echoTimes);
+        TimeRoundTrips(robot, false, kBlock, &bridgeTimes);
+    }
+    return {bench::Percentile(echoTimes, 50), bench::Percentile(echoTimes, 99),
+            bench::Percentile(bridgeTimes, 50), bench::Percentile(bridgeTimes, 99)};
+}
+
+void MeasureRoundTrip(const EchoServer& echoServer, pid_t bridge, int robot)
+{
+    const int cpu = sched_getcpu();
+    for (pid_t pid : {pid_t(0), echoServer.Pid(), bridge})
+        affinity::PinToCpu(pid, cpu);
+    std::vector<double> echoP50, echoP99, bridgeP50, bridgeP99, ratioP50, ratioP99;
+    for (int run = 0; run < kRoundTripRuns; ++run) {
+        const RoundTripRun times = TimeRoundTripRun(echoServer.Socket(), robot);
+        echoP50.push_back(times.echoP50);
+        echoP99.push_back(times.echoP99);
+        bridgeP50.push_back(times.bridgeP50);
+        bridgeP99.push_back(times.bridgeP99);
+        ratioP50.push_back(times.bridgeP50 / times.echoP50);
+        ratioP99.push_back(times.bridgeP99 / times.echoP99);
+    }
+    for (pid_t pid : {pid_t(0), bridge})
+        affinity::Unpin(pid);
+    const double p50Ratio = bench::Median(ratioP50);
+    const double p99Ratio = bench::Median(ratioP99);
+    bench::PrintRow("Robot round trip p50 (us, one CPU)",
+                    bench::Format("%.1f", bench::Median(bridgeP50)),
+                    bench::Format("%.1f echo", bench::Median(echoP50)),
+                    bench::Format("%.2fx", p50Ratio), "<= 1.3x", bench::Judge(p50Ratio <= 1.3));
+    bench::PrintRow("Robot round trip p99 (us, one CPU)",
+                    bench::Format("%.1f", bench::Median(bridgeP99)),
+                    bench::Format("%.1f echo", bench::Median(echoP99)),
+                    bench::Format("%.2fx", p99Ratio), "<= 2x", bench::Judge(p99Ratio <= 2.0));
+}
+
+// From writing a record to the first joint data reply that carries it. X is a multiple of
+// 0.25 mm, exact in binary, so its hundredths are known without rounding doubts.
+double FreshnessP99Ms(FakeVision* vision, int robot, std::mt19937* random)
+{
+    std::uniform_int_distribution<int> pauseUs(1000, 4000);
+    std::vector<double> latencies;
+    char reply[kJointDataReplyLength];
+    char record[64];
+    for (int i = 0; i < kFreshnessSamples; ++i) {
+        const int quarters = 1 + i % 1300;
+        std::snprintf(record, sizeof record, "0,%.2f,1.00,0.50,0.10,2.00;", quarters * 0.25);
+        const int64_t written = vision->WriteRecord(record);
+        do
+            Exchange(robot, kJointDataQuery, reply, kJointDataReplyLength);
+        while (ReplyX(reply) != quarters * 25 && loopback::NowNs() - written < 1000000000);
+        if (ReplyX(reply) != quarters * 25)
+            loopback::Fail("a record never reached the joint data reply");
+        latencies.push_back(Milliseconds(loopback::NowNs() - written));
+        loopback::SleepUs(pauseUs(*random));
+    }
+    return bench::Percentile(latencies, 99);
+}
+
+// From the robot's set-joint request to the load-project request reaching the vision side.
+// Requests come at random moments, so every phase of the command loop's waits is sampled.
+// Joints start at 2: project 1 is the default the bridge loads on connecting.
+double SwitchP99Ms(FakeVision* vision, int robot, std::mt19937* random)
+{
+    std::uniform_int_distribution<int> pauseUs(1000, 35000);
+    std::vector<double> latencies;
+    for (int i = 0; i < kSwitchSamples; ++i) {
+        loopback::SleepUs(pauseUs(*random));
+        const int joint = 2 + i % 100;
+        const char request[4] = {0x02, 0x01, 0x10, char(joint)};
+        char reply;
+        const int64_t sent = loopback::NowNs();
+        Exchange(robot, request, &reply, 1);
+        const int64_t arrived = vision->WaitForProjectLoad(std::to_string(joint), 2000);
+        if (arrived < 0)
+            loopback::Fail("a joint switch never reached the vision side");
+        latencies.push_back(Milliseconds(arrived - sent));
+    }
+    return bench::Percentile(latencies, 99);
+}
+
+void MeasureVisionPaths(FakeVision* vision, int robot)
+{
+    std::mt19937 random(42);
+    std::vector<double> freshness, switching;
+    for (int run = 0; run < kFreshnessRuns; ++run)
+        freshness.push_back(FreshnessP99Ms(vision, robot, &random));
+    for (int run = 0; run < kSwitchRuns; ++run)
+        switching.push_back(SwitchP99Ms(vision, robot, &random));
+    const double fresh = bench::Median(freshness);
+    const double switched = bench::Median(switching);
+    bench::PrintRow("Freshness p99 (ms)", bench::Format("%.3f", fresh), "-", "-", "<= 2 ms",
+                    bench::Judge(fresh <= 2.0));
+    bench::PrintRow("Joint switch p99 (ms)", bench::Format("%.2f", switched), "-", "-", "<= 25 ms",
+                    bench::Judge(switched <= 25.0));
+}
+
+// Robot and vision connected, nothing sent.
+void MeasureIdle(const BridgeRunner& bridge)
+{
+    loopback::SleepUs(1000000);
+    std::vector<double> shares;
+    for (int run = 0; run < kIdleRuns; ++run) {
+        const double before = bridge.CpuSeconds();
+        loopback::SleepUs(int64_t(kIdleSeconds) * 1000000);
+        shares.push_back((bridge.CpuSeconds() - before) / kIdleSeconds * 100.0);
+    }
+    const double share = bench::Median(shares);
+    bench::PrintRow("Idle CPU (% of one core, 10 s)", bench::Format("%.2f", share), "-", "-",
+                    "<= 0.5%", bench::Judge(share <= 0.5));
+    bench::PrintRow("Idle RSS (MB)", bench::Format("%.1f", bridge.RssMegabytes()), "-", "-", "-",
+                    bench::Verdict::NoTarget);
+}
+
+void RequirePortFree(uint16_t port)
+{
+    const int socket = loopback::Connect(port);
+    if (socket != -1) {
+        close(socket);
+        loopback::Fail("port " + std::to_string(port) + " is already served by another program");
+    }
+}
+
+// From starting the process to the first accepted connection on the robot port.
+void MeasureStartUp(const std::string& runDir)
+{
+    std::vector<double> times;
+    for (int run = 0; run < kStartUpRuns; ++run) {
+        RequirePortFree(kRobotPort);
+        BridgeRunner bridge(runDir);
+        const int64_t start = loopback::NowNs();
+        bridge.Start();
+        int robot;
+        while ((robot = loopback::Connect(kRobotPort)) == -1) {
+            if (loopback::NowNs() - start > 10000000000)
+                loopback::Fail("the bridge never listened on port 5020");
+            loopback::SleepUs(200);
+        }
+        times.push_back(Milliseconds(loopback::NowNs() - start));
+        close(robot);
+    }
+    const double startUp = bench::Median(times);
+    bench::PrintRow("Start-up to port 5020 accepting (ms)", bench::Format("%.1f", startUp), "-",
+                    "-", "<= 300 ms", bench::Judge(startUp <= 300.0));
+}
+
+} // namespace
+
+int main(int argc, char* argv[])
+{
+    if (argc != 2) {
+        std::fprintf(stderr, "usage: link-bench RUN_DIR\n");
+        return 2;
+    }
+    const std::string runDir = argv[1];
+    // Forked first, so that it holds none of the sockets opened below.
+    EchoServer echoServer;
+    RequirePortFree(kRobotPort);
+    FakeVision vision;
+    BridgeRunner bridge(runDir);
+    bridge.Start();
+    if (!vision.WaitUntilBridgeReady(10000))
+        loopback::Fail("the bridge did not set up the vision link");
+    int robot = -1;
+    for (int attempt = 0; attempt < 1000 && robot == -1; ++attempt) {
+        robot = loopback::Connect(kRobotPort);
+        loopback::SleepUs(5000);
+    }
+    if (robot == -1)
+        loopback::Fail("the bridge did not accept the robot");
+
+    MeasureRoundTrip(echoServer, bridge.Pid(), robot);
+    MeasureVisionPaths(&vision, robot);
+    MeasureIdle(bridge);
+    close(robot);
+    bridge.Stop();
+
+    MeasureStartUp(runDir);
+    return 0;
+}

@@ -1,0 +1,122 @@
+#!/usr/bin/env bash
+# Installs the package that check_package built into a scratch root with dpkg itself, maintainer
+# scripts included, and checks what the operators of the cell meet: settings and log writable
+# through the group while the programs stay root's, a config.txt made read-only still read and
+# left alone, and the operators' settings kept over an upgrade and a removal until a purge.
+# The host is left alone: the group tools are fakes that map the group to a spare gid, and an
+# operator is played by nobody in that gid. Opens the bridge's ports.
+# Usage: check_install.sh <folder holding the .deb> <scratch folder>
+set -euo pipefail
+deb=$(echo "$1"/*.deb)
+scratch=$2
+if [ "$(id -u)" -ne 0 ]; then
+  echo "skipped: playing an operator and owning files by the group need root"
+  exit 77
+fi
+
+gid=64999
+operator=(setpriv --reuid=65534 --regid=65534 --groups="$gid" env HOME="$scratch/home"
+  XDG_RUNTIME_DIR="$scratch/home")
+root=$scratch/root
+bin=$root/opt/tervian-bridge/bin
+fake=$scratch/fake
+pids=()
+trap 'for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null || true; done' EXIT
+
+fail() { echo "FAIL: $*" >&2; exit 1; }
+expect() { [ "$1" = "$2" ] || fail "$3: got '$1', expected '$2'"; }
+modes() { stat -c '%a %u:%g' "$@"; }
+wait_for() {
+  local deadline=$((SECONDS + 20))
+  until eval "$1"; do
+    [ $SECONDS -lt $deadline ] || fail "timed out waiting for: $1"
+    sleep 0.1
+  done
+}
+
+rm -rf "$scratch"
+mkdir -p "$fake" "$scratch/home" "$root"/var/lib/dpkg/{info,updates}
+chmod 755 "$scratch"
+chown 65534 "$scratch/home"
+chmod 700 "$scratch/home"
+chmod 700 "$scratch/home"
+touch "$root"/var/lib/dpkg/{status,available}
+printf '#!/bin/sh\n[ -e %s/group-added ]\n' "$scratch" >"$fake/getent"
+printf '#!/bin/sh\necho "$*" >>%s/group-added\n' "$scratch" >"$fake/groupadd"
+for tool in chown chgrp; do
+  printf '#!/bin/sh\nexec /bin/%s "$(echo "$1" | sed s/tervian$/%s/)" "$2"\n' $tool $gid >"$fake/$tool"
+done
+chmod +x "$fake"/*
+dpkg_root() {
+  PATH=$fake:$PATH dpkg --root="$root" --force-script-chrootless --force-depends --log=/dev/null \
+    "$@" >>"$scratch/dpkg.log" 2>&1 || fail "dpkg $*, see $scratch/dpkg.log"
+}
+
+dpkg-deb -e "$deb" "$scratch/control"
+sh -n "$scratch/control/postinst" && sh -n "$scratch/control/postrm"
+dpkg_root -i "$deb"
+expect "$(cat "$scratch/group-added")" "--system tervian" "group created on install"
+expect "$(modes "$bin" "$bin"/{config.txt,DebugLog.txt,tervian-bridge} "$bin/../help/KPLM604.pdf")" \
+  "$(printf '2755 0:%s\n664 0:%s\n664 0:%s\n755 0:0\n644 0:0' $gid $gid $gid)" "installed modes"
+expect "$(readlink "$root/usr/bin/tervian-bridge")" /opt/tervian-bridge/bin/tervian-bridge "launcher"
+desktop=$root/usr/share/applications/tervian-bridge.desktop
+desktop-file-validate "$desktop" || fail "desktop entry"
+grep -qx 'Exec=/opt/tervian-bridge/bin/tervian-bridge' "$desktop" || fail "desktop entry Exec"
+
+"$bin/tervian-sim" --address 127.0.0.1 >"$scratch/sim.out" &
+pids+=($!)
+wait_for 'grep -q "^listening on" "$scratch/sim.out"'
+
+# Runs the bridge as the operator until the simulator has seen it load project $2 and its log
+# says so, then shuts it down like closing the window.
+run_as_operator() {
+  "${operator[@]}" "$1" >>"$scratch/bridge.out" 2>&1 &
+  local pid=$!
+  pids+=("$pid")
+  wait_for "grep -q 'FILE=\"$2.t_p\"' '$scratch/sim.out'"
+  wait_for "grep -q 'Tervian project is ready' '$(dirname "$(readlink -f "$1")")/DebugLog.txt'"
+  kill -TERM $pid
+  wait $pid || fail "the bridge ended with $?"
+}
+
+# An operator starts the installed bridge through a link, as through the launcher: it keeps its
+# files beside the real executable, writes them in place and cannot touch the programs.
+printf '[General]\nScannerIP=127.0.0.1\nDebugLog=1\n' >"$bin/config.txt"
+echo "stale run" >"$bin/DebugLog.txt"
+ln -s "$bin/tervian-bridge" "$scratch/tervian-bridge"
+run_as_operator "$scratch/tervian-bridge" 1
+grep -qx 'ProjectID=1' "$bin/config.txt" || fail "the default project was not written"
+! grep -q "stale run" "$bin/DebugLog.txt" || fail "the log of the last run was kept"
+expect "$(modes "$bin"/{config.txt,DebugLog.txt})" "$(printf '664 0:%s\n664 0:%s' $gid $gid)" \
+  "settings and log after an operator's run"
+! "${operator[@]}" sh -c "test -w '$bin/tervian-bridge' || touch '$bin/planted'" 2>/dev/null ||
+  fail "an operator may change the programs"
+
+# A config.txt that an administrator made read-only, in a folder the operator may write: its
+# values are used and the file is neither rewritten nor replaced.
+mkdir "$scratch/own"
+cp "$bin/tervian-bridge" "$scratch/own/"
+printf '[General]\nScannerIP=127.0.0.1\nProjectID=7\nDebugLog=1\n' | tee "$scratch/locked.txt" \
+  >"$scratch/own/config.txt"
+chmod 444 "$scratch/own/config.txt"
+chown 65534 "$scratch/own"
+inode=$(stat -c %i "$scratch/own/config.txt")
+run_as_operator "$scratch/own/tervian-bridge" 7
+cmp -s "$scratch/locked.txt" "$scratch/own/config.txt" || fail "the read-only config.txt changed"
+expect "$(stat -c '%i %a %u' "$scratch/own/config.txt")" "$inode 444 0" "read-only config.txt"
+
+# An upgrade keeps the operators' settings and the administrator's mode, and the group.
+cp "$bin/config.txt" "$scratch/settings.txt"
+chmod 444 "$bin/config.txt"
+dpkg_root -i "$deb"
+cmp -s "$scratch/settings.txt" "$bin/config.txt" || fail "the upgrade changed config.txt"
+expect "$(modes "$bin" "$bin/config.txt")" "$(printf '2755 0:%s\n444 0:%s' $gid $gid)" \
+  "modes after the upgrade"
+expect "$(wc -l <"$scratch/group-added")" 1 "group creations"
+
+dpkg_root -r tervian-bridge
+[ ! -e "$bin/tervian-bridge" ] || fail "the removal left the program"
+cmp -s "$scratch/settings.txt" "$bin/config.txt" || fail "the removal lost config.txt"
+dpkg_root -P tervian-bridge
+[ ! -e "$root/opt/tervian-bridge" ] || fail "the purge left $(ls -A "$bin")"
+echo "installed, run by an operator, upgraded, removed and purged"

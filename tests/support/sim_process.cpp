@@ -1,0 +1,52 @@
+#include "sim_process.h"
+
+#include "bridge_process.h"
+
+#include <QDeadlineTimer>
+
+#include <csignal>
+
+SimProcess::SimProcess(const QStringList& options)
+{
+    m_process.start(builtProgram("tervian-sim"), QStringList{"--address", "127.0.0.1"} << options);
+    m_process.waitForStarted(5000);
+}
+
+SimProcess::~SimProcess()
+{
+    if (m_process.state() == QProcess::NotRunning)
+        return;
+    if (terminate() == -1)
+        m_process.kill();
+    m_process.waitForFinished(1000);
+}
+
+bool SimProcess::waitFor(const QByteArray& text, int timeoutMs, int times)
+{
+    QDeadlineTimer deadline(timeoutMs);
+    while (count(text) < times) {
+        if (deadline.hasExpired() || m_process.state() == QProcess::NotRunning)
+            return false;
+        m_process.waitForReadyRead(50);
+    }
+    return true;
+}
+
+int SimProcess::count(const QByteArray& text)
+{
+    m_output += m_process.readAllStandardOutput();
+    return m_output.count(text);
+}
+
+int SimProcess::terminate()
+{
+    ::kill(pid_t(m_process.processId()), SIGTERM);
+    return exitCode();
+}
+
+int SimProcess::exitCode()
+{
+    if (!m_process.waitForFinished(5000) || m_process.exitStatus() != QProcess::NormalExit)
+        return -1;
+    return m_process.exitCode();
+}
