@@ -42,6 +42,10 @@ void EnableKeepAlive(SOCKET socket)
     SetIntOption(socket, IPPROTO_TCP, TCP_KEEPIDLE, 3);
     SetIntOption(socket, IPPROTO_TCP, TCP_KEEPCNT, 3);
     SetIntOption(socket, IPPROTO_TCP, TCP_KEEPINTVL, 1);
+    // Keep-alive probes wait while a reply is still unacknowledged, so a robot that vanishes
+    // just after a request would hold the link (and every robot queued behind it) for the
+    // quarter of an hour that retransmissions last. The same 6 s bound applies to that case.
+    SetIntOption(socket, IPPROTO_TCP, TCP_USER_TIMEOUT, 6000);
 }
 
 } // namespace
@@ -156,8 +160,10 @@ bool MainWindow::AnswerRobot(SOCKET ClientSocket, int* len)
     LogRobotRequest(recLen);
     ProcessRobotRequest(len);
     const size_t replyLength = std::min<size_t>(*len, sizeof m_cSendRobotBuffer);
-    // A robot that has gone must make the send fail, not end the bridge through SIGPIPE.
-    if (send(ClientSocket, m_cSendRobotBuffer, replyLength, MSG_NOSIGNAL) == -1) {
+    // A robot that has gone must make the send fail, not end the bridge through SIGPIPE. A robot
+    // that keeps sending but has long stopped reading, until the socket buffers are full, is
+    // given up too: waiting for it would hold this thread, and the shutdown, for ever.
+    if (send(ClientSocket, m_cSendRobotBuffer, replyLength, MSG_NOSIGNAL | MSG_DONTWAIT) == -1) {
         WriteLog("Robot server: failed to send\n");
         return false;
     }

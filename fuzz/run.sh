@@ -1,0 +1,45 @@
+#!/usr/bin/env bash
+# Builds the libFuzzer targets (clang, ASan+UBSan) into build-fuzz and runs each of them for
+# SECONDS seconds, starting from its committed seed corpus. New inputs go to
+# build-fuzz/fuzz/corpus/<target>, findings to build-fuzz/fuzz/findings/<target>-*, full output
+# to build-fuzz/fuzz/<target>.log. Exits non-zero when any target reports a finding.
+# Usage: fuzz/run.sh [SECONDS]   (default 60)
+set -euo pipefail
+cd "$(dirname "$0")/.."
+seconds=${1:-60}
+targets=(fuzz_robot_request fuzz_record_decoder fuzz_dide_reply)
+build=build-fuzz
+
+cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_CXX_COMPILER=clang++ \
+  -DBRIDGE_SANITIZE=address -DBRIDGE_BUILD_FUZZERS=ON -DBRIDGE_BUILD_TESTS=OFF >/dev/null
+cmake --build "$build" -j 2 --target "${targets[@]}"
+
+# Each fuzzer holds a whole bridge window, whose robot server opens port 5020 and whose vision
+# client dials 127.0.0.1 until it is stopped. A private network namespace keeps that away from
+# everything else; without one, the run holds the machine's ports lock.
+if unshare -n true 2>/dev/null; then
+  isolate=(unshare -n)
+else
+  isolate=(flock /tmp/tervian-ports.lock)
+fi
+
+export ASAN_OPTIONS="abort_on_error=1:detect_leaks=1"
+export LSAN_OPTIONS="suppressions=$PWD/tests/lsan.supp:print_suppressions=0"
+export UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1"
+out="$build/fuzz"
+mkdir -p "$out/findings"
+failed=0
+printf '%-22s %14s %10s  %s\n' target executions exec/s result
+for target in "${targets[@]}"; do
+  mkdir -p "$out/corpus/$target"
+  log="$out/$target.log"
+  result=ok
+  QT_QPA_PLATFORM=offscreen "${isolate[@]}" "$out/$target/$target" -max_total_time="$seconds" \
+    -timeout=10 -max_len=600 -print_final_stats=1 -artifact_prefix="$out/findings/$target-" \
+    "$out/corpus/$target" "fuzz/corpus/$target" >"$log" 2>&1 || { result=FINDING; failed=1; }
+  runs=$(sed -n 's/^stat::number_of_executed_units: *//p' "$log")
+  rate=$(sed -n 's/^stat::average_exec_per_sec: *//p' "$log")
+  printf '%-22s %14s %10s  %s\n' "$target" "${runs:-?}" "${rate:-?}" "$result"
+done
+[ "$failed" -eq 0 ] || echo "Findings and their logs: $out/findings/, $out/*.log"
+exit "$failed"
