@@ -20,5 +20,5 @@ for kind in "${kinds[@]}"; do
   esac
   cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Debug -DBRIDGE_SANITIZE="$kind" >/dev/null
   cmake --build "$build" -j 2
-  (cd "$build" && QT_QPA_PLATFORM=offscreen ctest --output-on-failure --timeout 600)
+  (cd "$build" && QT_QPA_PLATFORM=offscreen flock /tmp/tervian-ports.lock ctest --output-on-failure --timeout 600)
 done

@@ -7,4 +7,5 @@ build=${1:-build}
 cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 cmake --build "$build"
 cd "$build"
-QT_QPA_PLATFORM=offscreen ctest --output-on-failure --timeout 300
+# Other checkouts on this machine use the same fixed ports: take turns.
+QT_QPA_PLATFORM=offscreen flock /tmp/tervian-ports.lock ctest --output-on-failure --timeout 300
