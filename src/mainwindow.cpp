@@ -16,6 +16,7 @@ namespace
 
 const char* const kDefaultScannerIP = "192.168.100.251";
 const char* const kDefaultProjectID = "1";
+const char* const kDefaultStaleAfterMs = "1000";
 
 QString SettingsPath()
 {
@@ -40,6 +41,14 @@ QString ReadOrDefault(QSettings* settings, const char* key, const char* fallback
     if (stored == QVariant(""))
         settings->setValue(key, fallback);
     return stored == QVariant("") ? QString(fallback) : stored.toString();
+}
+
+// A value that is no count of milliseconds must not switch the age bound off, as 0 would.
+int StaleAfterMs(const QString& text)
+{
+    bool ok = false;
+    const int ms = text.toInt(&ok);
+    return ok && ms >= 0 ? ms : QString(kDefaultStaleAfterMs).toInt();
 }
 
 } // namespace
@@ -128,6 +137,8 @@ MainWindow::~MainWindow()
 void MainWindow::SetLaserOn(bool on)
 {
     std::lock_guard<std::mutex> lock(m_mutex2);
+    if (on && !m_bLaserOn)
+        m_tLaserSwitchedOn = SteadyClock::now();
     m_bLaserOn = on;
 }
 
@@ -152,6 +163,7 @@ void MainWindow::ReadSettings()
     ui->lineEditIP->setText(ReadOrDefault(&settings, "ScannerIP", kDefaultScannerIP));
     ui->lineEditProjectID->setText(ReadOrDefault(&settings, "ProjectID", kDefaultProjectID));
     m_bdebugLog = QVariant(ReadOrDefault(&settings, "DebugLog", "0")).toBool();
+    m_iStaleAfterMs = StaleAfterMs(ReadOrDefault(&settings, "StaleAfterMs", kDefaultStaleAfterMs));
     SyncSettings(&settings);
 }
 

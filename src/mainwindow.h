@@ -2,12 +2,14 @@
 #define MAINWINDOW_H
 
 #include "events.h"
+#include "measurement_record.h"
 
 #include <QMainWindow>
 #include <QTextStream>
 #include <QTimer>
 
 #include <atomic>
+#include <chrono>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -89,8 +91,11 @@ private:
 
     // Measurement stream.
     void DecodeValuesBuffer(char* buff, int len);
+    using SteadyClock = std::chrono::steady_clock;
     void ResetMeasurement();
     bool ReceiveUntilStopped(SOCKET socket);
+    void EndStreamRecognition();
+    bool IsCurrentRecognition(bool recognised, SteadyClock::time_point decoded) const;
 
     // Status display.
     void ShowRobotLink();
@@ -136,12 +141,16 @@ private:
     double m_dZDiff;
     double m_dWidth;
     double m_dArea;
+    SteadyClock::time_point m_tRecordDecoded = SteadyClock::time_point::min();
     bool m_bScannnerOk;
     std::atomic<bool> m_bTervianOk;
     std::atomic<bool> m_bLaserOn;
+    // When the laser last went on; only records decoded after it count while it stays on.
+    std::atomic<SteadyClock::time_point> m_tLaserSwitchedOn{SteadyClock::time_point::min()};
     std::atomic<bool> m_bError;
     std::atomic<bool> m_bBadprojectName;
     bool m_bdebugLog;
+    int m_iStaleAfterMs = 0; // settings key StaleAfterMs, read before any worker starts
     std::atomic<bool> m_bShowErrorOnce;
     std::atomic<int> m_iTervianProgram;
     std::atomic<int> m_iRobotProgram;
@@ -151,6 +160,8 @@ private:
     std::atomic<bool> m_bTervianClientRunning;
     std::atomic<bool> m_bTervianClientConnected;
     std::atomic<bool> m_bReadingData;
+
+    measurement::RecordJoiner m_recordJoiner; // Stream thread only
 
     char m_cRecRobotBuffer[512];
     char m_cSendRobotBuffer[512];

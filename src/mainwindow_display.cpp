@@ -87,12 +87,16 @@ void MainWindow::ShowMeasuredValues()
         return;
     }
     bool recognised = false;
+    SteadyClock::time_point decoded;
     std::array<double, 5> values;
     {
         std::lock_guard<std::mutex> lock(m_mutex1);
         recognised = m_bRecognitionOK;
+        decoded = m_tRecordDecoded;
         values = {m_dX, m_dZ, m_dWidth, m_dZDiff, m_dArea};
     }
+    // The robot's rule: a stale record is no recognition.
+    recognised = IsCurrentRecognition(recognised, decoded);
     ui->labelMeasureError->setText(recognised && m_bLaserOn ? "Ok" : "Error");
     for (size_t i = 0; i < values.size(); ++i)
         valueLabels[i]->setText(FormatValue(values[i]));

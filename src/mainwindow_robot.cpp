@@ -234,15 +234,18 @@ int MainWindow::AnswerJointDataQuery()
     WriteLog("Robot request joint data\n");
     bool bScannerOk;
     bool bRecognitionOK;
+    SteadyClock::time_point decoded;
     robot::JointValues values;
     {
         // One snapshot under the decoder's lock, so the reply never mixes two records.
         std::lock_guard<std::mutex> lock(m_mutex1);
         bScannerOk = m_bScannnerOk;
         bRecognitionOK = m_bRecognitionOK;
+        decoded = m_tRecordDecoded;
         values = {m_dX, m_dZ, m_dWidth, m_dZDiff, m_dArea};
         m_bScannnerOk = false;
     }
+    bRecognitionOK = IsCurrentRecognition(bRecognitionOK, decoded);
     const uint8_t resultCode = robot::JointDataResultCode(m_bTervianOk, bRecognitionOK);
     if (resultCode == robot::kJointNotRecognised)
         WriteLog("bRecognitionOK ", 0, " bScannerOk ", int(bScannerOk), "\n");

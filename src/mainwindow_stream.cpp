@@ -24,6 +24,7 @@ void MainWindow::ReadMeasuredData()
             continue;
         if (ReceiveUntilStopped(socket))
             break;
+        EndStreamRecognition();
         ::close(socket);
         socket = -1;
     }
@@ -39,6 +40,29 @@ void MainWindow::ResetMeasurement()
     m_bScannnerOk = false;
     m_bRecognitionOK = false;
     m_dX = m_dZ = m_dZDiff = m_dWidth = m_dArea = 0.0;
+    m_tRecordDecoded = SteadyClock::time_point::min();
+    m_recordJoiner.Clear();
+}
+
+// A record of a broken connection is no current measurement, and the part of a record it
+// left will never be completed. The values stay for a robot that reads them with the laser off.
+void MainWindow::EndStreamRecognition()
+{
+    m_recordJoiner.Clear();
+    std::lock_guard<std::mutex> lock(m_mutex1);
+    m_tRecordDecoded = SteadyClock::time_point::min();
+}
+
+// While acquisition is on, only a record decoded since the laser came on, and not older than
+// StaleAfterMs, is a recognition; with acquisition off the last record stands, so that the
+// robot may still read the final measurement.
+bool MainWindow::IsCurrentRecognition(bool recognised, SteadyClock::time_point decoded) const
+{
+    if (!m_bLaserOn)
+        return recognised;
+    const auto age = SteadyClock::now() - decoded;
+    return recognised && decoded > m_tLaserSwitchedOn.load() &&
+           (m_iStaleAfterMs == 0 || age <= std::chrono::milliseconds(m_iStaleAfterMs));
 }
 
 // Decodes every block that arrives. True when a stop was requested, false when the
@@ -65,17 +89,21 @@ bool MainWindow::ReceiveUntilStopped(SOCKET socket)
     }
 }
 
-// Each record is applied under its own hold of m_mutex1, so the robot link always reads the
-// flags and values of one whole record.
+// Only records whose ';' has arrived are applied, each under its own hold of m_mutex1, so the
+// robot link always reads the flags and values of one whole record.
 void MainWindow::DecodeValuesBuffer(char* buff, int len)
 {
     double* const members[measurement::kValueCount] = {&m_dX, &m_dZ, &m_dWidth, &m_dZDiff,
                                                        &m_dArea};
-    measurement::BlockReader block(buff, len);
+    bool overlong = false;
+    measurement::BlockReader block(m_recordJoiner.Join(buff, len, &overlong));
+    if (overlong)
+        WriteLog("Measurement record longer than 4096 bytes dropped\n");
     measurement::Record record;
     while (block.NextRecord(&record)) {
         std::lock_guard<std::mutex> lock(m_mutex1);
         m_bScannnerOk = true;
+        m_tRecordDecoded = SteadyClock::now();
         for (int i = 0; i < record.valueCount; ++i)
             *members[i] = record.values[i];
         m_bRecognitionOK = measurement::IsRecognised(record.statusGood, m_dZ);

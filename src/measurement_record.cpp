@@ -2,6 +2,8 @@
 
 #include "c_numbers.h"
 
+#include <string_view>
+
 namespace measurement
 {
 
@@ -28,8 +30,8 @@ Record ParseRecord(const char* begin, const char* end)
     return record;
 }
 
-BlockReader::BlockReader(const char* data, int length)
-    : m_text(data, size_t(length)), m_records(m_text.data(), m_text.data() + m_text.size(), ';')
+BlockReader::BlockReader(std::string text)
+    : m_text(std::move(text)), m_records(m_text.data(), m_text.data() + m_text.size(), ';')
 {
 }
 
@@ -41,6 +43,41 @@ bool BlockReader::NextRecord(Record* record)
         return false;
     *record = ParseRecord(begin, end);
     return true;
+}
+
+std::string RecordJoiner::Join(const char* data, int length, bool* overlong)
+{
+    *overlong = false;
+    std::string_view piece(data, size_t(length));
+    const size_t last = piece.rfind(';');
+    if (last == std::string_view::npos && !m_sawSeparator)
+        return std::string(piece);
+    m_sawSeparator = true;
+    std::string records;
+    if (last != std::string_view::npos) {
+        // The end of a dropped record is no record of its own.
+        const size_t from = m_skipping ? piece.find(';') + 1 : 0;
+        records = m_skipping ? std::string() : std::move(m_tail);
+        records.append(piece.substr(from, last + 1 - from));
+        m_tail.clear();
+        m_skipping = false;
+        piece.remove_prefix(last + 1);
+    }
+    if (!m_skipping)
+        m_tail.append(piece);
+    if (m_tail.size() > kMaxTail) {
+        *overlong = true;
+        m_tail.clear();
+        m_skipping = true;
+    }
+    return records;
+}
+
+void RecordJoiner::Clear()
+{
+    m_tail.clear();
+    m_sawSeparator = false;
+    m_skipping = false;
 }
 
 } // namespace measurement

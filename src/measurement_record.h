@@ -56,12 +56,12 @@ private:
 // The text at end must be a separator or a NUL byte, so no number can run past the record.
 Record ParseRecord(const char* begin, const char* end);
 
-// The records of one received block, in order. The block is copied once so that it ends in
-// a NUL byte; a NUL inside the block is an ordinary character that ends a number.
+// The records of a text, in order. The text ends in a NUL byte, as std::string keeps it; a NUL
+// inside it is an ordinary character that ends a number.
 class BlockReader
 {
 public:
-    BlockReader(const char* data, int length);
+    explicit BlockReader(std::string text);
     BlockReader(const BlockReader&) = delete;
     BlockReader& operator=(const BlockReader&) = delete;
     bool NextRecord(Record* record);
@@ -69,6 +69,27 @@ public:
 private:
     std::string m_text;
     PieceCursor m_records;
+};
+
+// Joins the pieces in which TCP delivers the stream, so that only whole records are handed
+// out: bytes after the last ';' wait for the rest of their record. A peer that never sends ';'
+// (one record per send) is served by taking each piece as one record until a ';' is seen.
+class RecordJoiner
+{
+public:
+    static constexpr size_t kMaxTail = 4096;
+
+    // The whole records that the piece completes, as one text with ';' between them; empty
+    // when it completes none. Overlong is set when a record outgrew kMaxTail: it is dropped,
+    // and so is the rest of it up to its ';'.
+    std::string Join(const char* data, int length, bool* overlong);
+    // A broken connection leaves a partial record that nothing will complete.
+    void Clear();
+
+private:
+    std::string m_tail;
+    bool m_sawSeparator = false;
+    bool m_skipping = false; // inside a record that was dropped as overlong
 };
 
 } // namespace measurement
