@@ -4,7 +4,6 @@
 
 #include <climits>
 #include <cmath>
-#include <string_view>
 
 namespace dide
 {
@@ -31,7 +30,33 @@ bool AttributeValue(std::string_view reply, std::string_view name, std::string_v
     return true;
 }
 
+// The '>' that ends the tag opened at start, or npos while it has not arrived.
+size_t TagEnd(std::string_view text, size_t start)
+{
+    bool quoted = false;
+    for (size_t i = start; i < text.size(); ++i) {
+        if (text[i] == '"')
+            quoted = !quoted;
+        else if (text[i] == '>' && !quoted)
+            return i;
+    }
+    return std::string_view::npos;
+}
+
 } // namespace
+
+size_t ReplyLength(std::string_view received)
+{
+    const size_t start = received.find("<DIDE");
+    const size_t tagEnd = start == std::string_view::npos ? start : TagEnd(received, start);
+    if (tagEnd == std::string_view::npos)
+        return 0;
+    if (received[tagEnd - 1] == '/')
+        return tagEnd + 1;
+    const size_t endTag = received.find("</DIDE", tagEnd);
+    const size_t end = endTag == std::string_view::npos ? endTag : TagEnd(received, endTag);
+    return end == std::string_view::npos ? 0 : end + 1;
+}
 
 std::string LoadProjectRequest(const std::string& projectName)
 {

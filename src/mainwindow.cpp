@@ -142,6 +142,12 @@ void MainWindow::SetLaserOn(bool on)
     m_bLaserOn = on;
 }
 
+void MainWindow::RequestLaser(bool on)
+{
+    m_bLaserWanted = on;
+    events::SetEvent(on ? m_EventActivateLaser : m_EventDeactivateLaser);
+}
+
 void MainWindow::RobotThread(MainWindow* obj)
 {
     obj->RobotServer();

@@ -61,7 +61,7 @@ private:
     int AnswerStatusQuery();
     int AnswerJointIdQuery();
     int AnswerJointDataQuery();
-    int AnswerLaserRequest(const char* logText, events::event_t event, bool laserOn);
+    int AnswerLaserRequest(const char* logText, bool laserOn);
     int AnswerLaserOnAndMeasure();
     int AnswerSetJointId();
     SOCKET OpenRobotListener();
@@ -79,11 +79,20 @@ private:
     void BeginClient();
     bool SetUpProject(SOCKET socket);
     bool SwitchOffAfterLoad(SOCKET socket);
-    void ServeCommands(SOCKET socket);
+    // Robot requests that a lost connection kept from being carried out.
+    struct LostRequests {
+        bool laser = false;
+        bool program = false;
+    };
+    bool CatchUp(SOCKET socket, LostRequests* lost);
+    void ServeCommands(SOCKET socket, LostRequests* lost);
     bool SwitchAcquisition(SOCKET socket, bool on);
     bool SwitchProgram(SOCKET socket);
     Exchange Transact(SOCKET socket, const std::string& request, const char* command,
                       ExchangeKind kind);
+    bool ReceiveReply(SOCKET socket, std::string* reply, bool setUp);
+    bool TakeWholeReply(std::string* received);
+    bool ReadUnsolicited(SOCKET socket);
     void ReportRejection(Exchange result, const char* logText);
     void StartReaderOnce();
     void StopReader();
@@ -105,6 +114,8 @@ private:
 
     // Shared state: the one writer pattern of m_bLaserOn, used by the Robot and Client threads.
     void SetLaserOn(bool on);
+    // The one way to ask the Client thread for the laser on or off (robot and buttons alike).
+    void RequestLaser(bool on);
 
     // Settings and debug log.
     void ReadSettings();
@@ -146,6 +157,8 @@ private:
     std::atomic<bool> m_bTervianOk;
     std::atomic<bool> m_bLaserOn;
     // When the laser last went on; only records decoded after it count while it stays on.
+    // The laser state last asked for; a request lost with the connection is made with it.
+    std::atomic<bool> m_bLaserWanted{false};
     std::atomic<SteadyClock::time_point> m_tLaserSwitchedOn{SteadyClock::time_point::min()};
     std::atomic<bool> m_bError;
     std::atomic<bool> m_bBadprojectName;

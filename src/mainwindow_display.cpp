@@ -104,12 +104,12 @@ void MainWindow::ShowMeasuredValues()
 
 void MainWindow::on_pushButtonLaserOn_clicked()
 {
-    events::SetEvent(m_EventActivateLaser);
+    RequestLaser(true);
 }
 
 void MainWindow::on_pushButtonLaserOff_clicked()
 {
-    events::SetEvent(m_EventDeactivateLaser);
+    RequestLaser(false);
 }
 
 // The path stays as built, "bin/../help", and goes to the desktop's opener without a file

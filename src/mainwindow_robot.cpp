@@ -1,12 +1,12 @@
 // Robot link: the TCP server on port 5020 and the request/reply frames of the robot controller.
 #include "mainwindow.h"
 #include "robot_protocol.h"
+#include "socket_util.h"
 
 #include <algorithm>
 #include <cerrno>
 
 #include <netinet/in.h>
-#include <netinet/tcp.h>
 #include <sys/select.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -27,25 +27,6 @@ int WaitReadable(SOCKET socket)
     FD_SET(socket, &fds);
     timeval timeout{1, 0};
     return select(socket + 1, &fds, nullptr, nullptr, &timeout);
-}
-
-void SetIntOption(SOCKET socket, int level, int option, int value)
-{
-    setsockopt(socket, level, option, &value, sizeof value);
-}
-
-// A robot that vanishes without closing is noticed after about 6 s of silence:
-// 3 s idle, then 3 unanswered probes 1 s apart.
-void EnableKeepAlive(SOCKET socket)
-{
-    SetIntOption(socket, SOL_SOCKET, SO_KEEPALIVE, 1);
-    SetIntOption(socket, IPPROTO_TCP, TCP_KEEPIDLE, 3);
-    SetIntOption(socket, IPPROTO_TCP, TCP_KEEPCNT, 3);
-    SetIntOption(socket, IPPROTO_TCP, TCP_KEEPINTVL, 1);
-    // Keep-alive probes wait while a reply is still unacknowledged, so a robot that vanishes
-    // just after a request would hold the link (and every robot queued behind it) for the
-    // quarter of an hour that retransmissions last. The same 6 s bound applies to that case.
-    SetIntOption(socket, IPPROTO_TCP, TCP_USER_TIMEOUT, 6000);
 }
 
 } // namespace
@@ -90,7 +71,8 @@ SOCKET MainWindow::OpenRobotListener()
         WriteLog("Robot server: failed to create socket\n");
         return -1;
     }
-    SetIntOption(ListenSocket, SOL_SOCKET, SO_REUSEADDR, 1);
+    const int reuse = 1;
+    setsockopt(ListenSocket, SOL_SOCKET, SO_REUSEADDR, &reuse, sizeof reuse);
     sockaddr_in server{};
     server.sin_family = AF_INET;
     server.sin_addr.s_addr = htonl(INADDR_ANY);
@@ -130,7 +112,7 @@ SOCKET MainWindow::AcceptRobot(SOCKET ListenSocket)
     }
     WriteLog("connected to the robot\n");
     m_bRobotServerConnected = true;
-    EnableKeepAlive(ClientSocket);
+    sockets::EnableKeepAlive(ClientSocket);
     return ClientSocket;
 }
 
@@ -199,9 +181,9 @@ int MainWindow::ReplyToRobotRequest()
     case robot::Request::JointData:
         return AnswerJointDataQuery();
     case robot::Request::LaserOn:
-        return AnswerLaserRequest("Robot set laser on\n", m_EventActivateLaser, true);
+        return AnswerLaserRequest("Robot set laser on\n", true);
     case robot::Request::LaserOff:
-        return AnswerLaserRequest("Robot set laser off\n", m_EventDeactivateLaser, false);
+        return AnswerLaserRequest("Robot set laser off\n", false);
     case robot::Request::LaserOnAndMeasure:
         return AnswerLaserOnAndMeasure();
     case robot::Request::SetJointId:
@@ -255,10 +237,10 @@ int MainWindow::AnswerJointDataQuery()
     return replyLength;
 }
 
-int MainWindow::AnswerLaserRequest(const char* logText, events::event_t event, bool laserOn)
+int MainWindow::AnswerLaserRequest(const char* logText, bool laserOn)
 {
     WriteLog(logText);
-    events::SetEvent(event);
+    RequestLaser(laserOn);
     SetLaserOn(laserOn);
     return robot::BuildSetReply(m_cSendRobotBuffer);
 }
@@ -267,7 +249,7 @@ int MainWindow::AnswerLaserOnAndMeasure()
 {
     WriteLog("Robot set laser on and start measure\n");
     if (!m_bLaserOn) {
-        events::SetEvent(m_EventActivateLaser);
+        RequestLaser(true);
         SetLaserOn(true);
     }
     return robot::BuildSetReply(m_cSendRobotBuffer);

@@ -5,6 +5,8 @@
 #include "dide_protocol.h"
 #include "socket_util.h"
 
+#include <algorithm>
+#include <chrono>
 #include <unistd.h>
 
 namespace
@@ -13,10 +15,24 @@ namespace
 const int kCommandPort = 32001;
 const useconds_t kConnectRetryPause = 100000;
 const uint64_t kEventWaitMs = 10;
+// A reply that has not begun by then means the application hangs; loading a large project may
+// take long, so the bound is generous. Once begun, the rest of a reply comes at once.
+const int kReplyStartMs = 30000;
+const int kReplyRestMs = 2000;
+// More than this without the end of the element is no reply but a peer out of its mind.
+const size_t kMaxReplyBytes = 64 * 1024;
+// Unasked bytes read in one go at most, so that a babbling peer cannot hold the loop.
+const int kMaxUnsolicitedReads = 16;
 
 bool Signalled(events::event_t event)
 {
     return events::WaitForEvent(event, kEventWaitMs) == 0;
+}
+
+// Takes a pending signal without waiting.
+bool Pending(events::event_t event)
+{
+    return events::WaitForEvent(event, 0) == 0;
 }
 
 } // namespace
@@ -24,14 +40,16 @@ bool Signalled(events::event_t event)
 void MainWindow::TervianClient()
 {
     BeginClient();
+    LostRequests lost;
     while (!m_bExitScannerThread) {
         m_bTervianOk = false;
         const SOCKET socket = ConnectOrPause(kCommandPort, "Tervian", "Tervian client");
         if (socket == -1)
             continue;
         m_bTervianClientConnected = true;
-        if (SetUpProject(socket))
-            ServeCommands(socket);
+        if (SetUpProject(socket) && CatchUp(socket, &lost))
+            ServeCommands(socket, &lost);
+        m_bTervianOk = false;
         ::close(socket);
     }
     EndClient();
@@ -102,18 +120,49 @@ bool MainWindow::SwitchOffAfterLoad(SOCKET socket)
     return true;
 }
 
+// The robot's requests that a lost connection kept from being carried out are made right
+// after the set-up, with its latest wishes: the program it asked for last, the laser state it
+// set last (laser requests made meanwhile are served here too, so their order is not lost).
+// False when the connection is lost again.
+bool MainWindow::CatchUp(SOCKET socket, LostRequests* lost)
+{
+    if (lost->program) {
+        Pending(m_EventSwitchProgram);
+        if (m_iRobotProgram != m_iTervianProgram && !SwitchProgram(socket))
+            return false;
+        lost->program = false;
+    }
+    const bool onAsked = Pending(m_EventActivateLaser);
+    const bool offAsked = Pending(m_EventDeactivateLaser);
+    if (lost->laser || onAsked || offAsked) {
+        if (!SwitchAcquisition(socket, m_bLaserWanted))
+            return false;
+        lost->laser = false;
+    }
+    return true;
+}
+
 // One cycle waits 10 ms on each event in a fixed order, so laser on is served before laser
-// off when both are pending. Returns when the connection is lost or a stop is requested.
-void MainWindow::ServeCommands(SOCKET socket)
+// off when both are pending. Returns when the connection is lost or a stop is requested;
+// a request that the lost connection kept from being carried out is noted in lost.
+void MainWindow::ServeCommands(SOCKET socket, LostRequests* lost)
 {
     for (;;) {
         FlushLog();
-        if (Signalled(m_EventActivateLaser) && !SwitchAcquisition(socket, true))
+        if (!ReadUnsolicited(socket))
             return;
-        if (Signalled(m_EventDeactivateLaser) && !SwitchAcquisition(socket, false))
+        if (Signalled(m_EventActivateLaser) && !SwitchAcquisition(socket, true)) {
+            lost->laser = true;
             return;
-        if (Signalled(m_EventSwitchProgram) && !SwitchProgram(socket))
+        }
+        if (Signalled(m_EventDeactivateLaser) && !SwitchAcquisition(socket, false)) {
+            lost->laser = true;
             return;
+        }
+        if (Signalled(m_EventSwitchProgram) && !SwitchProgram(socket)) {
+            lost->program = true;
+            return;
+        }
         if (m_bExitScannerThread)
             return;
     }
@@ -148,31 +197,93 @@ bool MainWindow::SwitchProgram(SOCKET socket)
     return result != Exchange::Lost;
 }
 
-// Sends one request and judges the one reply. The reply is awaited without a time-out, since
-// loading a large project may take long, but a stop request ends the wait.
+// Sends one request and judges its reply, which must be the next thing the application
+// sends: what it sent unasked before is read and logged first.
 MainWindow::Exchange MainWindow::Transact(SOCKET socket, const std::string& request,
                                           const char* command, ExchangeKind kind)
 {
-    const char* lostSuffix = kind == ExchangeKind::DefaultProject ? "\n" : ". Reconnecting\n";
+    const bool setUp = kind == ExchangeKind::DefaultProject;
+    if (!ReadUnsolicited(socket))
+        return Exchange::Lost;
     WriteLog(request, "\n");
     if (!sockets::SendAll(socket, request)) {
-        WriteLog("Tervian client: failed to send", lostSuffix);
+        WriteLog(setUp ? "Tervian client: failed to send\n"
+                       : "Tervian client: failed to send. Reconnecting\n");
         return Exchange::Lost;
     }
-    char buffer[512];
-    const sockets::ReceiveResult received =
-        sockets::ReceiveUnlessStopped(socket, buffer, sizeof buffer, m_bExitScannerThread);
-    if (received.status == sockets::ReceiveStatus::Stopped)
+    std::string reply;
+    if (!ReceiveReply(socket, &reply, setUp))
         return Exchange::Lost;
-    // Only a program switch takes a closed connection (an empty reply) as lost at once.
-    if (received.status != sockets::ReceiveStatus::Received ||
-        (received.length == 0 && kind == ExchangeKind::ProgramSwitch)) {
-        WriteLog("Tervian client: failed to recv", lostSuffix);
-        return Exchange::Lost;
-    }
-    const std::string reply(buffer, size_t(received.length));
     WriteLog(reply, "\n");
     return CheckDideReply(reply, command) ? Exchange::Accepted : Exchange::Rejected;
+}
+
+// Receives until the reply's element has ended, in as many pieces as it comes. A stop ends the
+// wait within about a second. False when the connection is lost or has to be given up: an
+// application that closes it, hangs, or sends no end of a reply is out of step for good.
+bool MainWindow::ReceiveReply(SOCKET socket, std::string* reply, bool setUp)
+{
+    char buffer[512];
+    using Clock = std::chrono::steady_clock;
+    Clock::time_point restDue = Clock::now() + std::chrono::milliseconds(kReplyStartMs);
+    for (;;) {
+        const int waitMs = int(
+            std::chrono::duration_cast<std::chrono::milliseconds>(restDue - Clock::now()).count());
+        const sockets::ReceiveResult received = sockets::ReceiveWithin(
+            socket, buffer, sizeof buffer, std::max(waitMs, 0), m_bExitScannerThread);
+        if (received.status == sockets::ReceiveStatus::Stopped)
+            return false;
+        if (received.status == sockets::ReceiveStatus::TimedOut) {
+            WriteLog(reply->empty() ? "Tervian client: no reply within 30 s. Reconnecting\n"
+                                    : "Tervian client: reply not ended within 2 s. Reconnecting\n");
+            return false;
+        }
+        if (received.status != sockets::ReceiveStatus::Received || received.length == 0) {
+            WriteLog(setUp ? "Tervian client: failed to recv\n"
+                           : "Tervian client: failed to recv. Reconnecting\n");
+            return false;
+        }
+        if (reply->empty())
+            restDue = Clock::now() + std::chrono::milliseconds(kReplyRestMs);
+        reply->append(buffer, size_t(received.length));
+        if (TakeWholeReply(reply))
+            return true;
+        if (reply->size() > kMaxReplyBytes) {
+            WriteLog("Tervian client: reply longer than 64 KiB. Reconnecting\n");
+            return false;
+        }
+    }
+}
+
+// Cuts the received text after the reply's element; what came after it was sent unasked.
+bool MainWindow::TakeWholeReply(std::string* received)
+{
+    const size_t length = dide::ReplyLength(*received);
+    if (length == 0)
+        return false;
+    if (length < received->size())
+        WriteLog("Unsolicited from Tervian: ", received->substr(length), "\n");
+    received->resize(length);
+    return true;
+}
+
+// Reads and logs what the application sent unasked, so it is never taken for the reply to a
+// later request. False when it has closed the connection, which is noticed this way while idle.
+bool MainWindow::ReadUnsolicited(SOCKET socket)
+{
+    char buffer[512];
+    for (int read = 0; read < kMaxUnsolicitedReads; ++read) {
+        const sockets::ReceiveResult received =
+            sockets::ReceiveWaiting(socket, buffer, sizeof buffer);
+        if (received.status == sockets::ReceiveStatus::TimedOut)
+            return true;
+        if (received.status != sockets::ReceiveStatus::Received || received.length == 0) {
+            WriteLog("Tervian closed the command connection. Reconnecting\n");
+            return false;
+        }
+        WriteLog("Unsolicited from Tervian: ", std::string(buffer, size_t(received.length)), "\n");
+    }
+    return true;
 }
 
 void MainWindow::ReportRejection(Exchange result, const char* logText)
