@@ -87,8 +87,8 @@ for port in 5020 32001 32002; do
   listening "$port" && fail "port $port is already in use by another program"
 done
 
-say "Starting the simulator on 127.0.0.1"
-"$run/bin/tervian-sim" --address 127.0.0.1 >"$run/sim.log" 2>&1 9>&- &
+say "Starting the simulator on 127.0.0.1 (replies and records in random pieces)"
+"$run/bin/tervian-sim" --address 127.0.0.1 --pieces >"$run/sim.log" 2>&1 9>&- &
 sim_pid=$!
 wait_for 10 sim_said "^listening on" || { show_log_tail "$run/sim.log"; fail "simulator did not start"; }
 

@@ -31,9 +31,11 @@ namespace
 const QByteArray kStatus = QByteArray::fromHex("01010600");
 const QByteArray kJointData = QByteArray::fromHex("01060000");
 
-// A simulator that streams one fixed record, and the joint data the robot then gets: recognised,
-// X 1.50, Z 2.25, gap 0.80, Z difference -0.10, area 3.20, in hundredths.
-const QStringList kSteadySim{"--values", "0,1.5,2.25,0.8,-0.1,3.2", "--stream-always"};
+// A simulator that streams one fixed record, in pieces as a slow link delivers it, and the joint
+// data the robot then gets: recognised, X 1.50, Z 2.25, gap 0.80, Z difference -0.10, area
+// 3.20, in hundredths.
+const QStringList kSteadySim{"--values", "0,1.5,2.25,0.8,-0.1,3.2", "--stream-always",
+                             "--pieces"};
 const QByteArray kSteadyJoint = QByteArray::fromHex("82000000 0096 00e1 0050 fff6 0140");
 
 // A hang guard for every shutdown, not a timing target.

@@ -25,6 +25,8 @@ streams measurement records "status,X,Z,width,zdiff,area;" on the stream port.
   --close-after-requests N   close the command connection after N requests
   --close-after-records N    close the stream connection after N records
   --garbage                  answer requests and stream with random junk bytes
+  --pieces                   write every reply and record in random-sized pieces, about a
+                             millisecond apart, as a slow or small-MTU link delivers them
   --quiet                    print no event lines
   --help                     show this text
 
@@ -89,6 +91,7 @@ ParseOutcome parseSimOptions(const QStringList& args, SimOptions& o, QString& er
                                      {"--reject-acquisition", &o.rejectAcquisition},
                                      {"--no-reply", &o.noReply},
                                      {"--garbage", &o.garbage},
+                                     {"--pieces", &o.pieces},
                                      {"--quiet", &o.quiet}};
     using Setter = std::function<bool(const QString&)>;
     const QMap<QString, Setter> valued{

@@ -22,6 +22,7 @@ struct SimOptions {
     int closeAfterRequests = -1; // -1: never
     int closeAfterRecords = -1;  // -1: never
     bool garbage = false;
+    bool pieces = false; // replies and records go out in random-sized pieces
     bool quiet = false;
 };
 

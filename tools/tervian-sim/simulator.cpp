@@ -17,8 +17,9 @@ constexpr qint64 maxUnsentBytes = 64 * 1024;
 } // namespace
 
 Simulator::Simulator(const SimOptions& options, QObject* parent)
-    : QObject(parent), m_options(options), m_command{"command", options.closeAfterRequests, {}, 0},
-      m_stream{"stream", options.closeAfterRecords, {}, 0}
+    : QObject(parent),
+      m_options(options), m_command{"command", options.closeAfterRequests, {}, 0, {}},
+      m_stream{"stream", options.closeAfterRecords, {}, 0, {}}
 {
     connect(&m_commandServer, &QTcpServer::newConnection, this, [this] {
         while (QTcpSocket* socket = m_commandServer.nextPendingConnection()) {
@@ -35,6 +36,8 @@ Simulator::Simulator(const SimOptions& options, QObject* parent)
             adopt(m_stream, socket);
     });
     connect(&m_ticker, &RecordTicker::ticked, this, &Simulator::streamRecords);
+    m_pieceTimer.setInterval(1);
+    connect(&m_pieceTimer, &QTimer::timeout, this, &Simulator::writePieces);
     m_motionClock.start();
 }
 
@@ -78,6 +81,7 @@ void Simulator::adopt(Client& client, QTcpSocket* socket)
         drop(client);
     client.socket = socket;
     client.count = 0;
+    client.unsent.clear();
     socket->setSocketOption(QAbstractSocket::LowDelayOption, 1);
     say(QByteArray(client.name) + " client connected");
 
@@ -101,6 +105,8 @@ void Simulator::drop(Client& client)
     client.socket = nullptr;
     say(QByteArray(client.name) + " client disconnected");
     // Whatever is still queued for the client goes out before the connection closes.
+    socket->write(client.unsent);
+    client.unsent.clear();
     socket->disconnectFromHost();
     if (socket->state() == QAbstractSocket::UnconnectedState)
         socket->deleteLater();
@@ -167,9 +173,7 @@ void Simulator::sendReply(const QPointer<QTcpSocket>& socket, const QByteArray& 
 {
     if (!socket || socket != m_command.socket)
         return; // the client that asked has gone
-    // One write, flushed at once, so the reply arrives whole in one receive.
-    socket->write(reply);
-    socket->flush();
+    writeOut(m_command, reply);
     say("reply: " + printable(reply));
     if (last)
         drop(m_command);
@@ -193,17 +197,46 @@ void Simulator::streamRecords(qint64 due)
 void Simulator::sendRecord()
 {
     QTcpSocket* socket = m_stream.socket;
-    if (socket->bytesToWrite() > maxUnsentBytes)
+    if (socket->bytesToWrite() + m_stream.unsent.size() > maxUnsentBytes)
         return;
     if (m_options.garbage)
-        socket->write(junk(48));
+        writeOut(m_stream, junk(48));
     else if (!m_options.fixedRecord.isEmpty())
-        socket->write(m_options.fixedRecord + ';');
+        writeOut(m_stream, m_options.fixedRecord + ';');
     else
-        socket->write(m_motion.recordAt(m_motionClock.nsecsElapsed() / 1e9));
-    socket->flush();
+        writeOut(m_stream, m_motion.recordAt(m_motionClock.nsecsElapsed() / 1e9));
     if (++m_stream.count == m_stream.closeAfter)
         drop(m_stream);
+}
+
+// One write, flushed at once, so that without --pieces a reply or record arrives whole in one
+// receive; with it, the bytes wait for the piece timer.
+void Simulator::writeOut(Client& client, const QByteArray& bytes)
+{
+    if (!m_options.pieces) {
+        client.socket->write(bytes);
+        client.socket->flush();
+        return;
+    }
+    client.unsent += bytes;
+    if (!m_pieceTimer.isActive())
+        m_pieceTimer.start();
+}
+
+void Simulator::writePieces()
+{
+    bool more = false;
+    for (Client* client : {&m_command, &m_stream}) {
+        if (!client->socket || client->unsent.isEmpty())
+            continue;
+        const int size = std::uniform_int_distribution<int>(1, client->unsent.size())(m_random);
+        client->socket->write(client->unsent.left(size));
+        client->socket->flush();
+        client->unsent.remove(0, size);
+        more = more || !client->unsent.isEmpty();
+    }
+    if (!more)
+        m_pieceTimer.stop();
 }
 
 QByteArray Simulator::junk(int maxLength)

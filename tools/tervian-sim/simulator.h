@@ -10,6 +10,7 @@
 #include <QPointer>
 #include <QTcpServer>
 #include <QTcpSocket>
+#include <QTimer>
 
 #include <random>
 
@@ -33,6 +34,7 @@ private:
         int closeAfter; // requests or records on one connection; -1: never
         QPointer<QTcpSocket> socket;
         int count = 0;
+        QByteArray unsent; // with --pieces: what waits for the next piece
     };
 
     void adopt(Client& client, QTcpSocket* socket);
@@ -45,6 +47,8 @@ private:
     void updateStreaming();
     void streamRecords(qint64 due);
     void sendRecord();
+    void writeOut(Client& client, const QByteArray& bytes);
+    void writePieces();
     QByteArray junk(int maxLength);
     void say(const QByteArray& line) const;
 
@@ -56,6 +60,7 @@ private:
     QByteArray m_requestBuffer;
     bool m_acquisition = false;
 
+    QTimer m_pieceTimer;
     RecordTicker m_ticker;
     QElapsedTimer m_motionClock; // since start-up, so the joint moves on between sessions
     JointMotion m_motion;
