@@ -1,9 +1,13 @@
-// The vision link of an in-process window: record decoding, and the command client, the stream
-// reader and the operator's buttons against tervian-sim on 127.0.0.1.
+// The vision link of an in-process window: record decoding and what the robot hears of it, and
+// the command client, the stream reader and the operator's buttons against tervian-sim or a
+// peer played by the test on 127.0.0.1.
 #include "mainwindow.h"
 #include "sim_process.h"
 #include "ui_mainwindow.h"
 #include "window_test.h"
+
+#include <QTcpServer>
+#include <QTcpSocket>
 
 #include <memory>
 
@@ -39,6 +43,14 @@ class TestAccess : public QObject
         const QVector<double> record{w.m_dX, w.m_dZ, w.m_dWidth, w.m_dZDiff, w.m_dArea};
         return record + QVector<double>{double(w.m_bScannnerOk), double(w.m_bRecognitionOK)};
     }
+    QByteArray robotReply(const char* requestHex)
+    {
+        const QByteArray request = QByteArray::fromHex(requestHex);
+        std::copy(request.begin(), request.end(), m_window->m_cRecRobotBuffer);
+        int length = 0;
+        m_window->ProcessRobotRequest(&length);
+        return QByteArray(m_window->m_cSendRobotBuffer, length);
+    }
     void switchProgram(int program)
     {
         m_window->m_iRobotProgram = program;
@@ -57,15 +69,125 @@ private slots:
             return values();
         };
         using V = QVector<double>;
-        QCOMPARE(decoded("0,1.5,2.25,0.8,-0.1,3.2;"), (V{1.5, 2.25, 0.8, -0.1, 3.2, 1, 1}));
+        // Until a ';' is seen on the connection, each receive is one record.
+        QCOMPARE(decoded("false,1,3,3,4,5,6,7"), (V{1, 3, 3, 4, 5, 1, 1}));
+        QCOMPARE(decoded("0,1.5"), (V{1.5, 3, 3, 4, 5, 1, 1}));
         QCOMPARE(decoded("0,1,2,3,4,5;0,6,7,8,9,10;"), (V{6, 7, 8, 9, 10, 1, 1}));
         QCOMPARE(decoded("1,1,2,3,4,5;"), (V{1, 2, 3, 4, 5, 1, 0}));
-        QCOMPARE(decoded("1,1,2,3,4,5;\n"), (V{1, 2, 3, 4, 5, 1, 1})); // line feed: status 0
         QCOMPARE(decoded("0,1,2,3,4,5;;"), (V{1, 2, 3, 4, 5, 1, 0}));
-        QCOMPARE(decoded("false,1,3,3,4,5,6,7"), (V{1, 3, 3, 4, 5, 1, 1}));
         QCOMPARE(decoded("0,1.5,0,0.8,-0.1,3.2;"), (V{1.5, 0, 0.8, -0.1, 3.2, 1, 0}));
-        QCOMPARE(decoded("0,1.5,2."), (V{1.5, 2, 0.8, -0.1, 3.2, 1, 1}));
-        QCOMPARE(decoded("25,0.8,-0.1,3.2;"), (V{0.8, -0.1, 3.2, -0.1, 3.2, 1, 0}));
+        // A record in pieces is stored once its ';' has come, as if it had come whole.
+        QCOMPARE(decoded("\n0,1.5,2."), (V{1.5, 0, 0.8, -0.1, 3.2, 1, 0}));
+        QCOMPARE(decoded("25,0.8,-0.1,3.2;"), (V{1.5, 2.25, 0.8, -0.1, 3.2, 1, 1}));
+    }
+
+    // While the laser is on, the robot hears "recognised" only for a record decoded since it
+    // came on and not older than StaleAfterMs; with the laser off, the last record stands.
+    void freshRecordsOnlyWhileMeasuring()
+    {
+        writeConfig(TestDir(), {{"ProjectID", "000002"}, {"StaleAfterMs", "500"}});
+        SimProcess sim({"--stream-port", "32102"});
+        QTcpServer stream; // the measurement output is played here
+        QVERIFY(stream.listen(QHostAddress::LocalHost, 32002));
+        MainWindow& w = window();
+        QTRY_VERIFY_WITH_TIMEOUT(stream.hasPendingConnections(), 10000);
+        std::unique_ptr<QTcpSocket> peer(stream.nextPendingConnection());
+        const auto send = [&](const char* records) {
+            peer->write(records);
+            peer->flush();
+        };
+        const auto resultCode = [&] { return int(robotReply("01060000")[1]); };
+        QTRY_VERIFY(w.m_bTervianOk);
+        send("0,1,2,3,4,5;");
+        QTRY_COMPARE(resultCode(), 0x00);
+        QCOMPARE(robotReply("02011301"), QByteArray("\x82")); // laser on
+        QCOMPARE(resultCode(), 0x0C);
+        send("0,1,2,3,4,5;");
+        QTRY_COMPARE(resultCode(), 0x00);
+        QTRY_COMPARE(resultCode(), 0x0C); // silence
+        w.updateGui();
+        QCOMPARE(w.ui->labelMeasureError->text(), QString("Error"));
+
+        w.m_iStaleAfterMs = 0; // no age bound, so that only the break ends the recognition
+        send("0,1.5,2.25,0.8,-0.1,3.2;");
+        QTRY_COMPARE(resultCode(), 0x00);
+        peer->close();
+        QTRY_VERIFY(stream.hasPendingConnections());
+        QCOMPARE(resultCode(), 0x0C);
+        QCOMPARE(robotReply("02010600"), QByteArray("\x82")); // laser off
+        QCOMPARE(robotReply("01060000"), QByteArray::fromHex("82000000 0096 00e1 0050 fff6 0140"));
+    }
+
+    // The command port is played here: replies in pieces and out of the ordinary, bytes sent
+    // unasked, a reply that never ends, and closes while idle and during an exchange.
+    void repliesInStepAndNoRequestLost()
+    {
+        QTcpServer server;
+        QVERIFY(server.listen(QHostAddress::LocalHost, 32001));
+        BoxWatcher boxes;
+        MainWindow& w = window();
+        std::unique_ptr<QTcpSocket> peer;
+        const auto request = [&] {
+            QByteArray text = peer->readAll(); // the event loop may have read some already
+            while (!text.endsWith('>') && peer->waitForReadyRead(5000))
+                text += peer->readAll();
+            return text;
+        };
+        const auto reply = [&](const QByteArray& bytes) {
+            peer->write(bytes);
+            peer->flush();
+        };
+        const QByteArray loadOk = R"(<DIDE DIR="ReplyOk" CMD="Project_Load"/>)";
+        const QByteArray acquisitionOk = R"(<DIDE DIR="ReplyOk" CMD="Device_Acquisition"/>)";
+        const auto accept = [&] {
+            QTRY_VERIFY_WITH_TIMEOUT(server.hasPendingConnections(), 10000);
+            peer.reset(server.nextPendingConnection());
+            QVERIFY(request().contains(R"(FILE="000002.t_p")"));
+        };
+        const auto setUp = [&] {
+            accept();
+            reply(loadOk);
+            QVERIFY(request().contains(R"(STATE="off")"));
+            reply(acquisitionOk);
+        };
+        accept();
+        reply(loadOk.left(20));
+        QTest::qWait(50); // the reply's second piece comes later
+        reply(loadOk.mid(20));
+        QVERIFY(request().contains(R"(STATE="off")"));
+        reply(acquisitionOk.left(45) + " INFO=\"" + QByteArray(600, 'i') + "\"/>");
+        QTRY_VERIFY(w.m_bTervianOk);
+        reply(acquisitionOk); // unasked: no answer to the next request
+        QTRY_VERIFY(TestDebugLog().contains("Unsolicited from Tervian: " + acquisitionOk + "\n"));
+        w.ui->pushButtonLaserOn->click();
+        QVERIFY(request().contains(R"(STATE="on")"));
+        reply(R"(<DIDE DIR="ReplyError" CMD="Device_Acquisition"/>)");
+        QTRY_VERIFY(w.m_bError && TestDebugLog().contains("Setting Project on NOT OK\n"));
+
+        switchProgram(3);
+        QVERIFY(request().contains(R"(FILE="3.t_p")"));
+        reply(R"(<DIDE DIR="ReplyOk")"); // never ends: the connection is given up
+        setUp();
+        QVERIFY(request().contains(R"(FILE="3.t_p")")); // the lost switch, after the set-up
+        reply(loadOk);
+        QTRY_COMPARE(w.m_iTervianProgram, 3);
+
+        w.ui->pushButtonLaserOn->click();
+        QVERIFY(request().contains(R"(STATE="on")"));
+        peer->close(); // a reply of zero bytes
+        setUp();
+        QVERIFY(request().contains(R"(STATE="on")"));
+        reply(acquisitionOk);
+        QTRY_VERIFY(w.m_bLaserOn && !w.m_bError);
+        peer->close(); // while idle: the robot hears "not ready" until the next set-up
+        QTRY_VERIFY(!w.m_bTervianOk);
+        QCOMPARE(robotReply("01010600").left(2), QByteArray::fromHex("8201"));
+        QTRY_VERIFY(server.hasPendingConnections());
+        m_window.reset(); // the last lines reach the file at shutdown
+        const QByteArray log = TestDebugLog();
+        QVERIFY(log.contains("Tervian client: reply not ended within 2 s. Reconnecting\n"));
+        QVERIFY(log.contains("Tervian client: failed to recv. Reconnecting\n"));
+        QVERIFY(log.contains("Tervian closed the command connection. Reconnecting\n"));
     }
 
     void setUpButtonsAndProgramSwitches()
@@ -134,12 +256,11 @@ private slots:
         MainWindow& w = window();
         QTRY_VERIFY_WITH_TIMEOUT(w.m_bTervianOk && sim->count("stream client connected"), 10000);
         sim.reset();
-        sim = std::make_unique<SimProcess>();
+        sim = std::make_unique<SimProcess>(QStringList{"--pieces"});
         QTRY_VERIFY(sim->count("stream client connected"));
-        switchProgram(3); // finds the old command connection closed
         QTRY_VERIFY(sim->count(R"(FILE="000002.t_p"/>)") && w.m_bTervianOk);
         const QByteArray log = TestDebugLog();
-        QVERIFY(log.contains("Tervian client: failed to recv. Reconnecting\n"));
+        QVERIFY(log.contains("Tervian closed the command connection. Reconnecting\n"));
         QVERIFY(log.contains("Error (recv) in TCP device. Reconnecting\n"));
         QVERIFY(!log.contains("Disconnecting from TCP device\n"));
         QCOMPARE(log.count(kSetUpLog), 2);
