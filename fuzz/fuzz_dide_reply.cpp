@@ -1,4 +1,5 @@
-// Any reply of the vision application through the reply check and the value extraction, and
+// Any reply of the vision application through the end-of-reply search, the reply check and the
+// value extraction, and
 // the same bytes as a project ID, which the operator may type into the window.
 //
 // Input: 1 byte choosing the command the reply is checked for, then the reply.
@@ -15,6 +16,7 @@ void TestAccess::JudgeReply(const uint8_t* data, size_t size)
     if (w.CheckDideReply(reply, command))
         Require(reply.find("ReplyOk") != std::string::npos &&
                 reply.find(command) != std::string::npos);
+    Require(dide::ReplyLength(reply) <= reply.size());
     int value = -1;
     if (!w.GetDideValue(reply, &value))
         Require(value == 0);

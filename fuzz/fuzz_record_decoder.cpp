@@ -1,5 +1,6 @@
 // Any block of bytes from the measurement stream through DecodeValuesBuffer, starting from the
-// state of a freshly started stream reader; and every field of it read as strtod reads it.
+// state of a freshly started stream reader; every field of it read as strtod reads it; and the
+// same bytes cut into pieces at random points, which must give the records of the one piece.
 #include "fuzz_window.h"
 
 #include "c_numbers.h"
@@ -7,6 +8,7 @@
 #include <clocale>
 #include <cstdlib>
 #include <cstring>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -33,6 +35,24 @@ void RequireStrtodReading(const std::string& block)
     }
 }
 
+// Cut after the first ';', so that both readings know the stream separates its records.
+void RequireSameRecordsInPieces(const std::string& block)
+{
+    const size_t first = block.find(';');
+    if (first == std::string::npos)
+        return;
+    bool overlong = false;
+    measurement::RecordJoiner whole, pieces;
+    const std::string expected = whole.Join(block.data(), int(block.size()), &overlong);
+    std::minstd_rand random(uint32_t(block.size() + uint8_t(block.back())));
+    std::string joined = pieces.Join(block.data(), int(first + 1), &overlong);
+    for (size_t at = first + 1, size; at < block.size(); at += size) {
+        size = std::min(block.size() - at, size_t(random() % 64 + 1));
+        joined += pieces.Join(block.data() + at, int(size), &overlong);
+    }
+    TestAccess::Require(joined == expected && !overlong);
+}
+
 } // namespace
 
 void TestAccess::DecodeBlock(const uint8_t* data, size_t size)
@@ -46,12 +66,13 @@ void TestAccess::DecodeBlock(const uint8_t* data, size_t size)
     Require(w.m_bScannnerOk);
     Require(!w.m_bRecognitionOK || w.m_dZ > 0.0 || w.m_dZ < 0.0);
     RequireStrtodReading(std::string(block.begin(), block.end()));
+    RequireSameRecordsInPieces(std::string(block.begin(), block.end()));
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {
-    // The stream reader hands over what one receive returns: 1 to 512 bytes.
-    if (size >= 1 && size <= 512)
+    // Up to the bound of a kept record, so that no record is dropped as overlong.
+    if (size >= 1 && size <= measurement::RecordJoiner::kMaxTail)
         TestAccess::DecodeBlock(data, size);
     return 0;
 }
