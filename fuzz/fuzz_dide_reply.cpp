@@ -1,6 +1,6 @@
 // Any reply of the vision application through the end-of-reply search, the reply check and the
-// value extraction, and
-// the same bytes as a project ID, which the operator may type into the window.
+// value extraction, and the same bytes as a project ID, which the operator may type into the
+// window.
 //
 // Input: 1 byte choosing the command the reply is checked for, then the reply.
 #include "fuzz_window.h"
