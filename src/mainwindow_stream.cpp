@@ -60,9 +60,10 @@ bool MainWindow::IsCurrentRecognition(bool recognised, SteadyClock::time_point d
 {
     if (!m_bLaserOn)
         return recognised;
-    const auto age = SteadyClock::now() - decoded;
+    // Compared with the oldest time still fresh: an age taken from "never" would overflow.
+    const auto oldestFresh = SteadyClock::now() - std::chrono::milliseconds(m_iStaleAfterMs);
     return recognised && decoded > m_tLaserSwitchedOn.load() &&
-           (m_iStaleAfterMs == 0 || age <= std::chrono::milliseconds(m_iStaleAfterMs));
+           (m_iStaleAfterMs == 0 || decoded >= oldestFresh);
 }
 
 // Decodes every block that arrives. True when a stop was requested, false when the
