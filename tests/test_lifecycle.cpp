@@ -39,8 +39,9 @@ private slots:
             QCOMPARE(w.ui->lineEditProjectID->text(), QString("000002"));
             QCOMPARE(w.m_bdebugLog, false);
         }
-        QCOMPARE(QStringList({stored("DebugLog"), stored("ProjectID"), stored("Other")}),
-                 QStringList({"0", "000002", "kept"}));
+        QCOMPARE(QStringList({stored("DebugLog"), stored("ProjectID"), stored("StaleAfterMs"),
+                              stored("Other")}),
+                 QStringList({"0", "000002", "1000", "kept"}));
     }
 
     void debugLogSwitchAndAFreshLogEachStart_data()

@@ -87,29 +87,25 @@ private slots:
     {
         writeConfig(TestDir(), {{"ProjectID", "000002"}, {"StaleAfterMs", "500"}});
         SimProcess sim({"--stream-port", "32102"});
-        QTcpServer stream; // the measurement output is played here
+        QTcpServer stream; // the measurement output is played here; the event loop writes to it
         QVERIFY(stream.listen(QHostAddress::LocalHost, 32002));
         MainWindow& w = window();
         QTRY_VERIFY_WITH_TIMEOUT(stream.hasPendingConnections(), 10000);
         std::unique_ptr<QTcpSocket> peer(stream.nextPendingConnection());
-        const auto send = [&](const char* records) {
-            peer->write(records);
-            peer->flush();
-        };
         const auto resultCode = [&] { return int(robotReply("01060000")[1]); };
         QTRY_VERIFY(w.m_bTervianOk);
-        send("0,1,2,3,4,5;");
+        peer->write("0,1,2,3,4,5;");
         QTRY_COMPARE(resultCode(), 0x00);
         QCOMPARE(robotReply("02011301"), QByteArray("\x82")); // laser on
         QCOMPARE(resultCode(), 0x0C);
-        send("0,1,2,3,4,5;");
+        peer->write("0,1,2,3,4,5;");
         QTRY_COMPARE(resultCode(), 0x00);
         QTRY_COMPARE(resultCode(), 0x0C); // silence
         w.updateGui();
         QCOMPARE(w.ui->labelMeasureError->text(), QString("Error"));
 
         w.m_iStaleAfterMs = 0; // no age bound, so that only the break ends the recognition
-        send("0,1.5,2.25,0.8,-0.1,3.2;");
+        peer->write("0,1.5,2.25,0.8,-0.1,3.2;");
         QTRY_COMPARE(resultCode(), 0x00);
         peer->close();
         QTRY_VERIFY(stream.hasPendingConnections());
@@ -183,11 +179,6 @@ private slots:
         QTRY_VERIFY(!w.m_bTervianOk);
         QCOMPARE(robotReply("01010600").left(2), QByteArray::fromHex("8201"));
         QTRY_VERIFY(server.hasPendingConnections());
-        m_window.reset(); // the last lines reach the file at shutdown
-        const QByteArray log = TestDebugLog();
-        QVERIFY(log.contains("Tervian client: reply not ended within 2 s. Reconnecting\n"));
-        QVERIFY(log.contains("Tervian client: failed to recv. Reconnecting\n"));
-        QVERIFY(log.contains("Tervian closed the command connection. Reconnecting\n"));
     }
 
     void setUpButtonsAndProgramSwitches()
