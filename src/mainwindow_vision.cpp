@@ -29,6 +29,14 @@ bool Signalled(events::event_t event)
     return events::WaitForEvent(event, kEventWaitMs) == 0;
 }
 
+using Clock = std::chrono::steady_clock;
+
+int MillisecondsUntil(Clock::time_point due)
+{
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(due - Clock::now());
+    return std::max(int(left.count()), 0);
+}
+
 // Takes a pending signal without waiting.
 bool Pending(events::event_t event)
 {
@@ -224,13 +232,10 @@ MainWindow::Exchange MainWindow::Transact(SOCKET socket, const std::string& requ
 bool MainWindow::ReceiveReply(SOCKET socket, std::string* reply, bool setUp)
 {
     char buffer[512];
-    using Clock = std::chrono::steady_clock;
-    Clock::time_point restDue = Clock::now() + std::chrono::milliseconds(kReplyStartMs);
+    Clock::time_point due = Clock::now() + std::chrono::milliseconds(kReplyStartMs);
     for (;;) {
-        const int waitMs = int(
-            std::chrono::duration_cast<std::chrono::milliseconds>(restDue - Clock::now()).count());
         const sockets::ReceiveResult received = sockets::ReceiveWithin(
-            socket, buffer, sizeof buffer, std::max(waitMs, 0), m_bExitScannerThread);
+            socket, buffer, sizeof buffer, MillisecondsUntil(due), m_bExitScannerThread);
         if (received.status == sockets::ReceiveStatus::Stopped)
             return false;
         if (received.status == sockets::ReceiveStatus::TimedOut) {
@@ -244,7 +249,7 @@ bool MainWindow::ReceiveReply(SOCKET socket, std::string* reply, bool setUp)
             return false;
         }
         if (reply->empty())
-            restDue = Clock::now() + std::chrono::milliseconds(kReplyRestMs);
+            due = Clock::now() + std::chrono::milliseconds(kReplyRestMs);
         reply->append(buffer, size_t(received.length));
         if (TakeWholeReply(reply))
             return true;
