@@ -54,6 +54,7 @@ class TestAccess : public QObject
     {
         w->m_bReadingData = reading;
         w->m_bRecognitionOK = recognised;
+        w->m_tRecordDecoded = MainWindow::SteadyClock::now();
         w->m_dX = v[0], w->m_dZ = v[1], w->m_dWidth = v[2], w->m_dZDiff = v[3], w->m_dArea = v[4];
         w->updateGui();
     }
