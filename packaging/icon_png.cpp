@@ -1,23 +1,25 @@
-// Writes the largest image of the window icon as PNG, for the desktop entry.
-// Usage: icon-png ICON.ico OUTPUT.png
+// Renders the icon drawing at one size, as PNG for the desktop's icon theme or as ICO for the
+// window icon compiled into the bridge (the format follows the output's suffix).
+// Usage: icon-png DRAWING.svg SIZE OUTPUT
 #include <QGuiApplication>
-#include <QImageReader>
+#include <QImage>
+#include <QPainter>
+#include <QSvgRenderer>
 
 #include <cstdio>
+#include <cstdlib>
 
 namespace
 {
 
-QImage LargestImage(QImageReader* reader)
+QImage Render(QSvgRenderer* drawing, int size)
 {
-    QImage largest;
-    for (int i = 0; i < qMax(1, reader->imageCount()); ++i) {
-        reader->jumpToImage(i);
-        QImage image = reader->read();
-        if (image.width() > largest.width())
-            largest = image;
-    }
-    return largest;
+    QImage image(size, size, QImage::Format_ARGB32);
+    image.fill(Qt::transparent);
+    QPainter painter(&image);
+    painter.setRenderHint(QPainter::Antialiasing);
+    drawing->render(&painter);
+    return image;
 }
 
 } // namespace
@@ -25,14 +27,14 @@ QImage LargestImage(QImageReader* reader)
 int main(int argc, char* argv[])
 {
     QGuiApplication app(argc, argv);
-    if (argc != 3) {
-        std::fprintf(stderr, "usage: icon-png ICON.ico OUTPUT.png\n");
+    const int size = argc == 4 ? std::atoi(argv[2]) : 0;
+    if (size <= 0) {
+        std::fprintf(stderr, "usage: icon-png DRAWING.svg SIZE OUTPUT\n");
         return 2;
     }
-    QImageReader reader(argv[1]);
-    QImage image = LargestImage(&reader);
-    if (image.isNull() || !image.save(argv[2], "PNG")) {
-        std::fprintf(stderr, "icon-png: cannot convert %s to %s\n", argv[1], argv[2]);
+    QSvgRenderer drawing(QString::fromLocal8Bit(argv[1]));
+    if (!drawing.isValid() || !Render(&drawing, size).save(QString::fromLocal8Bit(argv[3]))) {
+        std::fprintf(stderr, "icon-png: cannot render %s to %s\n", argv[1], argv[3]);
         return 1;
     }
     return 0;

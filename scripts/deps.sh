@@ -10,6 +10,7 @@ packages=(
   xvfb xauth x11-apps fonts-liberation
   iproute2 util-linux procps psmisc
   poppler-utils desktop-file-utils dpkg-dev fakeroot file
+  libqt5svg5-dev help2man man-db appstream lintian
 )
 
 missing=()

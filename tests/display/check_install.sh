@@ -35,7 +35,8 @@ wait_for() {
 }
 
 rm -rf "$scratch"
-mkdir -p "$fake" "$scratch/home" "$root"/var/lib/dpkg/{info,updates}
+# /opt holds another program's folder, as on most cell PCs.
+mkdir -p "$fake" "$scratch/home" "$root"/var/lib/dpkg/{info,updates} "$root/opt/other"
 chmod 755 "$scratch"
 chown 65534 "$scratch/home"
 chmod 700 "$scratch/home"
@@ -58,9 +59,12 @@ dpkg_root -i "$deb"
 expect "$(cat "$scratch/group-added")" "--system tervian" "group created on install"
 expect "$(modes "$bin" "$bin"/{config.txt,DebugLog.txt,tervian-bridge} "$bin/../help/KPLM604.pdf")" \
   "$(printf '2755 0:%s\n664 0:%s\n664 0:%s\n755 0:0\n644 0:0' $gid $gid $gid)" "installed modes"
-expect "$(readlink "$root/usr/bin/tervian-bridge")" /opt/tervian-bridge/bin/tervian-bridge "launcher"
+for program in tervian-bridge robot-probe tervian-sim; do
+  expect "$(readlink "$root/usr/bin/$program")" "/opt/tervian-bridge/bin/$program" "launcher"
+done
 desktop=$root/usr/share/applications/tervian-bridge.desktop
-desktop-file-validate "$desktop" || fail "desktop entry"
+desktop-file-validate "$desktop" "$root"/usr/share/doc/tervian-bridge/examples/autostart/*.desktop ||
+  fail "desktop entry"
 grep -qx 'Exec=/opt/tervian-bridge/bin/tervian-bridge' "$desktop" || fail "desktop entry Exec"
 
 "$bin/tervian-sim" --address 127.0.0.1 >"$scratch/sim.out" &
@@ -119,4 +123,5 @@ dpkg_root -r tervian-bridge
 cmp -s "$scratch/settings.txt" "$bin/config.txt" || fail "the removal lost config.txt"
 dpkg_root -P tervian-bridge
 [ ! -e "$root/opt/tervian-bridge" ] || fail "the purge left $(ls -A "$bin")"
+[ -d "$root/opt/other" ] && ! grep "warning: .*/opt" "$scratch/dpkg.log" || fail "purge and /opt"
 echo "installed, run by an operator, upgraded, removed and purged"
