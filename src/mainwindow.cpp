@@ -181,7 +181,9 @@ void MainWindow::ReadRobotAllow(QSettings* settings)
 {
     if (!settings->contains("RobotAllow") && DocumentDefaults(settings))
         settings->setValue("RobotAllow", "");
-    m_robotAllow = robot_allow::Parse(settings->value("RobotAllow").toString().toStdString());
+    // An INI value with unquoted commas reads as a list of texts.
+    const QString text = settings->value("RobotAllow").toStringList().join(',');
+    m_robotAllow = robot_allow::Parse(text.toStdString());
     QStringList malformed;
     for (const std::string& entry : m_robotAllow.malformed)
         malformed << QString::fromStdString(entry);
