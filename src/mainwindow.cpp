@@ -153,9 +153,10 @@ void MainWindow::NoteSettingsStatus(int status)
 {
     const bool failed = status != QSettings::NoError;
     if (failed && !m_bSettingsUnsaved)
-        Report(tr("The settings could not be saved to %1: %2. The bridge works on with the "
-                  "values in the window; they are lost when it closes.")
-                   .arg(SettingsPath(), SettingsProblem(SettingsPath(), QSettings::Status(status))));
+        Report(
+            tr("The settings could not be saved to %1: %2. The bridge works on with the "
+               "values in the window; they are lost when it closes.")
+                .arg(SettingsPath(), SettingsProblem(SettingsPath(), QSettings::Status(status))));
     m_bSettingsUnsaved = failed;
 }
 
@@ -168,9 +169,8 @@ void MainWindow::ReadSettings()
         const qint64 maxMB =
             ReadOrDefault(settings, "DebugLogMaxMB", kDefaultDebugLogMaxMB).toLongLong();
         const bool times = QVariant(ReadOrDefault(settings, "DebugLogTimes", "0")).toBool();
-        m_logFile.Configure((maxMB > 0 ? maxMB : QString(kDefaultDebugLogMaxMB).toLongLong()) *
-                                kBytesPerMB,
-                            times);
+        m_logFile.Configure(
+            (maxMB > 0 ? maxMB : QString(kDefaultDebugLogMaxMB).toLongLong()) * kBytesPerMB, times);
         ReadRobotAllow(settings);
     });
 }

@@ -22,7 +22,8 @@ QString FormatValue(double value)
 
 void ShowErrorBox(QWidget* parent, const QString& text)
 {
-    QMessageBox::critical(parent, MainWindow::tr("Error"), text, QMessageBox::Ok, QMessageBox::NoButton);
+    QMessageBox::critical(parent, MainWindow::tr("Error"), text, QMessageBox::Ok,
+                          QMessageBox::NoButton);
 }
 
 } // namespace
@@ -141,6 +142,6 @@ void MainWindow::on_actionUser_manual_triggered()
     if (!QFileInfo(path).isFile())
         ShowErrorBox(this, tr("The user manual could not be opened: %1 is missing.").arg(path));
     else if (!QDesktopServices::openUrl(QUrl::fromLocalFile(path)))
-        ShowErrorBox(this, tr("The user manual could not be opened: no viewer for %1 was found.")
-                               .arg(path));
+        ShowErrorBox(
+            this, tr("The user manual could not be opened: no viewer for %1 was found.").arg(path));
 }

@@ -15,8 +15,8 @@ struct Range {
 };
 
 struct AllowList {
-    bool restricted = false;         // false: the setting is empty and everybody is admitted
-    std::vector<Range> ranges;       // the well-formed entries
+    bool restricted = false;            // false: the setting is empty and everybody is admitted
+    std::vector<Range> ranges;          // the well-formed entries
     std::vector<std::string> malformed; // entries that are neither address nor range, ignored
 };
 

@@ -69,7 +69,8 @@ private slots:
         }
         QCOMPARE(stored("DebugLog"), value); // never rewritten once present
         QCOMPARE(QFile(logPath).size() == 0, !on);
-        QCOMPARE(readFile(TestDir() + "/DebugLog.old.txt"), QByteArray("left from an earlier run\n"));
+        QCOMPARE(readFile(TestDir() + "/DebugLog.old.txt"),
+                 QByteArray("left from an earlier run\n"));
     }
 
     // Through the log file alone, with a clock of the test's own.

@@ -104,15 +104,27 @@ private slots:
         QTest::addColumn<QString>("setting");
         QTest::addColumn<QString>("admitted");
         QTest::addColumn<QString>("malformed");
-        QTest::newRow("empty") << " , " << "111" << "";
-        QTest::newRow("address") << "10.0.0.5" << "100" << "";
-        QTest::newRow("range, host bits") << " 10.0.0.77/24 ,127.0.0.1" << "101" << "";
-        QTest::newRow("/16 and /0") << "10.0.0.0/16" << "110" << "";
-        QTest::newRow("everyone") << "0.0.0.0/0" << "111" << "";
+        QTest::newRow("empty") << " , "
+                               << "111"
+                               << "";
+        QTest::newRow("address") << "10.0.0.5"
+                                 << "100"
+                                 << "";
+        QTest::newRow("range, host bits") << " 10.0.0.77/24 ,127.0.0.1"
+                                          << "101"
+                                          << "";
+        QTest::newRow("/16 and /0") << "10.0.0.0/16"
+                                    << "110"
+                                    << "";
+        QTest::newRow("everyone") << "0.0.0.0/0"
+                                  << "111"
+                                  << "";
         QTest::newRow("all malformed") << "10.0.0.5/33,010.0.0.5,10.0.0,0x0a000005,10.0.0.5/,/8"
-                                       << "000" << "10.0.0.5/33|010.0.0.5|10.0.0|0x0a000005|"
-                                                   "10.0.0.5/|/8";
-        QTest::newRow("one good") << "localhost, 127.0.0.1/+8, 10.0.1.9" << "010"
+                                       << "000"
+                                       << "10.0.0.5/33|010.0.0.5|10.0.0|0x0a000005|"
+                                          "10.0.0.5/|/8";
+        QTest::newRow("one good") << "localhost, 127.0.0.1/+8, 10.0.1.9"
+                                  << "010"
                                   << "localhost|127.0.0.1/+8";
     }
     void robotAllowNeverWidens()
