@@ -98,47 +98,31 @@ private slots:
                  std::string("ffffff80 ffffffff 7f \n"));
     }
 
-    // Admitted peers among 10.0.0.5, 10.0.1.9, 127.0.0.1; the malformed entries, in order.
-    void robotAllowNeverWidens_data()
-    {
-        QTest::addColumn<QString>("setting");
-        QTest::addColumn<QString>("admitted");
-        QTest::addColumn<QString>("malformed");
-        QTest::newRow("empty") << " , "
-                               << "111"
-                               << "";
-        QTest::newRow("address") << "10.0.0.5"
-                                 << "100"
-                                 << "";
-        QTest::newRow("range, host bits") << " 10.0.0.77/24 ,127.0.0.1"
-                                          << "101"
-                                          << "";
-        QTest::newRow("/16 and /0") << "10.0.0.0/16"
-                                    << "110"
-                                    << "";
-        QTest::newRow("everyone") << "0.0.0.0/0"
-                                  << "111"
-                                  << "";
-        QTest::newRow("all malformed") << "10.0.0.5/33,010.0.0.5,10.0.0,0x0a000005,10.0.0.5/,/8"
-                                       << "000"
-                                       << "10.0.0.5/33|010.0.0.5|10.0.0|0x0a000005|"
-                                          "10.0.0.5/|/8";
-        QTest::newRow("one good") << "localhost, 127.0.0.1/+8, 10.0.1.9"
-                                  << "010"
-                                  << "localhost|127.0.0.1/+8";
-    }
     void robotAllowNeverWidens()
     {
-        QFETCH(QString, setting);
-        const robot_allow::AllowList list = robot_allow::Parse(setting.toStdString());
-        QString admitted;
-        for (uint32_t peer : {0x0a000005u, 0x0a000109u, 0x7f000001u})
-            admitted += robot_allow::Admits(list, peer) ? "1" : "0";
-        QTEST(admitted, "admitted");
-        QStringList malformed;
-        for (const std::string& entry : list.malformed)
-            malformed << QString::fromStdString(entry);
-        QTEST(malformed.join('|'), "malformed");
+        // Which of 10.0.0.5, 10.0.1.9 and 127.0.0.1 are admitted; the malformed entries.
+        const struct {
+            const char *setting, *admitted, *malformed;
+        } cases[] = {
+            {" , ", "111", ""},
+            {" 10.0.0.77/24 ,127.0.0.1", "101", ""},
+            {"10.0.0.0/16", "110", ""},
+            {"0.0.0.0/0", "111", ""},
+            {"10.0.0.5/33,010.0.0.5,10.0.0,0x0a000005,10.0.0.5/,/8", "000",
+             "10.0.0.5/33|010.0.0.5|10.0.0|0x0a000005|10.0.0.5/|/8"},
+            {"localhost, 127.0.0.1/+8, 10.0.1.9", "010", "localhost|127.0.0.1/+8"},
+        };
+        for (const auto& c : cases) {
+            const robot_allow::AllowList list = robot_allow::Parse(c.setting);
+            QString admitted;
+            for (uint32_t peer : {0x0a000005u, 0x0a000109u, 0x7f000001u})
+                admitted += robot_allow::Admits(list, peer) ? "1" : "0";
+            QStringList malformed;
+            for (const std::string& entry : list.malformed)
+                malformed << QString::fromStdString(entry);
+            QCOMPARE(admitted + " " + malformed.join('|'),
+                     c.admitted + (" " + QString(c.malformed)));
+        }
     }
 };
 

@@ -98,6 +98,7 @@ expect "$(modes "$bin"/{config.txt,DebugLog.txt,DebugLog.old.txt})" "$shared" \
 # A run as root, which may replace config.txt (to add the defaults) and create a missing log,
 # leaves all three the group's to write.
 rm "$bin/DebugLog.old.txt"
+echo "stale run" >"$bin/DebugLog.txt"
 printf '[General]\nScannerIP=127.0.0.1\nDebugLog=1\n' >"$bin/config.txt"
 run_as_operator "$bin/tervian-bridge" 1 root
 expect "$(modes "$bin"/{config.txt,DebugLog.txt,DebugLog.old.txt})" "$shared" \
