@@ -67,6 +67,7 @@ private:
     int AnswerSetJointId();
     SOCKET OpenRobotListener();
     SOCKET AcceptRobot(SOCKET ListenSocket);
+    bool WaitForRobot(SOCKET ListenSocket);
     bool AdmitRobot(SOCKET ClientSocket);
     void NoteBindFailure(int bindError);
     void ServeRobot(SOCKET ClientSocket, int* len);

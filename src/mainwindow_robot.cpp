@@ -125,16 +125,8 @@ SOCKET MainWindow::AcceptRobot(SOCKET ListenSocket)
 {
     SOCKET ClientSocket = -1;
     do {
-        for (;;) {
-            m_bRobotServerOnline = true;
-            // A failed select is taken as a time-out and simply tried again.
-            if (WaitReadable(ListenSocket) > 0)
-                break;
-            if (m_bExitRobotThread) {
-                WriteLog("Exiting the robot server\n");
-                return -1;
-            }
-        }
+        if (!WaitForRobot(ListenSocket))
+            return -1;
         ClientSocket = accept4(ListenSocket, nullptr, nullptr, SOCK_CLOEXEC);
         if (ClientSocket == -1) {
             WriteLog("Robot server: failed to accept\n");
@@ -145,6 +137,21 @@ SOCKET MainWindow::AcceptRobot(SOCKET ListenSocket)
     m_bRobotServerConnected = true;
     EnableKeepAlive(ClientSocket);
     return ClientSocket;
+}
+
+// False when the exit flag was seen while waiting.
+bool MainWindow::WaitForRobot(SOCKET ListenSocket)
+{
+    for (;;) {
+        m_bRobotServerOnline = true;
+        // A failed select is taken as a time-out and simply tried again.
+        if (WaitReadable(ListenSocket) > 0)
+            return true;
+        if (m_bExitRobotThread) {
+            WriteLog("Exiting the robot server\n");
+            return false;
+        }
+    }
 }
 
 bool MainWindow::AdmitRobot(SOCKET ClientSocket)
