@@ -228,9 +228,8 @@ private slots:
         QTRY_COMPARE(stranger.state(), QAbstractSocket::UnconnectedState);
         QCOMPARE(stranger.bytesAvailable(), 0);
         expectStatusExchange();
-        QCOMPARE(robotLog(), QByteArray("Robot server: refused a connection from 127.0.0.2 (not "
-                                        "in RobotAllow)\nconnected to the robot\n1 1 6 0 \n"
-                                        "Robot requests status\nm_bTervianOk=0 m_bLaserOn=0\n"));
+        QVERIFY(robotLog().startsWith("Robot server: refused a connection from 127.0.0.2 (not in "
+                                      "RobotAllow)\nconnected to the robot\n1 1 6 0 \n"));
         QTRY_COMPARE(boxes.texts.size(), 1);
         QVERIFY(boxes.texts[0].contains(": 127.0.0.2/33. They are ignored"));
     }
