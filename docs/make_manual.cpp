@@ -59,14 +59,16 @@ bool PrintManual(const QString& markdown, const QString& output)
 {
     QTextDocument document;
     document.setDefaultFont(QFont("Liberation Sans", 10));
-    document.setMarkdown(markdown); // clears the resources, so the picture comes after it
+    // The text names its version as @VERSION@, so that the one version of the build stands there.
+    document.setMarkdown(QString(markdown).replace("@VERSION@", BRIDGE_VERSION));
+    // setMarkdown clears the resources, so the picture comes after it.
     StyleTables(&document);
     document.addResource(QTextDocument::ImageResource, QUrl("window.png"), WindowPicture());
     {
         QPdfWriter pdf(output);
         pdf.setPageSize(QPageSize(QPageSize::A4));
         pdf.setPageMargins(QMarginsF(20, 18, 20, 18), QPageLayout::Millimeter);
-        pdf.setTitle("Tervian Yaskawa Interface V2.0.1 - Operator manual (KPLM604)");
+        pdf.setTitle("Tervian Yaskawa Interface V" BRIDGE_VERSION " - Operator manual (KPLM604)");
         pdf.setCreator("tervian-bridge");
         document.print(&pdf);
     }

@@ -71,9 +71,9 @@ private:
 
     static void DiscardLog(MainWindow* w)
     {
-        w->m_pFileDebug->close();
-        w->m_pFileDebug->setFileName("/dev/null");
-        w->m_pFileDebug->open(QIODevice::WriteOnly);
+        w->m_logFile.Close(QDateTime::currentDateTime());
+        w->m_logFile.Open("/dev/null", "/dev/null");
+        w->m_logFile.Configure(0, false);
     }
 
 public:

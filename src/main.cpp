@@ -1,10 +1,15 @@
+#include "instance_guard.h"
 #include "mainwindow.h"
 #include "shutdown_signals.h"
 
 #include <QApplication>
+#include <QMessageBox>
 
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
+#include <utility>
+#include <vector>
 
 namespace
 {
@@ -22,12 +27,19 @@ Options:
   --version     show the version and exit
 Any other argument goes to Qt, for example -platform offscreen to run without a window.
 
+Exit status: 0 after a normal shutdown, 1 when another bridge already runs on this machine
+(the running one is left alone), 2 when there is no display.
+
 Files:
   config.txt    settings, beside the executable (in the package /opt/tervian-bridge/bin):
                 ScannerIP, the vision application's IPv4 address (default 192.168.100.251);
                 ProjectID, the project loaded after connecting (default 1); DebugLog, 1 to
-                write the trace
-  DebugLog.txt  trace of connections, requests and failures, beside the executable
+                write the trace; DebugLogMaxMB, its bound (default 100); DebugLogTimes, 1 to
+                time-stamp its lines; StaleAfterMs, the age after which a measurement no
+                longer counts as recognised (default 1000); RobotAllow, the addresses and
+                CIDR ranges admitted to the robot port (default: any)
+  DebugLog.txt  trace of connections, requests and failures, beside the executable; the
+                previous run's and a full log's are kept as DebugLog.old.txt
   KPLM604.pdf   operator manual, in ../help from the executable's folder, opened from the
                 window's Help menu
 )";
@@ -49,13 +61,73 @@ bool AnswerInformationOption(int argc, char* argv[])
     return false;
 }
 
+// Exit codes besides 0.
+constexpr int kAnotherBridgeRuns = 1;
+constexpr int kNoDisplay = 2;
+
+// Qt ends a start without a usable display with an abort and a long text about reinstalling.
+// While the application object is made, its fatal message becomes one clear line and exit 2,
+// and its other messages wait, so that only that line is seen; on success they are passed on.
+QtMessageHandler g_qtHandler = nullptr;
+std::vector<std::pair<QtMsgType, QString>> g_heldMessages;
+
+void ExitWithoutDisplay(QtMsgType type, const QMessageLogContext&, const QString& text)
+{
+    if (type != QtFatalMsg) {
+        g_heldMessages.emplace_back(type, text);
+        return;
+    }
+    std::fputs("no display: set DISPLAY, or QT_QPA_PLATFORM=offscreen to run without a window\n",
+               stderr);
+    std::_Exit(kNoDisplay);
+}
+
+void PassOnHeldMessages()
+{
+    qInstallMessageHandler(g_qtHandler);
+    for (const auto& [type, text] : g_heldMessages)
+        g_qtHandler(type, QMessageLogContext(), text);
+    g_heldMessages.clear();
+}
+
+// The offscreen and minimal platforms have no screen on which a box could be answered.
+bool HasScreen()
+{
+    const QString platform = QGuiApplication::platformName();
+    return platform != "offscreen" && platform != "minimal";
+}
+
+void RefuseSecondStart()
+{
+    std::fputs("tervian-bridge: another bridge is already running on this machine; "
+               "this start changes nothing and exits\n",
+               stderr);
+    if (HasScreen())
+        QMessageBox::critical(nullptr, "Error",
+                              QCoreApplication::translate(
+                                  "main", "Another Tervian Yaskawa Interface is already running "
+                                          "on this machine. This one closes again without "
+                                          "touching the running one."),
+                              QMessageBox::Ok, QMessageBox::NoButton);
+}
+
 } // namespace
 
+// --help and --version come first, then the display, then the running bridge: a start without a
+// display exits 2 whether or not a bridge runs. None of them touches the settings, the log or a
+// port.
 int main(int argc, char* argv[])
 {
     if (AnswerInformationOption(argc, argv))
         return 0;
+    g_qtHandler = qInstallMessageHandler(ExitWithoutDisplay);
     QApplication a(argc, argv);
+    PassOnHeldMessages();
+    InstanceGuard guard;
+    if (!guard.Acquire()) {
+        RefuseSecondStart();
+        return kAnotherBridgeRuns;
+    }
     ShutdownSignals shutdownSignals;
     MainWindow w;
     w.show();

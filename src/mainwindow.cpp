@@ -4,11 +4,12 @@
 
 #include <QCoreApplication>
 #include <QDebug>
-#include <QFile>
 #include <QIcon>
 #include <QSettings>
 
+#include <cerrno>
 #include <clocale>
+#include <cstring>
 #include <unistd.h>
 
 namespace
@@ -17,28 +18,26 @@ namespace
 const char* const kDefaultScannerIP = "192.168.100.251";
 const char* const kDefaultProjectID = "1";
 const char* const kDefaultStaleAfterMs = "1000";
+const char* const kDefaultDebugLogMaxMB = "100";
+constexpr qint64 kBytesPerMB = 1024 * 1024;
 
 QString SettingsPath()
 {
     return QCoreApplication::applicationDirPath() + "/config.txt";
 }
 
-// Flushes QSettings and then the file systems, so a setting survives a power cut of the cell.
-// The installed bin/ is root's and only config.txt is the operators' to write, so QSettings
-// rewrites the file in place when it cannot put a new one beside it. A file the user may not
-// write, such as one an administrator made read-only, QSettings leaves untouched.
-void SyncSettings(QSettings* settings)
+// A missing or empty key gets its default, written back so the file documents it: always into
+// a missing file (whose loss is then reported when it cannot be made), never into one its user
+// may not write (an administrator's fixed settings).
+bool DocumentDefaults(QSettings* settings)
 {
-    settings->setAtomicSyncRequired(false);
-    settings->sync();
-    ::sync();
+    return settings->isWritable() || !QFile::exists(settings->fileName());
 }
 
-// A missing or empty key gets its default, written back so the file documents it.
 QString ReadOrDefault(QSettings* settings, const char* key, const char* fallback)
 {
     QVariant stored = settings->value(key, "");
-    if (stored == QVariant(""))
+    if (stored == QVariant("") && DocumentDefaults(settings))
         settings->setValue(key, fallback);
     return stored == QVariant("") ? QString(fallback) : stored.toString();
 }
@@ -51,12 +50,22 @@ int StaleAfterMs(const QString& text)
     return ok && ms >= 0 ? ms : QString(kDefaultStaleAfterMs).toInt();
 }
 
+// Why the settings file cannot be written, in the system's words where it has them.
+QString SettingsProblem(const QString& path, QSettings::Status status)
+{
+    if (status == QSettings::FormatError)
+        return QCoreApplication::translate("MainWindow", "it is not in INI format");
+    if (::access(QFile::encodeName(path).constData(), W_OK) != 0)
+        return QString::fromLocal8Bit(std::strerror(errno));
+    return QCoreApplication::translate("MainWindow", "it could not be written");
+}
+
 } // namespace
 
 MainWindow::MainWindow(QWidget* parent) : QMainWindow(parent), ui(new Ui::MainWindow)
 {
     ui->setupUi(this);
-    setWindowTitle("Tervian Yaskawa Interface V2.0.1");
+    setWindowTitle(tr("Tervian Yaskawa Interface V%1").arg(BRIDGE_VERSION));
     setWindowIcon(QIcon(":/tervian.ico"));
     setFixedSize(420, 378);
 
@@ -67,31 +76,6 @@ MainWindow::MainWindow(QWidget* parent) : QMainWindow(parent), ui(new Ui::MainWi
 
     qTimer.setInterval(500);
     qTimer.start();
-
-    pRobotThread = nullptr;
-    pScannerThread = nullptr;
-    pValuesThread = nullptr;
-    m_bRecognitionOK = false;
-    m_dX = m_dZ = m_dZDiff = m_dWidth = m_dArea = 0.0;
-    m_bScannnerOk = false;
-    m_bTervianOk = false;
-    m_bLaserOn = false;
-    m_bError = true;
-    m_bBadprojectName = false;
-    m_bdebugLog = false;
-    m_bShowErrorOnce = false;
-    m_bRobotServerOnline = false;
-    m_bRobotServerConnected = false;
-    m_bTervianClientRunning = false;
-    m_bTervianClientConnected = false;
-    m_bReadingData = false;
-    m_iTervianProgram = 0;
-    m_iRobotProgram = -1;
-    m_iExposureTime = 0;
-    m_bExitValuesThread = false;
-    // Zeroed so that a resend before any reply was built can never leak stale memory.
-    std::fill(std::begin(m_cRecRobotBuffer), std::end(m_cRecRobotBuffer), 0);
-    std::fill(std::begin(m_cSendRobotBuffer), std::end(m_cSendRobotBuffer), 0);
 
     for (QLabel* label : {ui->labelMeasureError, ui->labelY, ui->labelZ, ui->labelGap,
                           ui->labelMismatch, ui->labelArea})
@@ -115,6 +99,9 @@ MainWindow::MainWindow(QWidget* parent) : QMainWindow(parent), ui(new Ui::MainWi
 MainWindow::~MainWindow()
 {
     WriteLineEditSettings();
+    // No refresh follows that could show it, and a box must not hold up a shutdown.
+    if (!m_pendingReports.isEmpty())
+        qWarning().noquote() << m_pendingReports.join('\n');
 
     m_bExitRobotThread = true;
     m_bExitScannerThread = true;
@@ -163,60 +150,112 @@ void MainWindow::ReadDataThread(MainWindow* obj)
     obj->ReadMeasuredData();
 }
 
-void MainWindow::ReadSettings()
+// The one place that opens the settings. Every change is flushed and then the file systems
+// are synced, so a setting survives a power cut of the cell. The installed bin/ is root's and
+// only config.txt is the operators' to write, so QSettings rewrites the file in place when it
+// cannot put a new one beside it. A file the user may not write, such as one an administrator
+// made read-only, QSettings leaves untouched.
+template <typename Change> void MainWindow::ChangeSettings(Change change)
 {
     QSettings settings(SettingsPath(), QSettings::IniFormat);
-    ui->lineEditIP->setText(ReadOrDefault(&settings, "ScannerIP", kDefaultScannerIP));
-    ui->lineEditProjectID->setText(ReadOrDefault(&settings, "ProjectID", kDefaultProjectID));
-    m_bdebugLog = QVariant(ReadOrDefault(&settings, "DebugLog", "0")).toBool();
-    m_iStaleAfterMs = StaleAfterMs(ReadOrDefault(&settings, "StaleAfterMs", kDefaultStaleAfterMs));
-    SyncSettings(&settings);
+    change(&settings);
+    settings.setAtomicSyncRequired(false);
+    settings.sync();
+    ::sync();
+    ShareWithFolderGroup(SettingsPath());
+    NoteSettingsStatus(settings.status());
+}
+
+void MainWindow::NoteSettingsStatus(int status)
+{
+    const bool failed = status != QSettings::NoError;
+    if (failed && !m_bSettingsUnsaved)
+        Report(
+            tr("The settings could not be saved to %1: %2. The bridge works on with the "
+               "values in the window; they are lost when it closes.")
+                .arg(SettingsPath(), SettingsProblem(SettingsPath(), QSettings::Status(status))));
+    m_bSettingsUnsaved = failed;
+}
+
+void MainWindow::ReadSettings()
+{
+    ChangeSettings([this](QSettings* settings) {
+        ui->lineEditIP->setText(ReadOrDefault(settings, "ScannerIP", kDefaultScannerIP));
+        ui->lineEditProjectID->setText(ReadOrDefault(settings, "ProjectID", kDefaultProjectID));
+        m_bdebugLog = QVariant(ReadOrDefault(settings, "DebugLog", "0")).toBool();
+        const qint64 maxMB =
+            ReadOrDefault(settings, "DebugLogMaxMB", kDefaultDebugLogMaxMB).toLongLong();
+        const bool times = QVariant(ReadOrDefault(settings, "DebugLogTimes", "0")).toBool();
+        m_logFile.Configure(
+            (maxMB > 0 ? maxMB : QString(kDefaultDebugLogMaxMB).toLongLong()) * kBytesPerMB, times);
+        m_iStaleAfterMs =
+            StaleAfterMs(ReadOrDefault(settings, "StaleAfterMs", kDefaultStaleAfterMs));
+        ReadRobotAllow(settings);
+    });
+}
+
+// Empty, the default, admits every peer; the key is written only when missing, so that an
+// empty value is never rewritten at every start.
+void MainWindow::ReadRobotAllow(QSettings* settings)
+{
+    if (!settings->contains("RobotAllow") && DocumentDefaults(settings))
+        settings->setValue("RobotAllow", "");
+    // An INI value with unquoted commas reads as a list of texts.
+    const QString text = settings->value("RobotAllow").toStringList().join(',');
+    m_robotAllow = robot_allow::Parse(text.toStdString());
+    QStringList malformed;
+    for (const std::string& entry : m_robotAllow.malformed)
+        malformed << QString::fromStdString(entry);
+    if (!malformed.isEmpty())
+        Report(tr("RobotAllow in %1 holds entries that are neither IPv4 addresses nor ranges: "
+                  "%2. They are ignored and admit no one.")
+                   .arg(SettingsPath(), malformed.join(", ")));
 }
 
 void MainWindow::WriteLineEditSettings()
 {
-    QSettings settings(SettingsPath(), QSettings::IniFormat);
-    settings.setValue("ScannerIP", ui->lineEditIP->text());
-    settings.setValue("ProjectID", ui->lineEditProjectID->text());
-    SyncSettings(&settings);
+    ChangeSettings([this](QSettings* settings) {
+        settings->setValue("ScannerIP", ui->lineEditIP->text());
+        settings->setValue("ProjectID", ui->lineEditProjectID->text());
+    });
 }
 
 void MainWindow::on_lineEditIP_textEdited(const QString&)
 {
-    QSettings settings(SettingsPath(), QSettings::IniFormat);
-    settings.setValue("ScannerIP", ui->lineEditIP->text());
-    SyncSettings(&settings);
+    ChangeSettings(
+        [this](QSettings* settings) { settings->setValue("ScannerIP", ui->lineEditIP->text()); });
 }
 
 void MainWindow::on_lineEditProjectID_textEdited(const QString&)
 {
-    QSettings settings(SettingsPath(), QSettings::IniFormat);
-    settings.setValue("ProjectID", ui->lineEditProjectID->text());
-    SyncSettings(&settings);
+    ChangeSettings([this](QSettings* settings) {
+        settings->setValue("ProjectID", ui->lineEditProjectID->text());
+    });
 }
 
+// The previous run's log is kept as DebugLog.old.txt, whether or not the log is on now.
 void MainWindow::OpenDebugLog()
 {
-    QString path = QCoreApplication::applicationDirPath() + "/DebugLog.txt";
-    m_pFileDebug = new QFile(path);
-    m_pStreamDebug = new QTextStream(m_pFileDebug);
-    // Emptied rather than removed and created anew: the file keeps the owner, group and mode
-    // the installation gave it, so the operators can still write it after anyone's run, root's
-    // included, in a folder where they may not create files.
-    if (!m_pFileDebug->open(QIODevice::Append | QIODevice::Truncate))
+    const QString folder = QCoreApplication::applicationDirPath();
+    if (!m_logFile.Open(folder + "/DebugLog.txt", folder + "/DebugLog.old.txt"))
         qDebug() << "Error: Cannnot open the log file";
+}
+
+void MainWindow::WriteLogEntry(const QString& entry)
+{
+    std::lock_guard<std::mutex> lock(m_mutexDebug);
+    m_logFile.Write(entry, QDateTime::currentDateTime());
 }
 
 void MainWindow::FlushLog()
 {
+    if (!m_bdebugLog)
+        return;
     std::lock_guard<std::mutex> lock(m_mutexDebug);
-    m_pStreamDebug->flush();
+    m_logFile.Flush(QDateTime::currentDateTime());
 }
 
 void MainWindow::CloseDebugLog()
 {
-    m_pStreamDebug->flush();
-    m_pFileDebug->close();
-    delete m_pStreamDebug;
-    delete m_pFileDebug;
+    m_logFile.Close(QDateTime::currentDateTime());
 }

@@ -1,10 +1,13 @@
 #ifndef MAINWINDOW_H
 #define MAINWINDOW_H
 
+#include "debug_log.h"
 #include "events.h"
 #include "measurement_record.h"
+#include "robot_allow.h"
 
 #include <QMainWindow>
+#include <QStringList>
 #include <QTextStream>
 #include <QTimer>
 
@@ -14,7 +17,7 @@
 #include <string>
 #include <thread>
 
-class QFile;
+class QSettings;
 
 namespace Ui
 {
@@ -66,6 +69,9 @@ private:
     int AnswerSetJointId();
     SOCKET OpenRobotListener();
     SOCKET AcceptRobot(SOCKET ListenSocket);
+    bool WaitForRobot(SOCKET ListenSocket);
+    bool AdmitRobot(SOCKET ClientSocket);
+    void NoteBindFailure(int bindError);
     void ServeRobot(SOCKET ClientSocket, int* len);
     bool AnswerRobot(SOCKET ClientSocket, int* len);
     void LogRobotRequest(int recLen);
@@ -109,8 +115,10 @@ private:
     // Status display.
     void ShowRobotLink();
     void ShowVisionLink();
-    void ShowVisionError(const char* message);
+    void ShowVisionError(const QString& message);
     void ShowMeasuredValues();
+    void ShowPendingReports();
+    void Report(const QString& text);
 
     // Shared state: the one writer pattern of m_bLaserOn, used by the Robot and Client threads.
     void SetLaserOn(bool on);
@@ -118,7 +126,10 @@ private:
     void RequestLaser(bool on);
 
     // Settings and debug log.
+    template <typename Change> void ChangeSettings(Change change);
+    void NoteSettingsStatus(int status);
     void ReadSettings();
+    void ReadRobotAllow(QSettings* settings);
     void WriteLineEditSettings();
     void OpenDebugLog();
     void CloseDebugLog();
@@ -126,13 +137,22 @@ private:
     // One debug log entry: written only while the log is on, inside one holding of
     // m_mutexDebug so that entries of different threads never mix within a line.
     template <typename... Pieces> void WriteLog(const Pieces&... pieces);
+    void WriteLogEntry(const QString& entry);
     void FlushLog();
+    template <typename Piece> static void AppendLogPiece(QTextStream& text, const Piece& piece)
+    {
+        text << piece;
+    }
+    // Request and reply copies in the log stop at their first NUL byte, as C text does.
+    static void AppendLogPiece(QTextStream& text, const std::string& piece)
+    {
+        text << piece.c_str();
+    }
 
     friend class TestAccess;
 
     Ui::MainWindow* ui;
-    QFile* m_pFileDebug;
-    QTextStream* m_pStreamDebug;
+    DebugLogFile m_logFile;
     QTimer qTimer;
 
     std::string m_sIP;
@@ -146,60 +166,70 @@ private:
     events::event_t m_EventDeactivateLaser;
     events::event_t m_EventSwitchProgram;
 
-    std::atomic<bool> m_bRecognitionOK;
-    double m_dX;
-    double m_dZ;
-    double m_dZDiff;
-    double m_dWidth;
-    double m_dArea;
+    std::atomic<bool> m_bRecognitionOK{false};
+    double m_dX = 0.0;
+    double m_dZ = 0.0;
+    double m_dZDiff = 0.0;
+    double m_dWidth = 0.0;
+    double m_dArea = 0.0;
     SteadyClock::time_point m_tRecordDecoded = SteadyClock::time_point::min();
-    bool m_bScannnerOk;
-    std::atomic<bool> m_bTervianOk;
-    std::atomic<bool> m_bLaserOn;
-    // When the laser last went on; only records decoded after it count while it stays on.
+    bool m_bScannnerOk = false;
+    std::atomic<bool> m_bTervianOk{false};
+    std::atomic<bool> m_bLaserOn{false};
     // The laser state last asked for; a request lost with the connection is made with it.
     std::atomic<bool> m_bLaserWanted{false};
+    // When the laser last went on; only records decoded after it count while it stays on.
     std::atomic<SteadyClock::time_point> m_tLaserSwitchedOn{SteadyClock::time_point::min()};
-    std::atomic<bool> m_bError;
-    std::atomic<bool> m_bBadprojectName;
-    bool m_bdebugLog;
+    std::atomic<bool> m_bError{true};
+    std::atomic<bool> m_bBadprojectName{false};
+    bool m_bdebugLog = false;
     int m_iStaleAfterMs = 0; // settings key StaleAfterMs, read before any worker starts
-    std::atomic<bool> m_bShowErrorOnce;
-    std::atomic<int> m_iTervianProgram;
-    std::atomic<int> m_iRobotProgram;
-    int m_iExposureTime;
-    std::atomic<bool> m_bRobotServerOnline;
-    std::atomic<bool> m_bRobotServerConnected;
-    std::atomic<bool> m_bTervianClientRunning;
-    std::atomic<bool> m_bTervianClientConnected;
-    std::atomic<bool> m_bReadingData;
+    std::atomic<bool> m_bShowErrorOnce{false};
+    std::atomic<int> m_iTervianProgram{0};
+    std::atomic<int> m_iRobotProgram{-1};
+    int m_iExposureTime = 0;
+    std::atomic<bool> m_bRobotServerOnline{false};
+    std::atomic<bool> m_bRobotServerConnected{false};
+    std::atomic<bool> m_bTervianClientRunning{false};
+    std::atomic<bool> m_bTervianClientConnected{false};
+    std::atomic<bool> m_bReadingData{false};
 
     measurement::RecordJoiner m_recordJoiner; // Stream thread only
 
-    char m_cRecRobotBuffer[512];
-    char m_cSendRobotBuffer[512];
+    // Zeroed so that a resend before any reply was built can never leak stale memory.
+    char m_cRecRobotBuffer[512] = {};
+    char m_cSendRobotBuffer[512] = {};
 
-    std::atomic<bool> m_bExitRobotThread;
-    std::atomic<bool> m_bExitScannerThread;
-    std::atomic<bool> m_bExitValuesThread;
+    std::atomic<bool> m_bExitRobotThread{false};
+    std::atomic<bool> m_bExitScannerThread{false};
+    std::atomic<bool> m_bExitValuesThread{false};
 
-    std::thread* pRobotThread;
-    std::thread* pScannerThread;
-    std::thread* pValuesThread;
+    std::thread* pRobotThread = nullptr;
+    std::thread* pScannerThread = nullptr;
+    std::thread* pValuesThread = nullptr;
+
+    // Peers admitted to the robot port; set before the Robot thread starts, read by it only.
+    robot_allow::AllowList m_robotAllow;
+    // The Robot thread's report that port 5020 is held by another program: m_bRobotPortBusy
+    // for as long as binding fails, m_bShowPortBusyOnce once for each such spell.
+    std::atomic<bool> m_bRobotPortBusy{false};
+    std::atomic<bool> m_bShowPortBusyOnce{false};
+    // GUI thread only: texts for the operator that the next refresh shows, and whether the
+    // last settings write failed (reported once, until a write succeeds again).
+    QStringList m_pendingReports;
+    bool m_bSettingsUnsaved = false;
 };
-
-// Request and reply copies in the log stop at their first NUL byte, as C text does.
-inline QTextStream& operator<<(QTextStream& stream, const std::string& text)
-{
-    return stream << text.c_str();
-}
 
 template <typename... Pieces> void MainWindow::WriteLog(const Pieces&... pieces)
 {
     if (!m_bdebugLog)
         return;
-    std::lock_guard<std::mutex> lock(m_mutexDebug);
-    (*m_pStreamDebug << ... << pieces);
+    QString entry;
+    {
+        QTextStream text(&entry);
+        (AppendLogPiece(text, pieces), ...);
+    }
+    WriteLogEntry(entry);
 }
 
 #endif // MAINWINDOW_H

@@ -5,6 +5,8 @@
 
 #include <QCoreApplication>
 #include <QDesktopServices>
+#include <QDir>
+#include <QFileInfo>
 #include <QMessageBox>
 #include <QUrl>
 
@@ -18,6 +20,12 @@ QString FormatValue(double value)
     return QString::number(value, 'f', 2);
 }
 
+void ShowErrorBox(QWidget* parent, const QString& text)
+{
+    QMessageBox::critical(parent, MainWindow::tr("Error"), text, QMessageBox::Ok,
+                          QMessageBox::NoButton);
+}
+
 } // namespace
 
 // Runs every 500 ms on the GUI thread. A critical box opened here runs a nested event loop,
@@ -27,6 +35,23 @@ void MainWindow::updateGui()
     ShowRobotLink();
     ShowVisionLink();
     ShowMeasuredValues();
+    ShowPendingReports();
+}
+
+// Each text is taken off the queue before its box opens, so a refresh nested in an open box
+// shows the next one instead of the same again.
+void MainWindow::ShowPendingReports()
+{
+    if (m_bShowPortBusyOnce.exchange(false))
+        Report(tr("Port 5020 is held by another program: the robot cannot connect until it "
+                  "is free. The bridge takes the port as soon as it is."));
+    if (!m_pendingReports.isEmpty())
+        ShowErrorBox(this, m_pendingReports.takeFirst());
+}
+
+void MainWindow::Report(const QString& text)
+{
+    m_pendingReports << text;
 }
 
 void MainWindow::ShowRobotLink()
@@ -34,7 +59,7 @@ void MainWindow::ShowRobotLink()
     if (!m_bRobotServerOnline)
         return;
     const bool connected = m_bRobotServerConnected;
-    ui->labelRobotState->setText(connected ? "Connected" : "Listening");
+    ui->labelRobotState->setText(connected ? tr("Connected") : tr("Listening"));
     ui->labelRobotConnected->setStyleSheet(connected ? lamp::kBrightGreen : lamp::kDarkGreen);
 }
 
@@ -42,14 +67,14 @@ void MainWindow::ShowVisionLink()
 {
     if (m_bTervianOk) {
         ui->labelSensorConnected->setStyleSheet(lamp::kBrightGreen);
-        ShowVisionError("Error in Tervian communication");
+        ShowVisionError(tr("Error in Tervian communication"));
         ui->labelSensorLaserOn->setStyleSheet(m_bLaserOn ? lamp::kBrightGreen : lamp::kDarkGreen);
         ui->labelSensorProgramNr->setText(QString::number(m_iTervianProgram, 10));
         return;
     }
     if (m_bTervianClientConnected) {
         ui->labelSensorConnected->setStyleSheet(lamp::kDarkGreen);
-        ShowVisionError("Error in loading or setting up the project");
+        ShowVisionError(tr("Error in loading or setting up the project"));
     } else {
         ui->labelSensorConnected->setStyleSheet(m_bTervianClientRunning ? lamp::kOrange
                                                                         : lamp::kNoColour);
@@ -62,7 +87,7 @@ void MainWindow::ShowVisionLink()
 // The lamp stays bright red while the client keeps m_bError set; the box appears once for
 // each failure the client reports through m_bShowErrorOnce. Taking the flag in one exchange
 // means a report that arrives while the box is open opens one more box instead of being lost.
-void MainWindow::ShowVisionError(const char* message)
+void MainWindow::ShowVisionError(const QString& message)
 {
     if (!m_bError) {
         ui->labelSensorError->setStyleSheet(lamp::kDarkRed);
@@ -70,7 +95,7 @@ void MainWindow::ShowVisionError(const char* message)
     }
     ui->labelSensorError->setStyleSheet(lamp::kBrightRed);
     if (m_bShowErrorOnce.exchange(false))
-        QMessageBox::critical(this, "Error", message, QMessageBox::Ok, QMessageBox::NoButton);
+        ShowErrorBox(this, message);
 }
 
 // The Stream thread writes a whole record under m_mutex1; copying it under the same lock keeps
@@ -97,7 +122,7 @@ void MainWindow::ShowMeasuredValues()
     }
     // The robot's rule: a stale record is no recognition.
     recognised = IsCurrentRecognition(recognised, decoded);
-    ui->labelMeasureError->setText(recognised && m_bLaserOn ? "Ok" : "Error");
+    ui->labelMeasureError->setText(recognised && m_bLaserOn ? tr("Ok") : tr("Error"));
     for (size_t i = 0; i < values.size(); ++i)
         valueLabels[i]->setText(FormatValue(values[i]));
 }
@@ -112,10 +137,15 @@ void MainWindow::on_pushButtonLaserOff_clicked()
     RequestLaser(false);
 }
 
-// The path stays as built, "bin/../help", and goes to the desktop's opener without a file
-// scheme; a missing manual or viewer is not reported.
+// The desktop's opener gets a local file URL. It reports only that it found no viewer at all;
+// a viewer that then fails says so itself.
 void MainWindow::on_actionUser_manual_triggered()
 {
-    QString path = QCoreApplication::applicationDirPath() + "/../help/KPLM604.pdf";
-    QDesktopServices::openUrl(QUrl(path));
+    const QString path =
+        QDir::cleanPath(QCoreApplication::applicationDirPath() + "/../help/KPLM604.pdf");
+    if (!QFileInfo(path).isFile())
+        ShowErrorBox(this, tr("The user manual could not be opened: %1 is missing.").arg(path));
+    else if (!QDesktopServices::openUrl(QUrl::fromLocalFile(path)))
+        ShowErrorBox(
+            this, tr("The user manual could not be opened: no viewer for %1 was found.").arg(path));
 }

@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <cerrno>
 
+#include <arpa/inet.h>
 #include <netinet/in.h>
 #include <sys/select.h>
 #include <sys/socket.h>
@@ -78,12 +79,11 @@ SOCKET MainWindow::OpenRobotListener()
     server.sin_addr.s_addr = htonl(INADDR_ANY);
     server.sin_port = htons(kRobotPort);
     if (bind(ListenSocket, reinterpret_cast<sockaddr*>(&server), sizeof server) == -1) {
-        const int bindError = errno;
-        WriteLog("Robot server: failed to bind the socket\n");
-        WriteLog("errno=", bindError, "\n");
+        NoteBindFailure(errno);
         ::close(ListenSocket);
         return -1;
     }
+    m_bRobotPortBusy = false;
     if (listen(ListenSocket, kListenBacklog) == -1) {
         WriteLog("Robot server: failed to listen\n");
         ::close(ListenSocket);
@@ -92,28 +92,64 @@ SOCKET MainWindow::OpenRobotListener()
     return ListenSocket;
 }
 
-// Returns the robot's connection, or -1 when the exit flag was seen or accept failed.
+// One entry for both lines, so that a retry loop on a busy port collapses into one repeat
+// count in the log. Each spell of a busy port is reported to the operator once.
+void MainWindow::NoteBindFailure(int bindError)
+{
+    WriteLog("Robot server: failed to bind the socket\n", "errno=", bindError, "\n");
+    if (bindError == EADDRINUSE && !m_bRobotPortBusy.exchange(true))
+        m_bShowPortBusyOnce = true;
+}
+
+// Returns the robot's connection, or -1 when the exit flag was seen or accept failed. A peer
+// that RobotAllow does not admit is closed at once and the wait goes on.
 SOCKET MainWindow::AcceptRobot(SOCKET ListenSocket)
+{
+    SOCKET ClientSocket = -1;
+    do {
+        if (!WaitForRobot(ListenSocket))
+            return -1;
+        ClientSocket = accept4(ListenSocket, nullptr, nullptr, SOCK_CLOEXEC);
+        if (ClientSocket == -1) {
+            WriteLog("Robot server: failed to accept\n");
+            return -1;
+        }
+    } while (!AdmitRobot(ClientSocket));
+    WriteLog("connected to the robot\n");
+    m_bRobotServerConnected = true;
+    sockets::EnableKeepAlive(ClientSocket);
+    return ClientSocket;
+}
+
+// False when the exit flag was seen while waiting.
+bool MainWindow::WaitForRobot(SOCKET ListenSocket)
 {
     for (;;) {
         m_bRobotServerOnline = true;
         // A failed select is taken as a time-out and simply tried again.
         if (WaitReadable(ListenSocket) > 0)
-            break;
+            return true;
         if (m_bExitRobotThread) {
             WriteLog("Exiting the robot server\n");
-            return -1;
+            return false;
         }
     }
-    const SOCKET ClientSocket = accept4(ListenSocket, nullptr, nullptr, SOCK_CLOEXEC);
-    if (ClientSocket == -1) {
-        WriteLog("Robot server: failed to accept\n");
-        return -1;
-    }
-    WriteLog("connected to the robot\n");
-    m_bRobotServerConnected = true;
-    sockets::EnableKeepAlive(ClientSocket);
-    return ClientSocket;
+}
+
+bool MainWindow::AdmitRobot(SOCKET ClientSocket)
+{
+    if (!m_robotAllow.restricted)
+        return true;
+    sockaddr_in peer{};
+    socklen_t length = sizeof peer;
+    if (getpeername(ClientSocket, reinterpret_cast<sockaddr*>(&peer), &length) == 0 &&
+        robot_allow::Admits(m_robotAllow, ntohl(peer.sin_addr.s_addr)))
+        return true;
+    char address[INET_ADDRSTRLEN] = "?";
+    inet_ntop(AF_INET, &peer.sin_addr, address, sizeof address);
+    WriteLog("Robot server: refused a connection from ", address, " (not in RobotAllow)\n");
+    ::close(ClientSocket);
+    return false;
 }
 
 // Answers requests until the connection fails or the exit flag is seen.
@@ -157,9 +193,11 @@ void MainWindow::LogRobotRequest(int recLen)
 {
     if (!m_bdebugLog)
         return;
+    const QString line = QString::fromStdString(robot::RequestLogLine(m_cRecRobotBuffer, recLen));
     std::lock_guard<std::mutex> lock(m_mutexDebug);
-    *m_pStreamDebug << robot::RequestLogLine(m_cRecRobotBuffer, recLen);
-    m_pStreamDebug->flush();
+    const QDateTime now = QDateTime::currentDateTime();
+    m_logFile.Write(line, now);
+    m_logFile.Flush(now);
 }
 
 void MainWindow::ProcessRobotRequest(int* len)

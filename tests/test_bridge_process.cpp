@@ -3,6 +3,7 @@
 
 #include <QDir>
 #include <QSettings>
+#include <QTcpSocket>
 #include <QtTest>
 
 #include <csignal>
@@ -32,6 +33,42 @@ private slots:
         QCOMPARE(settings.value("ProjectID").toString(), QString("0042"));
         QCOMPARE(settings.value("ScannerIP").toString(), QString("127.0.0.1"));
         QVERIFY(!isListening(5020));
+    }
+
+    // The display is checked first, so a start without one says so even beside a running bridge.
+    void secondStartTouchesNothingAndAKilledBridgeFreesTheGuard()
+    {
+        BridgeProcess bridge;
+        QVERIFY(bridge.start());
+        QTcpSocket robot;
+        robot.connectToHost("127.0.0.1", 5020);
+        const auto status = [&robot] {
+            robot.write(QByteArray::fromHex("01010600"));
+            return robot.waitForReadyRead(3000) ? robot.readAll() : QByteArray();
+        };
+        QCOMPARE(status(), QByteArray::fromHex("82010040"));
+        const QByteArray config = bridge.config(), log = bridge.debugLog();
+        QVERIFY(log.contains("1 1 6 0 \n"));
+
+        QProcessEnvironment noDisplay = QProcessEnvironment::systemEnvironment();
+        for (const char* name : {"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM"})
+            noDisplay.remove(name);
+        QCOMPARE(startAgain(bridge, noDisplay),
+                 Outcome({2, "no display: set DISPLAY, or QT_QPA_PLATFORM=offscreen to run "
+                             "without a window\n"}));
+        const Outcome second = startAgain(bridge, bridge.process().processEnvironment());
+        QCOMPARE(second.first, 1);
+        QVERIFY(second.second.contains("another bridge is already running"));
+        QCOMPARE(status(), QByteArray::fromHex("82010040"));
+        QCOMPARE(bridge.config(), config);
+        QVERIFY(bridge.debugLog().startsWith(log));
+        QVERIFY(!QFile::exists(bridge.dir() + "/DebugLog.old.txt"));
+
+        bridge.process().kill();
+        QVERIFY(bridge.process().waitForFinished(5000));
+        QVERIFY(bridge.start());
+        QVERIFY(readFile(bridge.dir() + "/DebugLog.old.txt").startsWith(log));
+        QCOMPARE(bridge.terminate(5000), 0);
     }
 
     void junkConfigIsReadByIniRules()
@@ -82,6 +119,19 @@ private slots:
     }
 
 private:
+    using Outcome = std::pair<int, QByteArray>;
+    // Starts the bridge's program a second time from its folder.
+    static Outcome startAgain(BridgeProcess& bridge, const QProcessEnvironment& environment)
+    {
+        QProcess second;
+        second.setProcessEnvironment(environment);
+        second.start(bridge.process().program(), QStringList());
+        if (!second.waitForFinished(10000))
+            return {-1, "still running"};
+        return {second.exitStatus() == QProcess::NormalExit ? second.exitCode() : -1,
+                second.readAllStandardError()};
+    }
+
     // Runs the bridge inside a fresh network namespace with only loopback up; false when
     // namespaces are not available (no privilege, or no unshare).
     static bool inPrivateNetwork(BridgeProcess* bridge)

@@ -7,6 +7,7 @@
 #include <QElapsedTimer>
 #include <QMenuBar>
 #include <QSettings>
+#include <QTemporaryDir>
 
 #include <memory>
 
@@ -44,7 +45,7 @@ private slots:
                  QStringList({"0", "000002", "1000", "kept"}));
     }
 
-    void debugLogSwitchAndAFreshLogEachStart_data()
+    void debugLogSwitchAndThePreviousRunKept_data()
     {
         QTest::addColumn<QString>("value");
         QTest::addColumn<bool>("on");
@@ -53,7 +54,7 @@ private slots:
         for (const char* on : {"1", "true", "yes"})
             QTest::newRow(on) << on << true;
     }
-    void debugLogSwitchAndAFreshLogEachStart()
+    void debugLogSwitchAndThePreviousRunKept()
     {
         QFETCH(QString, value);
         QFETCH(bool, on);
@@ -68,8 +69,51 @@ private slots:
             QVERIFY(!readFile(logPath).contains("earlier run"));
         }
         QCOMPARE(stored("DebugLog"), value); // never rewritten once present
-        QVERIFY(QFile::exists(logPath));
         QCOMPARE(QFile(logPath).size() == 0, !on);
+        QCOMPARE(readFile(TestDir() + "/DebugLog.old.txt"),
+                 QByteArray("left from an earlier run\n"));
+    }
+
+    // Through the log file alone, with a clock of the test's own.
+    void logKeepsItsBoundCollapsesRepeatsAndStampsTimes()
+    {
+        QTemporaryDir dir;
+        const QString path = dir.path() + "/log", oldPath = dir.path() + "/old";
+        const QDateTime start(QDate(2026, 12, 7), QTime(1, 2, 3, 4));
+        DebugLogFile log;
+        QVERIFY(log.Open(path, oldPath));
+        log.Configure(40, false);
+        for (int second : {0, 1, 2, 61, 62})
+            log.Write("Retry\n", start.addSecs(second));
+        log.Write("Other\n", start.addSecs(63));
+        log.Flush(start.addSecs(63));
+        QCOMPARE(readFile(oldPath), QByteArray("Retry\nlast line repeated 3 times\n"));
+        QCOMPARE(readFile(path), QByteArray("last line repeated 1 times\nOther\n"));
+        log.Configure(0, true);
+        log.Write("A\nB\n", start);
+        log.Close(start);
+        QVERIFY(readFile(path).endsWith("Other\n2026-12-07 01:02:03.004 A\n"
+                                        "2026-12-07 01:02:03.004 B\n"));
+    }
+
+    void unsavedSettingsAreReportedOncePerSpell()
+    {
+        writeConfig(TestDir());
+        BoxWatcher boxes;
+        {
+            MainWindow w;
+            QFile::remove(configPath); // a folder in its place fails to open even for root
+            QVERIFY(QDir(TestDir()).mkdir("config.txt"));
+            for (char typed : {'5', '6'})
+                QTest::keyClick(w.ui->lineEditProjectID, typed);
+            QTRY_COMPARE(boxes.texts.size(), 1);
+            QVERIFY(boxes.texts[0].startsWith("The settings could not be saved to " + configPath));
+            QTest::qWait(600);
+            QCOMPARE(boxes.texts.size(), 1);
+        }
+        QVERIFY(QDir(TestDir()).rmdir("config.txt"));
+        QSettings(configPath, QSettings::IniFormat).sync(); // what failed is written now
+        QCOMPARE(stored("ProjectID"), QString("156"));
     }
 
     void everyKeystrokeWritesAndShutdownWritesTexts()
@@ -100,7 +144,7 @@ private slots:
         const int threadsBefore = threadCount();
         auto w = std::make_unique<MainWindow>();
         QVERIFY(threadCount() > threadsBefore);
-        QCOMPARE(w->windowTitle(), QString("Tervian Yaskawa Interface V2.0.1"));
+        QCOMPARE(w->windowTitle(), QString("Tervian Yaskawa Interface V" BRIDGE_VERSION));
         QVERIFY(w->minimumSize() == QSize(420, 378) && w->maximumSize() == QSize(420, 378));
         QVERIFY(!w->windowIcon().isNull());
         QCOMPARE(w->ui->pushButtonConnect->text(), QString("Disconnect"));

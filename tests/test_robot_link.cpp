@@ -78,9 +78,9 @@ class TestAccess : public QObject
     std::unique_ptr<MainWindow> m_window;
 
     // Without the vision client nobody consumes the events, so each can be checked.
-    MainWindow& startBridge()
+    MainWindow& startBridge(const QMap<QString, QString>& config = {})
     {
-        writeConfig(TestDir());
+        writeConfig(TestDir(), config);
         m_window.reset(new MainWindow);
         StopWorker(m_window->m_bExitScannerThread, m_window->pScannerThread);
         return *m_window;
@@ -137,10 +137,11 @@ private slots:
         process("02011300", &len);
         QCOMPARE(len, 77);
         QVERIFY(!consume(w.m_EventActivateLaser) && !consume(w.m_EventDeactivateLaser));
+        // The second, identical "set joint ID" entry is counted rather than written again.
         QCOMPARE(robotLog(),
                  QByteArray("Robot set laser on\nRobot set laser on and start measure\n"
                             "Robot set laser off\nRobot set laser on and start measure\n"
-                            "Robot set joint ID\nRobot set joint ID\n"));
+                            "Robot set joint ID\n"));
     }
 
     void queriesAnswerFromOneSnapshot()
@@ -196,17 +197,41 @@ private slots:
         QCOMPARE(robotLog(), QByteArray("connected to the robot\nClosing Robot connection\n"));
     }
 
-    void busyPortIsRetriedUntilFree()
+    void busyPortIsRetriedUntilFreeAndReportedOnce()
     {
         QTcpServer otherProgram;
         QVERIFY(otherProgram.listen(QHostAddress::LocalHost, 5020));
+        BoxWatcher boxes;
         startBridge();
+        QTRY_COMPARE(boxes.texts.size(), 1);
+        QVERIFY(boxes.texts[0].startsWith("Port 5020 is held by another program"));
+        otherProgram.close();
+        expectStatusExchange();
+        // The retries collapse into one count, written once something else is logged.
         const QByteArray bindFailure =
             "Robot server: failed to bind the socket\nerrno=" + QByteArray::number(EADDRINUSE) +
             "\n";
-        QTRY_VERIFY(robotLog().startsWith(bindFailure + bindFailure));
-        otherProgram.close();
+        QVERIFY(robotLog().startsWith(bindFailure));
+        QVERIFY(TestDebugLog().contains(bindFailure + "last line repeated "));
+        QCOMPARE(boxes.texts.size(), 1);
+    }
+
+    // A malformed entry is reported and admits no one, the refused peer is closed unserved.
+    void robotAllowAdmitsOnlyListedPeers()
+    {
+        BoxWatcher boxes;
+        startBridge({{"RobotAllow", "127.0.0.1/32, 127.0.0.2/33"}});
+        QTcpSocket stranger;
+        stranger.bind(QHostAddress("127.0.0.2"));
+        connectRobot(stranger);
+        stranger.write(Hex("01010600"));
+        QTRY_COMPARE(stranger.state(), QAbstractSocket::UnconnectedState);
+        QCOMPARE(stranger.bytesAvailable(), 0);
         expectStatusExchange();
+        QVERIFY(robotLog().startsWith("Robot server: refused a connection from 127.0.0.2 (not in "
+                                      "RobotAllow)\nconnected to the robot\n1 1 6 0 \n"));
+        QTRY_COMPARE(boxes.texts.size(), 1);
+        QVERIFY(boxes.texts[0].contains(": 127.0.0.2/33. They are ignored"));
     }
 
     void failedAcceptListensAgain()

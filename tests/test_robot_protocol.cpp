@@ -1,5 +1,6 @@
 // Robot frames without sockets: request matching, reply tables and the value encoding. The
 // robot link tests build the joint data and joint ID replies through the window.
+#include "robot_allow.h"
 #include "robot_protocol.h"
 
 #include <QtTest>
@@ -95,6 +96,33 @@ private slots:
         QCOMPARE(robot::RequestLogLine(Hex("01010600").constData(), 4), std::string("1 1 6 0 \n"));
         QCOMPARE(robot::RequestLogLine(Hex("80ff7f").constData(), 3),
                  std::string("ffffff80 ffffffff 7f \n"));
+    }
+
+    void robotAllowNeverWidens()
+    {
+        // Which of 10.0.0.5, 10.0.1.9 and 127.0.0.1 are admitted; the malformed entries.
+        const struct {
+            const char *setting, *admitted, *malformed;
+        } cases[] = {
+            {" , ", "111", ""},
+            {" 10.0.0.77/24 ,127.0.0.1", "101", ""},
+            {"10.0.0.0/16", "110", ""},
+            {"0.0.0.0/0", "111", ""},
+            {"10.0.0.5/33,010.0.0.5,10.0.0,0x0a000005,10.0.0.5/,/8", "000",
+             "10.0.0.5/33|010.0.0.5|10.0.0|0x0a000005|10.0.0.5/|/8"},
+            {"localhost, 127.0.0.1/+8, 10.0.1.9", "010", "localhost|127.0.0.1/+8"},
+        };
+        for (const auto& c : cases) {
+            const robot_allow::AllowList list = robot_allow::Parse(c.setting);
+            QString admitted;
+            for (uint32_t peer : {0x0a000005u, 0x0a000109u, 0x7f000001u})
+                admitted += robot_allow::Admits(list, peer) ? "1" : "0";
+            QStringList malformed;
+            for (const std::string& entry : list.malformed)
+                malformed << QString::fromStdString(entry);
+            QCOMPARE(admitted + " " + malformed.join('|'),
+                     c.admitted + (" " + QString(c.malformed)));
+        }
     }
 };
 

@@ -57,8 +57,10 @@ dpkg-deb -e "$deb" "$scratch/control"
 sh -n "$scratch/control/postinst" && sh -n "$scratch/control/postrm"
 dpkg_root -i "$deb"
 expect "$(cat "$scratch/group-added")" "--system tervian" "group created on install"
-expect "$(modes "$bin" "$bin"/{config.txt,DebugLog.txt,tervian-bridge} "$bin/../help/KPLM604.pdf")" \
-  "$(printf '2755 0:%s\n664 0:%s\n664 0:%s\n755 0:0\n644 0:0' $gid $gid $gid)" "installed modes"
+shared="$(printf '664 0:%s\n664 0:%s\n664 0:%s' $gid $gid $gid)"
+expect "$(modes "$bin" "$bin"/{config.txt,DebugLog.txt,DebugLog.old.txt,tervian-bridge} \
+  "$bin/../help/KPLM604.pdf")" "$(printf '2755 0:%s\n%s\n755 0:0\n644 0:0' $gid "$shared")" \
+  "installed modes"
 for program in tervian-bridge robot-probe tervian-sim; do
   expect "$(readlink "$root/usr/bin/$program")" "/opt/tervian-bridge/bin/$program" "launcher"
 done
@@ -71,10 +73,12 @@ grep -qx 'Exec=/opt/tervian-bridge/bin/tervian-bridge' "$desktop" || fail "deskt
 pids+=($!)
 wait_for 'grep -q "^listening on" "$scratch/sim.out"'
 
-# Runs the bridge as the operator until the simulator has seen it load project $2 and its log
-# says so, then shuts it down like closing the window.
+# Runs the bridge as the operator (or as root, given a third argument) until the simulator has
+# seen it load project $2 and its log says so, then shuts it down like closing the window.
 run_as_operator() {
-  "${operator[@]}" "$1" >>"$scratch/bridge.out" 2>&1 &
+  if [ $# -gt 2 ]; then "$1" >>"$scratch/bridge.out" 2>&1 & else
+    "${operator[@]}" "$1" >>"$scratch/bridge.out" 2>&1 &
+  fi
   local pid=$!
   pids+=("$pid")
   wait_for "grep -q 'FILE=\"$2.t_p\"' '$scratch/sim.out'"
@@ -90,9 +94,19 @@ echo "stale run" >"$bin/DebugLog.txt"
 ln -s "$bin/tervian-bridge" "$scratch/tervian-bridge"
 run_as_operator "$scratch/tervian-bridge" 1
 grep -qx 'ProjectID=1' "$bin/config.txt" || fail "the default project was not written"
-! grep -q "stale run" "$bin/DebugLog.txt" || fail "the log of the last run was kept"
-expect "$(modes "$bin"/{config.txt,DebugLog.txt})" "$(printf '664 0:%s\n664 0:%s' $gid $gid)" \
-  "settings and log after an operator's run"
+! grep -q "stale run" "$bin/DebugLog.txt" || fail "the log of the last run was not emptied"
+grep -qx "stale run" "$bin/DebugLog.old.txt" || fail "the log of the last run was not kept"
+expect "$(modes "$bin"/{config.txt,DebugLog.txt,DebugLog.old.txt})" "$shared" \
+  "settings and logs after an operator's run"
+
+# A run as root, which may replace config.txt (to add the defaults) and create a missing log,
+# leaves all three the group's to write.
+rm "$bin/DebugLog.old.txt"
+echo "stale run" >"$bin/DebugLog.txt"
+printf '[General]\nScannerIP=127.0.0.1\nDebugLog=1\n' >"$bin/config.txt"
+run_as_operator "$bin/tervian-bridge" 1 root
+expect "$(modes "$bin"/{config.txt,DebugLog.txt,DebugLog.old.txt})" "$shared" \
+  "settings and logs after a run as root"
 ! "${operator[@]}" sh -c "test -w '$bin/tervian-bridge' || touch '$bin/planted'" 2>/dev/null ||
   fail "an operator may change the programs"
 

@@ -23,7 +23,7 @@ struct VisionState {
 } // namespace
 Q_DECLARE_METATYPE(VisionState)
 
-// Stands in for the desktop's opener of scheme-less URLs.
+// Stands in for the desktop's opener of files.
 class UrlCatcher : public QObject
 {
     Q_OBJECT
@@ -193,14 +193,24 @@ private slots:
         QCOMPARE(watcher.mostOpenAtOnce, 2);
     }
 
-    void userManualOpensThePathBesideTheProgramUnchanged()
+    // Offscreen, Qt finds no viewer unless a handler stands in for the desktop's.
+    void userManualOpensAsAFileOrSaysWhyNot()
     {
+        const QString path = QDir::cleanPath(TestDir() + "/../help/KPLM604.pdf");
         UrlCatcher catcher;
-        QDesktopServices::setUrlHandler("", &catcher, "open");
+        BoxWatcher boxes;
         ui->actionUser_manual->trigger();
-        QDesktopServices::unsetUrlHandler("");
-        QCOMPARE(catcher.url.toString(), TestDir() + "/../help/KPLM604.pdf");
-        QVERIFY(catcher.url.scheme().isEmpty());
+        QVERIFY(QDir().mkpath(QFileInfo(path).path()) && QFile(path).open(QIODevice::WriteOnly));
+        ui->actionUser_manual->trigger();
+        QDesktopServices::setUrlHandler("file", &catcher, "open");
+        ui->actionUser_manual->trigger();
+        QDesktopServices::unsetUrlHandler("file");
+        QFile::remove(path);
+        QCOMPARE(boxes.texts,
+                 QStringList({"The user manual could not be opened: " + path + " is missing.",
+                              "The user manual could not be opened: no viewer for " + path +
+                                  " was found."}));
+        QCOMPARE(catcher.url, QUrl::fromLocalFile(path));
     }
 };
 
