@@ -159,8 +159,11 @@ private slots:
             "Robot server: failed to bind the socket\nerrno=" + QByteArray::number(EADDRINUSE) +
             "\n";
         QTRY_VERIFY(robotLog().startsWith(bindFailure + bindFailure));
+        const Resources busy = settledResources(); // no socket held between two attempts
         otherProgram.close();
         expectStatusExchange();
+        QTRY_VERIFY(!m_window->m_bRobotServerConnected && isListening(5020));
+        QCOMPARE(settledResources(), busy);
     }
 
     void failedAcceptListensAgain()
