@@ -10,6 +10,8 @@
 #include <cstring>
 #include <memory>
 
+#include <arpa/inet.h>
+#include <netinet/tcp.h>
 #include <sys/resource.h>
 
 // Friend of MainWindow, so the tests can set and read the shared state directly.
@@ -136,6 +138,36 @@ private slots:
         QTRY_VERIFY(!m_window->m_bRobotServerConnected && isListening(5020));
         QCOMPARE(settledResources(), before);
         QVERIFY(robotLog().contains("Robot is disconnected, reconnect\nconnected to the robot\n"));
+    }
+
+    // A robot that vanishes without closing is noticed after about 6 s of silence (3 s idle, then
+    // 3 probes 1 s apart), and one that vanishes with a reply unacknowledged after 6 s too.
+    void vanishedRobotIsDroppedWithinSixSeconds()
+    {
+        startBridge();
+        RobotClient robot;
+        connectRobot(robot);
+        QCOMPARE(robot.ask(Hex("01010600"), 4), Hex("82010040"));
+        QVector<int> options;
+        for (const QString& fd : QDir("/proc/self/fd").entryList(QDir::System)) {
+            sockaddr_in local{}, peer{};
+            socklen_t size = sizeof local;
+            if (getsockname(fd.toInt(), reinterpret_cast<sockaddr*>(&local), &size) != 0 ||
+                getpeername(fd.toInt(), reinterpret_cast<sockaddr*>(&peer), &size) != 0 ||
+                ntohs(local.sin_port) != 5020 || ntohs(peer.sin_port) != robot.localPort())
+                continue;
+            for (auto [level, option] : {std::pair{SOL_SOCKET, SO_KEEPALIVE},
+                                         {IPPROTO_TCP, TCP_KEEPIDLE},
+                                         {IPPROTO_TCP, TCP_KEEPCNT},
+                                         {IPPROTO_TCP, TCP_KEEPINTVL},
+                                         {IPPROTO_TCP, TCP_USER_TIMEOUT}}) {
+                int value = 0;
+                socklen_t length = sizeof value;
+                getsockopt(fd.toInt(), level, option, &value, &length);
+                options << value;
+            }
+        }
+        QCOMPARE(options, (QVector<int>{1, 3, 3, 1, 6000}));
     }
 
     // Ending while waiting for a robot is seen in the robot-probe session.
