@@ -115,16 +115,21 @@ private slots:
         QCOMPARE(sim.count("stream client connected"), 0);
     }
 
-    void rejectedAcquisition()
+    // Both buttons pressed while the set-up waits for a reply: laser on is served first.
+    void rejectedAcquisitionAndLaserOnServedBeforeOff()
     {
-        SimProcess sim({"--reject-acquisition"});
+        SimProcess sim({"--reject-acquisition", "--delay-ms", "200"});
         BoxWatcher boxes;
         MainWindow& w = window();
-        QTRY_VERIFY_WITH_TIMEOUT(TestDebugLog().contains("Switching project off NOT OK\n"), 10000);
-        w.ui->pushButtonLaserOn->click();
+        QTRY_VERIFY_WITH_TIMEOUT(sim.count("request: "), 10000);
         w.ui->pushButtonLaserOff->click();
-        QTRY_VERIFY(TestDebugLog().contains("Setting Project off NOT OK\n"));
-        QVERIFY(TestDebugLog().contains("Setting Project on NOT OK\n"));
+        w.ui->pushButtonLaserOn->click();
+        QTRY_VERIFY_WITH_TIMEOUT(TestDebugLog().contains("Setting Project off NOT OK\n"), 10000);
+        const QByteArray log = TestDebugLog();
+        QVERIFY(log.indexOf("Switching project off NOT OK\n") <
+                    log.indexOf("Setting Project on NOT OK\n") &&
+                log.indexOf("Setting Project on NOT OK\n") <
+                    log.indexOf("Setting Project off NOT OK\n"));
         QVERIFY(w.m_bError && !w.m_bTervianOk && !w.m_bLaserOn && !w.m_bReadingData);
     }
 
@@ -133,11 +138,13 @@ private slots:
         auto sim = std::make_unique<SimProcess>();
         MainWindow& w = window();
         QTRY_VERIFY_WITH_TIMEOUT(w.m_bTervianOk && sim->count("stream client connected"), 10000);
+        const Resources before = settledResources();
         sim.reset();
         sim = std::make_unique<SimProcess>();
         QTRY_VERIFY(sim->count("stream client connected"));
         switchProgram(3); // finds the old command connection closed
         QTRY_VERIFY(sim->count(R"(FILE="000002.t_p"/>)") && w.m_bTervianOk);
+        QCOMPARE(settledResources(), before); // no second reader, no socket left
         const QByteArray log = TestDebugLog();
         QVERIFY(log.contains("Tervian client: failed to recv. Reconnecting\n"));
         QVERIFY(log.contains("Error (recv) in TCP device. Reconnecting\n"));
