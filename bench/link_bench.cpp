@@ -8,6 +8,7 @@
 #include "bridge_runner.h"
 #include "fake_vision.h"
 #include "loopback.h"
+#include "robot_protocol.h"
 
 #include <random>
 #include <sched.h>
@@ -30,8 +31,8 @@ constexpr int kIdleRuns = 3;
 constexpr int kIdleSeconds = 10;
 constexpr int kStartUpRuns = 5;
 
-const char kStatusQuery[4] = {0x01, 0x01, 0x06, 0x00};
-const char kJointDataQuery[4] = {0x01, 0x06, 0x00, 0x00};
+const char* const kStatusQuery = reinterpret_cast<const char*>(robot::kStatusRequest.data());
+const char* const kJointDataQuery = reinterpret_cast<const char*>(robot::kJointDataRequest.data());
 constexpr size_t kStatusReplyLength = 4;
 constexpr size_t kJointDataReplyLength = 14;
 
@@ -192,10 +193,10 @@ double SwitchP99Ms(FakeVision* vision, int robot, std::mt19937* random)
     for (int i = 0; i < kSwitchSamples; ++i) {
         loopback::SleepUs(pauseUs(*random));
         const int joint = 2 + i % 100;
-        const char request[4] = {0x02, 0x01, 0x10, char(joint)};
+        const robot::RequestFrame request = robot::SetJointIdRequest(uint8_t(joint));
         char reply;
         const int64_t sent = loopback::NowNs();
-        Exchange(robot, request, &reply, 1);
+        Exchange(robot, reinterpret_cast<const char*>(request.data()), &reply, 1);
         const int64_t arrived = vision->WaitForProjectLoad(std::to_string(joint), 2000);
         if (arrived < 0)
             loopback::Fail("a joint switch never reached the vision side");

@@ -13,28 +13,28 @@ uint8_t Byte(const char* bytes, int index)
     return static_cast<uint8_t>(bytes[index]);
 }
 
-Request ClassifyQuery(uint8_t kind, uint8_t item)
+Request ClassifyQuery(uint8_t group, uint8_t item)
 {
-    if (kind == 0x01 && item == 0x06)
+    if (group == kLinkGroup && item == kStatusItem)
         return Request::Status;
-    if (kind == 0x01 && item == 0x10)
+    if (group == kLinkGroup && item == kJointIdItem)
         return Request::JointIdQuery;
-    if (kind == 0x06)
+    if (group == kJointDataGroup)
         return Request::JointData;
     return Request::Unrecognised;
 }
 
-Request ClassifySet(uint8_t kind, uint8_t item, uint8_t argument)
+Request ClassifySet(uint8_t group, uint8_t item, uint8_t argument)
 {
-    if (kind != 0x01)
+    if (group != kLinkGroup)
         return Request::Unrecognised;
-    if (item == 0x13 && argument == 0x01)
+    if (item == kLaserItem && argument == kOn)
         return Request::LaserOn;
-    if (item == 0x06 && argument == 0x00)
+    if (item == kStatusItem && argument == kOff)
         return Request::LaserOff;
-    if (item == 0x06 && argument == 0x01)
+    if (item == kStatusItem && argument == kOn)
         return Request::LaserOnAndMeasure;
-    if (item == 0x10)
+    if (item == kJointIdItem)
         return Request::SetJointId;
     return Request::Unrecognised;
 }
@@ -50,9 +50,9 @@ char LinkCode(const LinkState& link)
 Request ClassifyRequest(const char* request)
 {
     switch (Byte(request, 0)) {
-    case 0x01:
+    case kQuery:
         return ClassifyQuery(Byte(request, 1), Byte(request, 2));
-    case 0x02:
+    case kSet:
         return ClassifySet(Byte(request, 1), Byte(request, 2), Byte(request, 3));
     default:
         return Request::Unrecognised;

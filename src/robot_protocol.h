@@ -1,6 +1,7 @@
 #ifndef ROBOT_PROTOCOL_H
 #define ROBOT_PROTOCOL_H
 
+#include <array>
 #include <cstdint>
 #include <string>
 
@@ -19,6 +20,30 @@ enum class Request {
     LaserOnAndMeasure, // 02 01 06 01
     SetJointId,        // 02 01 10 n
 };
+
+// Request bytes: kind, group, item, argument.
+constexpr uint8_t kQuery = 0x01;
+constexpr uint8_t kSet = 0x02;
+constexpr uint8_t kLinkGroup = 0x01;      // byte 1 of every request but the joint data query
+constexpr uint8_t kJointDataGroup = 0x06; // byte 1 of the joint data query
+constexpr uint8_t kStatusItem = 0x06;     // the status query, laser off, laser on and measure
+constexpr uint8_t kJointIdItem = 0x10;
+constexpr uint8_t kLaserItem = 0x13;
+constexpr uint8_t kOff = 0x00;
+constexpr uint8_t kOn = 0x01;
+
+// Whole requests as the robot sends them, for the tools that play the robot.
+using RequestFrame = std::array<uint8_t, 4>;
+constexpr RequestFrame kStatusRequest{kQuery, kLinkGroup, kStatusItem, 0x00};
+constexpr RequestFrame kJointIdRequest{kQuery, kLinkGroup, kJointIdItem, 0x00};
+constexpr RequestFrame kJointDataRequest{kQuery, kJointDataGroup, 0x00, 0x00};
+constexpr RequestFrame kLaserOnRequest{kSet, kLinkGroup, kLaserItem, kOn};
+constexpr RequestFrame kLaserOffRequest{kSet, kLinkGroup, kStatusItem, kOff};
+constexpr RequestFrame kLaserOnAndMeasureRequest{kSet, kLinkGroup, kStatusItem, kOn};
+constexpr RequestFrame SetJointIdRequest(uint8_t jointId)
+{
+    return {kSet, kLinkGroup, kJointIdItem, jointId};
+}
 
 constexpr int kStatusReplyLength = 4;
 constexpr int kJointIdReplyLength = 4;

@@ -1,9 +1,8 @@
 // The bridge as a process: orderly exit on signals, and bad files that must never stop it.
 #include "bridge_process.h"
+#include "robot_client.h"
 
 #include <QDir>
-#include <QSettings>
-#include <QTcpSocket>
 #include <QtTest>
 
 #include <csignal>
@@ -13,26 +12,26 @@ class TestBridgeProcess : public QObject
     Q_OBJECT
 
 private slots:
-    void sigtermAndSigintShutDownCleanly_data()
+    // SIGTERM and SIGINT end it like closing the window, settings written; junk in config.txt
+    // is read by the INI rules.
+    void signalsShutDownCleanly()
     {
-        QTest::addColumn<int>("signalNumber");
-        QTest::newRow("SIGTERM") << int(SIGTERM);
-        QTest::newRow("SIGINT") << int(SIGINT);
-    }
-
-    void sigtermAndSigintShutDownCleanly()
-    {
-        QFETCH(int, signalNumber);
-        BridgeProcess bridge({{"ProjectID", "0042"}});
-        QVERIFY(bridge.start());
-        ::kill(pid_t(bridge.process().processId()), signalNumber);
-        QVERIFY(bridge.process().waitForFinished(5000));
-        QCOMPARE(bridge.process().exitStatus(), QProcess::NormalExit);
-        QCOMPARE(bridge.process().exitCode(), 0);
-        QSettings settings(bridge.dir() + "/config.txt", QSettings::IniFormat);
-        QCOMPARE(settings.value("ProjectID").toString(), QString("0042"));
-        QCOMPARE(settings.value("ScannerIP").toString(), QString("127.0.0.1"));
-        QVERIFY(!isListening(5020));
+        for (const int signalNumber : {SIGTERM, SIGINT}) {
+            BridgeProcess bridge;
+            QFile file(bridge.dir() + "/config.txt");
+            QVERIFY(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
+            file.write("\x01\x02 [[[ junk\n=no key\nScannerIP=127.0.0.1\nProjectID=0042\n"
+                       "[General\nDebugLog=yes\n\xff\xfe");
+            file.close();
+            QVERIFY(bridge.start());
+            ::kill(pid_t(bridge.pid()), signalNumber);
+            QVERIFY(bridge.process().waitForFinished(5000));
+            QCOMPARE(bridge.process().exitStatus(), QProcess::NormalExit);
+            QCOMPARE(bridge.process().exitCode(), 0);
+            QCOMPARE(bridge.setting("ProjectID"), QString("0042"));
+            QCOMPARE(bridge.setting("ScannerIP"), QString("127.0.0.1"));
+            QVERIFY(!isListening(5020));
+        }
     }
 
     // The display is checked first, so a start without one says so even beside a running bridge.
@@ -40,13 +39,8 @@ private slots:
     {
         BridgeProcess bridge;
         QVERIFY(bridge.start());
-        QTcpSocket robot;
-        robot.connectToHost("127.0.0.1", 5020);
-        const auto status = [&robot] {
-            robot.write(QByteArray::fromHex("01010600"));
-            return robot.waitForReadyRead(3000) ? robot.readAll() : QByteArray();
-        };
-        QCOMPARE(status(), QByteArray::fromHex("82010040"));
+        const auto robot = servedRobot();
+        QVERIFY(robot);
         const QByteArray config = bridge.config(), log = bridge.debugLog();
         QVERIFY(log.contains("1 1 6 0 \n"));
 
@@ -59,7 +53,7 @@ private slots:
         const Outcome second = startAgain(bridge, bridge.process().processEnvironment());
         QCOMPARE(second.first, 1);
         QVERIFY(second.second.contains("another bridge is already running"));
-        QCOMPARE(status(), QByteArray::fromHex("82010040"));
+        QCOMPARE(robot->ask(QByteArray::fromHex("01010600"), 4), QByteArray::fromHex("82010040"));
         QCOMPARE(bridge.config(), config);
         QVERIFY(bridge.debugLog().startsWith(log));
         QVERIFY(!QFile::exists(bridge.dir() + "/DebugLog.old.txt"));
@@ -71,51 +65,24 @@ private slots:
         QCOMPARE(bridge.terminate(5000), 0);
     }
 
-    void junkConfigIsReadByIniRules()
+    // Without config.txt the defaults are used and written, and a DebugLog.txt that cannot be
+    // opened (a folder, even for root) is reported and stops nothing. The default address is
+    // only reachable in a private network namespace, so the test runs only in one.
+    void defaultsWithoutConfigAndAnUnopenableLog()
     {
         BridgeProcess bridge;
-        QFile file(bridge.dir() + "/config.txt");
-        QVERIFY(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
-        file.write(
-            "\x01\x02 [[[ junk\n=no key\nScannerIP=127.0.0.1\n[General\nDebugLog=yes\n\xff\xfe");
-        file.close();
-        QVERIFY(bridge.start());
-        QCOMPARE(bridge.terminate(5000), 0);
-        QSettings settings(bridge.dir() + "/config.txt", QSettings::IniFormat);
-        QCOMPARE(settings.value("ScannerIP").toString(), QString("127.0.0.1"));
-    }
-
-    void unwritableFilesNeverStopTheBridge()
-    {
-        // Directories in place of the two files fail to open even for root.
-        BridgeProcess bridge;
-        QDir(bridge.dir()).mkdir("DebugLog.txt");
         QFile::remove(bridge.dir() + "/config.txt");
-        QDir(bridge.dir()).mkdir("config.txt");
-        QVERIFY(QFile(bridge.dir() + "/config.txt/keep").open(QIODevice::WriteOnly));
+        QDir(bridge.dir()).mkdir("DebugLog.txt");
         bridge.process().setProcessChannelMode(QProcess::SeparateChannels);
-        // Without a readable config the default address would be used, so only start inside
-        // a private network namespace where that address cannot be reached.
-        if (!inPrivateNetwork(&bridge))
+        if (!bridge.inNewNamespace("--net", "ip link set lo up"))
             QSKIP("no private network namespace can be made here");
         QVERIFY(bridge.start());
         QCOMPARE(bridge.terminate(5000), 0);
         QVERIFY(
             bridge.process().readAllStandardError().contains("Error: Cannnot open the log file"));
-    }
-
-    void defaultsWithoutConfigInPrivateNetwork()
-    {
-        BridgeProcess bridge;
-        QFile::remove(bridge.dir() + "/config.txt");
-        if (!inPrivateNetwork(&bridge))
-            QSKIP("no private network namespace can be made here");
-        QVERIFY(bridge.start());
-        QCOMPARE(bridge.terminate(5000), 0);
-        QSettings settings(bridge.dir() + "/config.txt", QSettings::IniFormat);
-        QCOMPARE(settings.value("ScannerIP").toString(), QString("192.168.100.251"));
-        QCOMPARE(settings.value("ProjectID").toString(), QString("1"));
-        QCOMPARE(settings.value("DebugLog").toString(), QString("0"));
+        QCOMPARE(QStringList({bridge.setting("ScannerIP"), bridge.setting("ProjectID"),
+                              bridge.setting("DebugLog")}),
+                 QStringList({"192.168.100.251", "1", "0"}));
     }
 
 private:
@@ -130,19 +97,6 @@ private:
             return {-1, "still running"};
         return {second.exitStatus() == QProcess::NormalExit ? second.exitCode() : -1,
                 second.readAllStandardError()};
-    }
-
-    // Runs the bridge inside a fresh network namespace with only loopback up; false when
-    // namespaces are not available (no privilege, or no unshare).
-    static bool inPrivateNetwork(BridgeProcess* bridge)
-    {
-        if (QProcess::execute("unshare", {"-n", "true"}) != 0)
-            return false;
-        QProcess& p = bridge->process();
-        const QString program = p.program();
-        p.setProgram("unshare");
-        p.setArguments({"-n", "sh", "-c", "ip link set lo up && exec \"$0\"", program});
-        return true;
     }
 };
 

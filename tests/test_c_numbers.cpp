@@ -13,50 +13,47 @@ class TestCNumbers : public QObject
     Q_OBJECT
 
 private slots:
-    void agreesWithStrtod();
+    // Texts at the shortcut's limits, then random decimals and random junk from the characters
+    // that can start or continue a number.
+    void agreesWithStrtod()
+    {
+        std::vector<std::string> texts = {"-0",
+                                          "+0.",
+                                          "-.5",
+                                          ".",
+                                          "1.5mm",
+                                          "1.2.3",
+                                          "0.3",
+                                          "9007199254740993",
+                                          "1234567890123456789",
+                                          "0.00000000000000000000001",
+                                          "1.5e",
+                                          "0x1p3",
+                                          " 7",
+                                          "-nan"};
+        std::mt19937_64 random(7);
+        const char alphabet[] = "0123456789.-+eEx ";
+        char number[64];
+        for (int i = 0; i < 100000; ++i) {
+            std::snprintf(number, sizeof number, "%.*f", int(random() % 21),
+                          double(int64_t(random())) / double(uint64_t(1) << (random() % 63)));
+            std::string junk;
+            for (int length = int(random() % 12); length > 0; --length)
+                junk += alphabet[random() % (sizeof alphabet - 1)];
+            texts.insert(texts.end(), {number, junk});
+        }
+        const locale_t c = newlocale(LC_ALL_MASK, "C", locale_t(nullptr));
+        for (const std::string& text : texts) {
+            char* expectedEnd;
+            char* end;
+            const double expected = strtod_l(text.c_str(), &expectedEnd, c);
+            const double parsed = cnumbers::ParseDouble(text.c_str(), &end);
+            if (std::memcmp(&expected, &parsed, sizeof parsed) != 0 || end != expectedEnd)
+                QFAIL(("differs from strtod_l: " + text).c_str());
+        }
+        freelocale(c);
+    }
 };
-
-// Texts at the shortcut's limits, then random decimals and random junk from the characters
-// that can start or continue a number.
-void TestCNumbers::agreesWithStrtod()
-{
-    std::vector<std::string> texts = {"-0",
-                                      "+0.",
-                                      "-.5",
-                                      ".",
-                                      "1.5mm",
-                                      "1.2.3",
-                                      "0.3",
-                                      "9007199254740993",
-                                      "1234567890123456789",
-                                      "0.00000000000000000000001",
-                                      "1.5e",
-                                      "0x1p3",
-                                      " 7",
-                                      "-nan"};
-    std::mt19937_64 random(7);
-    const char alphabet[] = "0123456789.-+eEx ";
-    char number[64];
-    for (int i = 0; i < 100000; ++i) {
-        std::snprintf(number, sizeof number, "%.*f", int(random() % 21),
-                      double(int64_t(random())) / double(uint64_t(1) << (random() % 63)));
-        texts.push_back(number);
-        std::string junk;
-        for (int length = int(random() % 12); length > 0; --length)
-            junk += alphabet[random() % (sizeof alphabet - 1)];
-        texts.push_back(junk);
-    }
-    const locale_t c = newlocale(LC_ALL_MASK, "C", locale_t(nullptr));
-    for (const std::string& text : texts) {
-        char* expectedEnd;
-        char* end;
-        const double expected = strtod_l(text.c_str(), &expectedEnd, c);
-        const double parsed = cnumbers::ParseDouble(text.c_str(), &end);
-        if (std::memcmp(&expected, &parsed, sizeof parsed) != 0 || end != expectedEnd)
-            QFAIL(("differs from strtod_l: " + text).c_str());
-    }
-    freelocale(c);
-}
 
 QTEST_APPLESS_MAIN(TestCNumbers)
 #include "test_c_numbers.moc"

@@ -30,49 +30,36 @@ private slots:
         SetEvent(e);
         ResetEvent(e);
         QCOMPARE(WaitForEvent(e, 0), ETIMEDOUT);
-        DestroyEvent(e);
-    }
-
-    void pollOnBusyMutexTimesOutWithoutBlocking()
-    {
-        event_t e = CreateEvent(false, true);
+        // A poll that finds the mutex busy times out at once and leaves the signal.
+        SetEvent(e);
         pthread_mutex_lock(&e->Mutex);
         int result = -1;
         std::thread([&] { result = WaitForEvent(e, 0); }).join();
         pthread_mutex_unlock(&e->Mutex);
         QCOMPARE(result, ETIMEDOUT);
-        QCOMPARE(WaitForEvent(e, 0), 0); // the signal was not consumed
+        QCOMPARE(WaitForEvent(e, 0), 0);
         DestroyEvent(e);
     }
 
+    // One waiter of an auto-reset event, four of a manual-reset one, timed and unlimited.
     void setWakesTimedAndUnlimitedWaiters()
     {
-        event_t e = CreateEvent(false, false);
-        for (uint64_t timeout : {uint64_t(60000), WaitInfinite}) {
-            std::atomic<int> result{-1};
-            std::thread waiter([&] { result = WaitForEvent(e, timeout); });
-            SetEvent(e);
-            waiter.join();
-            QCOMPARE(result.load(), 0);
+        for (const bool manual : {false, true}) {
+            event_t e = CreateEvent(manual, false);
+            for (const uint64_t timeout : {uint64_t(60000), WaitInfinite}) {
+                std::atomic<int> woken{0};
+                std::vector<std::thread> waiters;
+                for (int i = 0; i < (manual ? 4 : 1); ++i)
+                    waiters.emplace_back([&] { woken += WaitForEvent(e, timeout) == 0; });
+                SetEvent(e);
+                for (std::thread& waiter : waiters)
+                    waiter.join();
+                QCOMPARE(woken.load(), int(waiters.size()));
+                QCOMPARE(WaitForEvent(e, 0), manual ? 0 : ETIMEDOUT); // manual stays signalled
+                ResetEvent(e);
+            }
+            DestroyEvent(e);
         }
-        QCOMPARE(WaitForEvent(e, 0), ETIMEDOUT);
-        DestroyEvent(e);
-    }
-
-    void manualResetWakesAllAndStaysSignalled()
-    {
-        event_t e = CreateEvent(true, false);
-        std::atomic<int> woken{0};
-        std::vector<std::thread> waiters;
-        for (int i = 0; i < 4; ++i)
-            waiters.emplace_back([&] { woken += WaitForEvent(e, 60000) == 0; });
-        SetEvent(e);
-        for (std::thread& t : waiters)
-            t.join();
-        QCOMPARE(woken.load(), 4);
-        QCOMPARE(WaitForEvent(e, 0), 0);
-        QCOMPARE(WaitForEvent(e, 0), 0);
-        DestroyEvent(e);
     }
 };
 

@@ -31,10 +31,7 @@ class TestAccess : public QObject
 private slots:
     void emptyKeysGetDefaultsAndLeadingZerosStay()
     {
-        QFile file(configPath);
-        QVERIFY(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
-        file.write("[General]\nScannerIP=127.0.0.1\nProjectID=000002\nDebugLog=\nOther=kept\n");
-        file.close();
+        writeConfig(TestDir(), {{"ProjectID", "000002"}, {"DebugLog", ""}, {"Other", "kept"}});
         {
             MainWindow w;
             QCOMPARE(w.ui->lineEditProjectID->text(), QString("000002"));
@@ -45,33 +42,29 @@ private slots:
                  QStringList({"0", "000002", "1000", "kept"}));
     }
 
-    void debugLogSwitchAndThePreviousRunKept_data()
-    {
-        QTest::addColumn<QString>("value");
-        QTest::addColumn<bool>("on");
-        for (const char* off : {"0", "false", "FALSE"})
-            QTest::newRow(off) << off << false;
-        for (const char* on : {"1", "true", "yes"})
-            QTest::newRow(on) << on << true;
-    }
     void debugLogSwitchAndThePreviousRunKept()
     {
-        QFETCH(QString, value);
-        QFETCH(bool, on);
-        writeConfig(TestDir(), {{"DebugLog", value}});
-        QFile old(logPath);
-        QVERIFY(old.open(QIODevice::WriteOnly | QIODevice::Truncate));
-        old.write("left from an earlier run\n");
-        old.close();
-        {
-            MainWindow w;
-            QCOMPARE(w.m_bdebugLog, on);
-            QVERIFY(!readFile(logPath).contains("earlier run"));
+        for (const auto& [value, on] : {std::pair{"0", false},
+                                        {"false", false},
+                                        {"FALSE", false},
+                                        {"1", true},
+                                        {"true", true},
+                                        {"yes", true}}) {
+            writeConfig(TestDir(), {{"DebugLog", value}});
+            QFile old(logPath);
+            QVERIFY(old.open(QIODevice::WriteOnly | QIODevice::Truncate));
+            old.write("left from an earlier run\n");
+            old.close();
+            {
+                MainWindow w;
+                QCOMPARE(w.m_bdebugLog, on);
+                QVERIFY(!readFile(logPath).contains("earlier run"));
+            }
+            QCOMPARE(stored("DebugLog"), QString(value)); // never rewritten once present
+            QCOMPARE(QFile(logPath).size() == 0, !on);
+            QCOMPARE(readFile(TestDir() + "/DebugLog.old.txt"),
+                     QByteArray("left from an earlier run\n"));
         }
-        QCOMPARE(stored("DebugLog"), value); // never rewritten once present
-        QCOMPARE(QFile(logPath).size() == 0, !on);
-        QCOMPARE(readFile(TestDir() + "/DebugLog.old.txt"),
-                 QByteArray("left from an earlier run\n"));
     }
 
     // Through the log file alone, with a clock of the test's own.
@@ -142,11 +135,13 @@ private slots:
     {
         writeConfig(TestDir()); // nobody listens on the vision ports: the client keeps retrying
         const int threadsBefore = threadCount();
+        QElapsedTimer running;
+        running.start();
         auto w = std::make_unique<MainWindow>();
         QVERIFY(threadCount() > threadsBefore);
         QCOMPARE(w->windowTitle(), QString("Tervian Yaskawa Interface V" BRIDGE_VERSION));
         QVERIFY(w->minimumSize() == QSize(420, 378) && w->maximumSize() == QSize(420, 378));
-        QVERIFY(!w->windowIcon().isNull());
+        QCOMPARE(w->windowIcon().availableSizes(), (QList<QSize>{{48, 48}, {16, 16}}));
         QCOMPARE(w->ui->pushButtonConnect->text(), QString("Disconnect"));
         const QList<QAction*> menus = w->menuBar()->actions();
         QCOMPARE(menus.size(), 1);
@@ -160,6 +155,19 @@ private slots:
         // A hang guard, not a timing target: the loops check their flags about once a second.
         QVERIFY2(clock.elapsed() < 5000, qPrintable(QString::number(clock.elapsed())));
         QCOMPARE(threadCount(), threadsBefore);
+        // Refused attempts are at least 100 ms apart: no more than the time since the start allows.
+        int attempts = 0;
+        bool afterRetry = false; // identical lines in a row are logged as a repeat count
+        for (const QByteArray& line : readFile(logPath).split('\n')) {
+            if (line.contains("to Tervian. Retry"))
+                ++attempts, afterRetry = true;
+            else if (afterRetry && line.startsWith("last line repeated "))
+                attempts += line.split(' ').value(3).toInt();
+            else
+                afterRetry = false;
+        }
+        QVERIFY2(attempts >= 1 && attempts <= running.elapsed() / 100 + 1,
+                 qPrintable(QString::number(attempts)));
     }
 };
 

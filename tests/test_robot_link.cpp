@@ -1,74 +1,18 @@
 // The robot link inside a running window: requests acting on the shared state, and the server
 // on port 5020 as a robot sees it, including its recovery from failures.
 #include "mainwindow.h"
-#include "robot_log_lines.h"
+#include "robot_client.h"
 #include "window_test.h"
 
 #include <QTcpServer>
-#include <QTcpSocket>
 
 #include <csignal>
 #include <cstring>
 #include <memory>
 
 #include <arpa/inet.h>
+#include <netinet/tcp.h>
 #include <sys/resource.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
-namespace
-{
-
-QByteArray Hex(const char* text)
-{
-    return QByteArray::fromHex(text);
-}
-
-// Sends a request and reads up to replyLength bytes, waiting at most 3 s.
-QByteArray Ask(QTcpSocket& robot, const char* request, int replyLength)
-{
-    robot.write(Hex(request));
-    QDeadlineTimer deadline(3000);
-    while (robot.bytesAvailable() < replyLength &&
-           robot.waitForReadyRead(int(deadline.remainingTime())))
-        ;
-    return robot.read(replyLength);
-}
-
-// While it lives no descriptor can be opened: the limit lies below every one in use.
-class DescriptorsExhausted
-{
-public:
-    DescriptorsExhausted()
-    {
-        getrlimit(RLIMIT_NOFILE, &m_saved);
-        const rlimit none{0, m_saved.rlim_max};
-        setrlimit(RLIMIT_NOFILE, &none);
-    }
-    ~DescriptorsExhausted() { setrlimit(RLIMIT_NOFILE, &m_saved); }
-
-private:
-    rlimit m_saved;
-};
-
-// State and receive queue of the bridge's end of a robot connection, from /proc/net/tcp.
-struct BridgeEnd {
-    int state = -1; // 0x01 established, 0x08 close wait
-    int receiveQueue = -1;
-};
-
-BridgeEnd BridgeEndOf(quint16 robotPort)
-{
-    const QByteArray robot = QByteArray::number(robotPort, 16).toUpper().rightJustified(4, '0');
-    for (const QByteArray& line : readFile("/proc/net/tcp").split('\n')) {
-        const QList<QByteArray> fields = line.simplified().split(' ');
-        if (fields.size() > 4 && fields[1].endsWith(":139C") && fields[2].endsWith(":" + robot))
-            return {fields[3].toInt(nullptr, 16), fields[4].split(':').value(1).toInt(nullptr, 16)};
-    }
-    return {};
-}
-
-} // namespace
 
 // Friend of MainWindow, so the tests can set and read the shared state directly.
 class TestAccess : public QObject
@@ -88,7 +32,7 @@ class TestAccess : public QObject
     QByteArray robotLog()
     {
         m_window->FlushLog();
-        return RobotLogLines(TestDebugLog());
+        return robotLogLines(TestDebugLog());
     }
     QByteArray process(const char* request, int* len)
     {
@@ -98,17 +42,17 @@ class TestAccess : public QObject
     }
     static bool consume(events::event_t event) { return events::WaitForEvent(event, 0) == 0; }
     // Connects once the server waits for a robot again; it may be starting over.
-    void connectRobot(QTcpSocket& robot)
+    void connectRobot(RobotClient& robot)
     {
         QTRY_VERIFY(!m_window->m_bRobotServerConnected && isListening(5020));
-        robot.connectToHost("127.0.0.1", 5020);
-        QVERIFY(robot.waitForConnected(3000));
+        QVERIFY(robot.connectTo());
+        QTRY_VERIFY(m_window->m_bRobotServerConnected);
     }
     void expectStatusExchange()
     {
-        QTcpSocket robot;
+        RobotClient robot;
         connectRobot(robot);
-        QCOMPARE(Ask(robot, "01010600", 4), Hex("82010040"));
+        QCOMPARE(robot.ask(Hex("01010600"), 4), Hex("82010040"));
     }
 
 private slots:
@@ -154,9 +98,11 @@ private slots:
         int len = 0;
         QCOMPARE(process("01060000", &len), Hex("820c0000 0072 ff6a 8000 9c40 0000"));
         w.m_bRecognitionOK = true;
-        QCOMPARE(process("0106ffff", &len).left(2), Hex("8200"));
+        QCOMPARE(process("0106ffff", &len), Hex("82000000 0072 ff6a 8000 9c40 0000"));
+        w.m_bTervianOk = false; // the values stay those of the last record
+        QCOMPARE(process("01060000", &len), Hex("82010000 0072 ff6a 8000 9c40 0000"));
+        w.m_bTervianOk = true;
         w.m_bRecognitionOK = false;
-        process("01060000", &len); // no record since the last query
         w.m_iTervianProgram = 300; // the low byte of the loaded project, not the requested one
         QCOMPARE(process("01011000", &len), Hex("8200002c"));
         QCOMPARE(process("01010600", &len), Hex("82000840"));
@@ -165,34 +111,74 @@ private slots:
             "m_dX=1.15 m_dZ=-1.5 m_dZDiff=400 m_dWidth=327.68 m_dArea=0.001\n";
         const QByteArray query = "Robot request joint data\n";
         QCOMPARE(robotLog(), query + "bRecognitionOK 0 bScannerOk 1\n" + values + query + values +
-                                 query + "bRecognitionOK 0 bScannerOk 0\n" + values +
+                                 query + values +
                                  "Robot requests joint ID=300\n"
                                  "Robot requests status\nm_bTervianOk=1 m_bLaserOn=0\n");
     }
 
-    void servesAndReconnects()
+    // Every reply whole and nothing more: a surplus byte would lead the next reply.
+    void servesAndReconnectsLeavingNothingBehind()
     {
         startBridge();
-        QTcpSocket robot;
-        connectRobot(robot);
-        robot.write(Hex("03010600")); // unrecognised before any reply: nothing to repeat
-        QTRY_VERIFY(robotLog().endsWith("3 1 6 0 \n"));
-        QCOMPARE(Ask(robot, "01010600", 4), Hex("82010040"));
-        QCOMPARE(Ask(robot, "0101060001011000", 4), Hex("82010040")); // one segment, one reply
-        robot.close();
-        expectStatusExchange();
+        QTRY_VERIFY(isListening(5020));
+        const Resources before = settledResources();
+        for (int session = 0; session < 3; ++session) {
+            RobotClient robot;
+            connectRobot(robot);
+            if (session == 0) { // unrecognised before any reply: nothing to repeat
+                robot.send(Hex("03010600"));
+                QTRY_VERIFY(robotLog().endsWith("3 1 6 0 \n"));
+            } else { // the last reply, kept across connections
+                QCOMPARE(robot.ask(Hex("03010600"), 4), Hex("82010000"));
+            }
+            QCOMPARE(robot.ask(Hex("0101060001011000"), 4), Hex("82010040")); // one block
+            QCOMPARE(robot.ask(Hex("03010600"), 4), Hex("82010040"));
+            QCOMPARE(robot.ask(Hex("01060000"), 14), Hex("82010000 0000 0000 0000 0000 0000"));
+            QCOMPARE(robot.ask(Hex("01011000"), 4), Hex("82010000"));
+        }
+        QTRY_VERIFY(!m_window->m_bRobotServerConnected && isListening(5020));
+        QCOMPARE(settledResources(), before);
         QVERIFY(robotLog().contains("Robot is disconnected, reconnect\nconnected to the robot\n"));
+    }
+
+    // A robot that vanishes without closing is noticed after about 6 s of silence (3 s idle, then
+    // 3 probes 1 s apart), and one that vanishes with a reply unacknowledged after 6 s too.
+    void vanishedRobotIsDroppedWithinSixSeconds()
+    {
+        startBridge();
+        RobotClient robot;
+        connectRobot(robot);
+        QCOMPARE(robot.ask(Hex("01010600"), 4), Hex("82010040"));
+        QVector<int> options;
+        for (const QString& fd : QDir("/proc/self/fd").entryList(QDir::System)) {
+            sockaddr_in local{}, peer{};
+            socklen_t size = sizeof local;
+            if (getsockname(fd.toInt(), reinterpret_cast<sockaddr*>(&local), &size) != 0 ||
+                getpeername(fd.toInt(), reinterpret_cast<sockaddr*>(&peer), &size) != 0 ||
+                ntohs(local.sin_port) != 5020 || ntohs(peer.sin_port) != robot.localPort())
+                continue;
+            for (auto [level, option] : {std::pair{SOL_SOCKET, SO_KEEPALIVE},
+                                         {IPPROTO_TCP, TCP_KEEPIDLE},
+                                         {IPPROTO_TCP, TCP_KEEPCNT},
+                                         {IPPROTO_TCP, TCP_KEEPINTVL},
+                                         {IPPROTO_TCP, TCP_USER_TIMEOUT}}) {
+                int value = 0;
+                socklen_t length = sizeof value;
+                getsockopt(fd.toInt(), level, option, &value, &length);
+                options << value;
+            }
+        }
+        QCOMPARE(options, (QVector<int>{1, 3, 3, 1, 6000}));
     }
 
     // Ending while waiting for a robot is seen in the robot-probe session.
     void exitFlagEndsTheThreadWhileServing()
     {
         MainWindow& w = startBridge();
-        QTcpSocket robot;
+        RobotClient robot;
         connectRobot(robot);
-        QTRY_VERIFY(w.m_bRobotServerConnected);
         w.m_bExitRobotThread = true;
-        QTRY_COMPARE_WITH_TIMEOUT(robot.state(), QAbstractSocket::UnconnectedState, 3000);
+        QVERIFY(robot.endedByBridge());
         QTRY_VERIFY_WITH_TIMEOUT(!isListening(5020), 3000);
         QCOMPARE(robotLog(), QByteArray("connected to the robot\nClosing Robot connection\n"));
     }
@@ -205,12 +191,15 @@ private slots:
         startBridge();
         QTRY_COMPARE(boxes.texts.size(), 1);
         QVERIFY(boxes.texts[0].startsWith("Port 5020 is held by another program"));
-        otherProgram.close();
-        expectStatusExchange();
-        // The retries collapse into one count, written once something else is logged.
         const QByteArray bindFailure =
             "Robot server: failed to bind the socket\nerrno=" + QByteArray::number(EADDRINUSE) +
             "\n";
+        const Resources busy = settledResources(); // no socket held between two attempts
+        otherProgram.close();
+        expectStatusExchange();
+        QTRY_VERIFY(!m_window->m_bRobotServerConnected && isListening(5020));
+        QCOMPARE(settledResources(), busy);
+        // The retries collapse into one count, written once something else is logged.
         QVERIFY(robotLog().startsWith(bindFailure));
         QVERIFY(TestDebugLog().contains(bindFailure + "last line repeated "));
         QCOMPARE(boxes.texts.size(), 1);
@@ -221,12 +210,15 @@ private slots:
     {
         BoxWatcher boxes;
         startBridge({{"RobotAllow", "127.0.0.1/32, 127.0.0.2/33"}});
-        QTcpSocket stranger;
-        stranger.bind(QHostAddress("127.0.0.2"));
-        connectRobot(stranger);
-        stranger.write(Hex("01010600"));
-        QTRY_COMPARE(stranger.state(), QAbstractSocket::UnconnectedState);
-        QCOMPARE(stranger.bytesAvailable(), 0);
+        RobotClient stranger;
+        sockaddr_in from{};
+        from.sin_family = AF_INET;
+        from.sin_addr.s_addr = inet_addr("127.0.0.2");
+        QCOMPARE(bind(stranger.fd(), reinterpret_cast<sockaddr*>(&from), sizeof from), 0);
+        QTRY_VERIFY(isListening(5020));
+        QVERIFY(stranger.connectTo());
+        stranger.send(Hex("01010600"));
+        QVERIFY(stranger.endedByBridge());
         expectStatusExchange();
         QVERIFY(robotLog().startsWith("Robot server: refused a connection from 127.0.0.2 (not in "
                                       "RobotAllow)\nconnected to the robot\n1 1 6 0 \n"));
@@ -238,43 +230,46 @@ private slots:
     {
         startBridge();
         QTRY_VERIFY(isListening(5020));
-        const int robot = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
         {
             // accept fails with EMFILE; the queued connection is reset when the server
             // closes its listening socket to start again.
-            DescriptorsExhausted exhausted;
-            sockaddr_in bridge{};
-            bridge.sin_family = AF_INET;
-            bridge.sin_port = htons(5020);
-            bridge.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-            QCOMPARE(::connect(robot, reinterpret_cast<sockaddr*>(&bridge), sizeof bridge), 0);
+            RobotClient robot;
+            rlimit saved;
+            getrlimit(RLIMIT_NOFILE, &saved);
+            const rlimit none{0, saved.rlim_max};
+            setrlimit(RLIMIT_NOFILE, &none);
+            const bool connected = robot.connectTo();
             char byte;
-            QTRY_VERIFY(recv(robot, &byte, 1, MSG_DONTWAIT) != -1 || errno != EAGAIN);
+            QTRY_VERIFY(recv(robot.fd(), &byte, 1, MSG_DONTWAIT) != -1 || errno != EAGAIN);
+            setrlimit(RLIMIT_NOFILE, &saved);
+            QVERIFY(connected);
         }
-        ::close(robot);
         expectStatusExchange();
         QVERIFY(robotLog().startsWith("Robot server: failed to accept\n"));
     }
 
     void sendToVanishedRobotFailsWithoutSignal()
     {
-        std::signal(SIGPIPE, SIG_DFL); // QTcpSocket ignores it for the whole process
+        std::signal(SIGPIPE, SIG_DFL); // Qt's sockets may have ignored it for the whole process
         MainWindow& w = startBridge();
-        QTcpSocket robot;
+        RobotClient robot;
         connectRobot(robot);
-        QTRY_VERIFY(w.m_bRobotServerConnected);
         const quint16 robotPort = robot.localPort();
+        const auto bridgeEnd = [&] {
+            for (const TcpEntry& entry : tcpEntries())
+                if (entry.localPort == 5020 && entry.remotePort == robotPort)
+                    return entry;
+            return TcpEntry{};
+        };
         {
             // Holding the log keeps the server at the dump of the first request, so the robot
             // is gone before the first reply; that reply is reset and the next send fails.
             std::lock_guard<std::mutex> stopAtDump(w.m_mutexDebug);
-            robot.write(Hex("01010600"));
-            robot.flush();
-            QTRY_COMPARE(BridgeEndOf(robotPort).receiveQueue, 0);
-            robot.write(Hex("01010600"));
-            robot.flush();
+            robot.send(Hex("01010600"));
+            QTRY_COMPARE(bridgeEnd().receiveQueue, 0);
+            robot.send(Hex("01010600"));
             robot.close();
-            QTRY_COMPARE(BridgeEndOf(robotPort).state, 0x08);
+            QTRY_COMPARE(bridgeEnd().state, 0x08);
         }
         QTRY_VERIFY(robotLog().contains("Robot server: failed to send\n"));
         expectStatusExchange();

@@ -1,5 +1,6 @@
 // Robot frames without sockets: request matching, reply tables and the value encoding. The
 // robot link tests build the joint data and joint ID replies through the window.
+#include "bridge_process.h"
 #include "robot_allow.h"
 #include "robot_protocol.h"
 
@@ -8,45 +9,23 @@
 #include <cmath>
 #include <limits>
 
-Q_DECLARE_METATYPE(robot::Request)
-
-namespace
-{
-
-QByteArray Hex(const char* text)
-{
-    return QByteArray::fromHex(text);
-}
-
-} // namespace
-
 class TestRobotProtocol : public QObject
 {
     Q_OBJECT
 
 private slots:
-    void matchingOrder_data()
-    {
-        QTest::addColumn<QByteArray>("request");
-        QTest::addColumn<robot::Request>("expected");
-        using R = robot::Request;
-        QTest::newRow("status, argument ignored") << Hex("010106ff") << R::Status;
-        QTest::newRow("joint ID query") << Hex("01011007") << R::JointIdQuery;
-        QTest::newRow("joint data, bytes 2-3 ignored") << Hex("0106ffff") << R::JointData;
-        QTest::newRow("query of an unknown item") << Hex("01011301") << R::Unrecognised;
-        QTest::newRow("laser on") << Hex("02011301") << R::LaserOn;
-        QTest::newRow("laser on, wrong argument") << Hex("02011300") << R::Unrecognised;
-        QTest::newRow("laser off") << Hex("02010600") << R::LaserOff;
-        QTest::newRow("laser on and measure") << Hex("02010601") << R::LaserOnAndMeasure;
-        QTest::newRow("item 06, unknown argument") << Hex("02010602") << R::Unrecognised;
-        QTest::newRow("set joint ID") << Hex("02011005") << R::SetJointId;
-        QTest::newRow("set with byte 1 = 02") << Hex("02020600") << R::Unrecognised;
-        QTest::newRow("kind 03") << Hex("03010600") << R::Unrecognised;
-    }
     void matchingOrder()
     {
-        QFETCH(QByteArray, request);
-        QTEST(robot::ClassifyRequest(request.constData()), "expected");
+        using R = robot::Request;
+        const std::pair<const char*, R> requests[] = {
+            {"010106ff", R::Status},       {"01011007", R::JointIdQuery},
+            {"0106ffff", R::JointData},    {"01011301", R::Unrecognised},
+            {"02011301", R::LaserOn},      {"02011300", R::Unrecognised},
+            {"02010600", R::LaserOff},     {"02010601", R::LaserOnAndMeasure},
+            {"02010602", R::Unrecognised}, {"02011005", R::SetJointId},
+            {"02020600", R::Unrecognised}, {"03010600", R::Unrecognised}};
+        for (const auto& [request, expected] : requests)
+            QVERIFY2(robot::ClassifyRequest(Hex(request).constData()) == expected, request);
     }
 
     void replyTables()
@@ -61,34 +40,22 @@ private slots:
         QCOMPARE(status({false, false, true}), Hex("82011000"));
         QCOMPARE(QByteArray(reply, robot::BuildJointIdReply(reply, {true, true, false}, -1)),
                  Hex("820100ff"));
-        QCOMPARE(QByteArray(reply, robot::BuildSetReply(reply)), Hex("82"));
-
-        QCOMPARE(robot::JointDataResultCode(false, true), robot::kVisionNotReady);
-        QCOMPARE(robot::JointDataResultCode(true, true), robot::kJointRecognised);
-        QCOMPARE(robot::JointDataResultCode(true, false), robot::kJointNotRecognised);
     }
 
-    void valueEncoding_data()
-    {
-        QTest::addColumn<double>("value");
-        QTest::addColumn<QByteArray>("field");
-        QTest::newRow("just below 115 truncates") << 1.15 << Hex("0072");
-        QTest::newRow("negative") << -1.5 << Hex("ff6a");
-        QTest::newRow("toward zero, not down") << -0.019 << Hex("ffff");
-        QTest::newRow("wraps past 327.67") << 327.68 << Hex("8000");
-        QTest::newRow("wraps modulo 65536") << 400.0 << Hex("9c40");
-        QTest::newRow("largest int32 range") << 21474836.0 << Hex("ffd0");
-        QTest::newRow("beyond int32") << 21474837.0 << Hex("0000");
-        QTest::newRow("beyond int32, negative") << -21474837.0 << Hex("0000");
-        QTest::newRow("infinite") << -std::numeric_limits<double>::infinity() << Hex("0000");
-        QTest::newRow("not a number") << std::nan("") << Hex("0000");
-    }
     void valueEncoding()
     {
-        QFETCH(double, value);
-        char encoded[2];
-        robot::EncodeValue(value, encoded);
-        QTEST(QByteArray(encoded, 2), "field");
+        const double inf = std::numeric_limits<double>::infinity();
+        const std::pair<double, const char*> values[] = {
+            {1.15, "0072"},                              // just below 115: truncated
+            {-1.5, "ff6a"},        {-0.019, "ffff"},     // toward zero, not down
+            {327.68, "8000"},      {400.0, "9c40"},      // wrapped modulo 65536
+            {21474836.0, "ffd0"},  {21474837.0, "0000"}, // beyond the int32 range
+            {-21474837.0, "0000"}, {-inf, "0000"},       {std::nan(""), "0000"}};
+        for (const auto& [value, field] : values) {
+            char encoded[2];
+            robot::EncodeValue(value, encoded);
+            QCOMPARE(QByteArray(encoded, 2), Hex(field));
+        }
     }
 
     void requestLogLineSignExtendsBytes()

@@ -228,16 +228,21 @@ private slots:
         QCOMPARE(sim.count("stream client connected"), 0);
     }
 
-    void rejectedAcquisition()
+    // Both buttons pressed while a program switch waits for its reply: laser on is served first.
+    void rejectedAcquisitionAndLaserOnServedBeforeOff()
     {
-        SimProcess sim({"--reject-acquisition"});
+        SimProcess sim({"--reject-acquisition", "--delay-ms", "500"});
         BoxWatcher boxes;
         MainWindow& w = window();
         QTRY_VERIFY_WITH_TIMEOUT(TestDebugLog().contains("Switching project off NOT OK\n"), 10000);
-        w.ui->pushButtonLaserOn->click();
+        switchProgram(5);
+        QTRY_VERIFY(sim.count(R"(FILE="5.t_p")"));
         w.ui->pushButtonLaserOff->click();
-        QTRY_VERIFY(TestDebugLog().contains("Setting Project off NOT OK\n"));
-        QVERIFY(TestDebugLog().contains("Setting Project on NOT OK\n"));
+        w.ui->pushButtonLaserOn->click();
+        QTRY_VERIFY_WITH_TIMEOUT(TestDebugLog().contains("Setting Project off NOT OK\n"), 10000);
+        const QByteArray log = TestDebugLog();
+        const int on = log.indexOf("Setting Project on NOT OK\n");
+        QVERIFY(on >= 0 && on < log.indexOf("Setting Project off NOT OK\n"));
         QVERIFY(w.m_bError && !w.m_bTervianOk && !w.m_bLaserOn && !w.m_bReadingData);
     }
 
@@ -246,10 +251,12 @@ private slots:
         auto sim = std::make_unique<SimProcess>();
         MainWindow& w = window();
         QTRY_VERIFY_WITH_TIMEOUT(w.m_bTervianOk && sim->count("stream client connected"), 10000);
+        const Resources before = settledResources();
         sim.reset();
         sim = std::make_unique<SimProcess>(QStringList{"--pieces"});
         QTRY_VERIFY(sim->count("stream client connected"));
         QTRY_VERIFY(sim->count(R"(FILE="000002.t_p"/>)") && w.m_bTervianOk);
+        QCOMPARE(settledResources(), before); // no second reader, no socket left
         const QByteArray log = TestDebugLog();
         QVERIFY(log.contains("Tervian closed the command connection. Reconnecting\n"));
         QVERIFY(log.contains("Error (recv) in TCP device. Reconnecting\n"));

@@ -15,163 +15,153 @@
 #include <thread>
 #include <unistd.h>
 
+// The slots are defined below the class: moc misreads some of their raw strings.
 class TestVisionProtocols : public QObject
 {
     Q_OBJECT
 
 private slots:
-    void requestsAreByteExact()
-    {
-        const std::string byId = dide::LoadProjectRequest("000002");
-        const std::string on = dide::AcquisitionRequest(true),
-                          off = dide::AcquisitionRequest(false);
-        QCOMPARE(byId,
-                 std::string(R"(<DIDE DIR="Request" CMD="Project_Load" FILE="000002.t_p"/>)"));
-        QCOMPARE(on, std::string(R"(<DIDE DIR="Request" CMD="Device_Acquisition" STATE="on" />)"));
-        QCOMPARE(off,
-                 std::string(R"(<DIDE DIR="Request" CMD="Device_Acquisition" STATE="off" />)"));
-        const size_t byNumber = dide::LoadProjectRequest(std::to_string(2)).size();
-        QCOMPARE(QVector<size_t>({byId.size(), byNumber, on.size(), off.size()}),
-                 QVector<size_t>({58, 53, 58, 59}));
-    }
-
-    void replyCheck_data(); // outside: moc misreads some of its raw strings
-    void replyCheck()
-    {
-        QFETCH(QByteArray, reply);
-        const std::string text = reply.toStdString();
-        QTEST(dide::IsSuccessReply(text, dide::kProjectLoad), "projectLoad");
-        QTEST(dide::IsSuccessReply(text, dide::kDeviceAcquisition), "acquisition");
-    }
-
-    void replyValue_data()
-    {
-        QTest::addColumn<QByteArray>("reply");
-        QTest::addColumn<bool>("accepted");
-        QTest::addColumn<int>("value");
-        const auto row = [](const char* name, const char* reply, bool accepted, int value) {
-            QTest::newRow(name) << QByteArray(reply) << accepted << value;
-        };
-        row("project file", R"(VALUE="12.t_p")", true, 12);
-        row("number", R"(<DIDE VALUE="-12"/>)", true, -12);
-        row("empty", R"(VALUE="")", true, 0);
-        row("letters", R"(VALUE="abc")", false, 0);
-        row("trailing letter", R"(VALUE="12a")", false, 0);
-        row("missing", R"(<DIDE DIR="ReplyOk"/>)", false, 0);
-        row("name at the end", "xxxxVALUE", false, 0);
-        row("name ends one short", "VALUE=", false, 0);
-    }
-
-    void replyValue()
-    {
-        QFETCH(QByteArray, reply);
-        int value = 99;
-        QTEST(dide::ReadValue(reply.toStdString(), &value), "accepted");
-        QTEST(value, "value");
-    }
-
-    void replyEndsWithItsElement()
-    {
-        QCOMPARE(dide::ReplyLength(R"(<?xml?><DIDE CMD="a>b"/><DIDE/>)"), size_t(24));
-        QCOMPARE(dide::ReplyLength(R"(<DIDE DIR="ReplyOk">text</DIDE>)"), size_t(31));
-        QCOMPARE(dide::ReplyLength(R"(<DIDE DIR="ReplyOk">text</DI)"), size_t(0));
-        QCOMPARE(dide::ReplyLength("ReplyOk />"), size_t(0));
-    }
-
-    // Whatever the pieces, the joiner hands out the records that one piece would have given,
-    // none before its ';' has arrived, and none that outgrew its bound.
-    void recordsJoinedWhateverThePieces()
-    {
-        std::string stream = ";"; // the first piece shows the separator, whatever its size
-        for (int i = 0; i < 3000; ++i)
-            stream += std::to_string(i % 3) + "," + std::to_string(i * 0.37) + ",-2.5e1,,x" +
-                      (i % 5 ? ";" : ";\r\n;");
-        bool overlong = false;
-        measurement::RecordJoiner whole, joiner;
-        const auto join = [&](const std::string& piece) {
-            return joiner.Join(piece.data(), int(piece.size()), &overlong);
-        };
-        std::mt19937 random(32002);
-        std::string joined;
-        for (size_t at = 0, size; at < stream.size(); at += size) {
-            size = std::min(stream.size() - at, size_t(random() % 90 + 1));
-            joined += join(stream.substr(at, size));
-        }
-        QCOMPARE(joined, whole.Join(stream.data(), int(stream.size()), &overlong));
-        const std::string record = "0,1.5,2.25,0.8,-0.1,3.2;";
-        for (size_t at = 1; at < record.size(); ++at) {
-            const std::string head = join(record.substr(0, at));
-            QCOMPARE(head + join(record.substr(at)), record);
-        }
-
-        QCOMPARE(join(std::string(measurement::RecordJoiner::kMaxTail, '5')), std::string());
-        QVERIFY(!overlong);
-        QCOMPARE(join("5"), std::string()); // one byte too many: dropped, up to its ';'
-        QVERIFY(overlong);
-        QCOMPARE(join("5;0,6;0,7"), std::string("0,6;"));
-        joiner.Clear(); // a broken connection: the partial record goes, and so does the mode
-        QCOMPARE(join("0,8"), std::string("0,8"));
-    }
-
-    void projectNumberIsDefinedForEveryText()
-    {
-        QCOMPARE(dide::ProjectNumber("000002"), 2);
-        QCOMPARE(dide::ProjectNumber(" -7.9abc"), -7);
-        QCOMPARE(dide::ProjectNumber("project"), 0);
-        QCOMPARE(dide::ProjectNumber(""), 0);
-        QCOMPARE(dide::ProjectNumber("nan"), 0);
-        QCOMPARE(dide::ProjectNumber("1e300"), INT_MAX);
-        QCOMPARE(dide::ProjectNumber("-inf"), INT_MIN);
-        QCOMPARE(dide::ProjectNumber("2147483647.9"), INT_MAX);
-    }
-
-    void sendAllContinuesShortSendsAndSurvivesAClosedPeer()
-    {
-        // A signal that interrupts a blocked send after some bytes makes it return short.
-        struct sigaction interrupt = {};
-        interrupt.sa_handler = [](int) {};
-        sigaction(SIGUSR1, &interrupt, nullptr);
-        int pair[2];
-        QCOMPARE(socketpair(AF_UNIX, SOCK_STREAM, 0, pair), 0);
-        const std::string payload(8 << 20, 'x'); // far more than the socket buffers hold
-        const pthread_t sender = pthread_self();
-        std::atomic<bool> sending{true};
-        size_t received = 0;
-        std::thread reader([&] {
-            char chunk[65536];
-            for (ssize_t n; (n = recv(pair[1], chunk, sizeof chunk, 0)) > 0; received += size_t(n))
-                if (sending)
-                    pthread_kill(sender, SIGUSR1);
-        });
-        QVERIFY(sockets::SendAll(pair[0], payload));
-        sending = false;
-        shutdown(pair[0], SHUT_WR);
-        reader.join();
-        QCOMPARE(received, payload.size());
-
-        close(pair[1]); // this test process does not ignore SIGPIPE
-        QVERIFY(!sockets::SendAll(pair[0], "request"));
-        close(pair[0]);
-    }
+    void requestsAreByteExact();
+    void replyCheck();
+    void replyValue();
+    void replyEndsWithItsElement();
+    void recordsJoinedWhateverThePieces();
+    void projectNumberIsDefinedForEveryText();
+    void sendAllContinuesShortSendsAndSurvivesAClosedPeer();
 };
 
-void TestVisionProtocols::replyCheck_data()
+void TestVisionProtocols::requestsAreByteExact()
 {
-    QTest::addColumn<QByteArray>("reply");
-    QTest::addColumn<bool>("projectLoad");
-    QTest::addColumn<bool>("acquisition");
-    const auto row = [](const char* name, const char* reply, bool projectLoad, bool acquisition) {
-        QTest::newRow(name) << QByteArray(reply) << projectLoad << acquisition;
+    QCOMPARE(dide::LoadProjectRequest("000002"),
+             std::string(R"(<DIDE DIR="Request" CMD="Project_Load" FILE="000002.t_p"/>)"));
+    QCOMPARE(dide::AcquisitionRequest(true),
+             std::string(R"(<DIDE DIR="Request" CMD="Device_Acquisition" STATE="on" />)"));
+    QCOMPARE(dide::AcquisitionRequest(false),
+             std::string(R"(<DIDE DIR="Request" CMD="Device_Acquisition" STATE="off" />)"));
+}
+
+void TestVisionProtocols::replyCheck()
+{
+    const struct {
+        const char* reply;
+        bool projectLoad, acquisition;
+    } rows[] = {
+        {R"(<DIDE DIR="ReplyOk" CMD="Project_Load"/>)", true, false},
+        {R"(<DIDE CMD="Project_Load" DIR="ReplyOk"/>)", true, false},
+        {R"(<DIDE DIR="replyok" CMD="Project_Load"/>)", false, false},
+        {R"(<!--CMD--><DIDE DIR="ReplyOk" CMD="Project_Load"/>)", false, false},
+        {R"(<DIDE CMD="Device_Acquisition" DIR="ReplyOk)", false, true}, // value runs to the end
+        {"", false, false},
+        {R"(CMD="Project_Load" DIR)", false, false},
+        {R"(DIR="ReplyOk" CMD=)", false, false},
     };
-    row("ok", R"(<DIDE DIR="ReplyOk" CMD="Project_Load"/>)", true, false);
-    row("CMD first", R"(<DIDE CMD="Project_Load" DIR="ReplyOk"/>)", true, false);
-    row("small letters", R"(<DIDE DIR="replyok" CMD="Project_Load"/>)", false, false);
-    row("CMD in earlier text", R"(<!--CMD--><DIDE DIR="ReplyOk" CMD="Project_Load"/>)", false,
-        false);
-    row("value runs to the end", R"(<DIDE CMD="Device_Acquisition" DIR="ReplyOk)", false, true);
-    row("empty", "", false, false);
-    row("DIR at the end", R"(CMD="Project_Load" DIR)", false, false);
-    row("CMD at the end", R"(DIR="ReplyOk" CMD=)", false, false);
+    for (const auto& row : rows) {
+        QVERIFY2(dide::IsSuccessReply(row.reply, dide::kProjectLoad) == row.projectLoad, row.reply);
+        QVERIFY2(dide::IsSuccessReply(row.reply, dide::kDeviceAcquisition) == row.acquisition,
+                 row.reply);
+    }
+}
+
+void TestVisionProtocols::replyValue()
+{
+    const struct {
+        const char* reply;
+        bool accepted;
+        int value;
+    } rows[] = {
+        {R"(VALUE="12.t_p")", true, 12}, {R"(<DIDE VALUE="-12"/>)", true, -12},
+        {R"(VALUE="")", true, 0},        {R"(VALUE="abc")", false, 0},
+        {R"(VALUE="12a")", false, 0},    {R"(<DIDE DIR="ReplyOk"/>)", false, 0},
+        {"xxxxVALUE", false, 0},         {"VALUE=", false, 0},
+    };
+    for (const auto& row : rows) {
+        int value = 99;
+        QVERIFY2(dide::ReadValue(row.reply, &value) == row.accepted && value == row.value,
+                 row.reply);
+    }
+}
+
+void TestVisionProtocols::replyEndsWithItsElement()
+{
+    const std::pair<const char*, size_t> rows[] = {{R"(<?xml?><DIDE CMD="a>b"/><DIDE/>)", 24},
+                                                   {R"(<DIDE DIR="ReplyOk">text</DIDE>)", 31},
+                                                   {R"(<DIDE DIR="ReplyOk">text</DI)", 0},
+                                                   {"ReplyOk />", 0}};
+    for (const auto& [reply, length] : rows)
+        QVERIFY2(dide::ReplyLength(reply) == length, reply);
+}
+
+// Whatever the pieces, the joiner hands out the records that one piece would have given,
+// none before its ';' has arrived, and none that outgrew its bound.
+void TestVisionProtocols::recordsJoinedWhateverThePieces()
+{
+    std::string stream = ";"; // the first piece shows the separator, whatever its size
+    for (int i = 0; i < 3000; ++i)
+        stream += std::to_string(i % 3) + "," + std::to_string(i * 0.37) + ",-2.5e1,,x" +
+                  (i % 5 ? ";" : ";\r\n;");
+    bool overlong = false;
+    measurement::RecordJoiner whole, joiner;
+    const auto join = [&](const std::string& piece) {
+        return joiner.Join(piece.data(), int(piece.size()), &overlong);
+    };
+    std::mt19937 random(32002);
+    std::string joined;
+    for (size_t at = 0, size; at < stream.size(); at += size) {
+        size = std::min(stream.size() - at, size_t(random() % 90 + 1));
+        joined += join(stream.substr(at, size));
+    }
+    QCOMPARE(joined, whole.Join(stream.data(), int(stream.size()), &overlong));
+    const std::string record = "0,1.5,2.25,0.8,-0.1,3.2;";
+    for (size_t at = 1; at < record.size(); ++at) {
+        const std::string head = join(record.substr(0, at));
+        QCOMPARE(head + join(record.substr(at)), record);
+    }
+
+    QCOMPARE(join(std::string(measurement::RecordJoiner::kMaxTail, '5')), std::string());
+    QVERIFY(!overlong);
+    QCOMPARE(join("5"), std::string()); // one byte too many: dropped, up to its ';'
+    QVERIFY(overlong);
+    QCOMPARE(join("5;0,6;0,7"), std::string("0,6;"));
+    joiner.Clear(); // a broken connection: the partial record goes, and so does the mode
+    QCOMPARE(join("0,8"), std::string("0,8"));
+}
+
+void TestVisionProtocols::projectNumberIsDefinedForEveryText()
+{
+    const std::pair<const char*, int> rows[] = {
+        {"000002", 2}, {" -7.9abc", -7},   {"project", 0},    {"", 0},
+        {"nan", 0},    {"1e300", INT_MAX}, {"-inf", INT_MIN}, {"2147483647.9", INT_MAX}};
+    for (const auto& [text, number] : rows)
+        QVERIFY2(dide::ProjectNumber(text) == number, text);
+}
+
+void TestVisionProtocols::sendAllContinuesShortSendsAndSurvivesAClosedPeer()
+{
+    // A signal that interrupts a blocked send after some bytes makes it return short.
+    struct sigaction interrupt = {};
+    interrupt.sa_handler = [](int) {};
+    sigaction(SIGUSR1, &interrupt, nullptr);
+    int pair[2];
+    QCOMPARE(socketpair(AF_UNIX, SOCK_STREAM, 0, pair), 0);
+    const std::string payload(8 << 20, 'x'); // far more than the socket buffers hold
+    const pthread_t sender = pthread_self();
+    std::atomic<bool> sending{true};
+    size_t received = 0;
+    std::thread reader([&] {
+        char chunk[65536];
+        for (ssize_t n; (n = recv(pair[1], chunk, sizeof chunk, 0)) > 0; received += size_t(n))
+            if (sending)
+                pthread_kill(sender, SIGUSR1);
+    });
+    QVERIFY(sockets::SendAll(pair[0], payload));
+    sending = false;
+    shutdown(pair[0], SHUT_WR);
+    reader.join();
+    QCOMPARE(received, payload.size());
+
+    close(pair[1]); // this test process does not ignore SIGPIPE
+    QVERIFY(!sockets::SendAll(pair[0], "request"));
+    close(pair[0]);
 }
 
 QTEST_APPLESS_MAIN(TestVisionProtocols)

@@ -16,12 +16,11 @@ const QString kDarkRed = "QLabel {background: rgb(70, 30, 30);}";
 const QString kOrange = "QLabel {background: orange;}";
 
 struct VisionState {
-    bool ok = false, connected = false, running = false, error = false, laser = false;
-    int program = 0;
+    bool ok, connected, running, error, laser;
+    int program;
 };
 
 } // namespace
-Q_DECLARE_METATYPE(VisionState)
 
 // Stands in for the desktop's opener of files.
 class UrlCatcher : public QObject
@@ -41,7 +40,7 @@ class TestAccess : public QObject
     MainWindow* w = nullptr;
     Ui::MainWindow* ui = nullptr;
 
-    void setVision(const VisionState& s)
+    void showVision(const VisionState& s)
     {
         w->m_bTervianOk = s.ok;
         w->m_bTervianClientConnected = s.connected;
@@ -49,22 +48,16 @@ class TestAccess : public QObject
         w->m_bError = s.error;
         w->m_bLaserOn = s.laser;
         w->m_iTervianProgram = s.program;
+        w->updateGui();
     }
-    void showRecord(bool reading, bool recognised, QVector<double> v)
+    QStringList showRecord(bool reading, bool recognised, double x, double z, double width,
+                           double zDiff, double area)
     {
         w->m_bReadingData = reading;
         w->m_bRecognitionOK = recognised;
         w->m_tRecordDecoded = MainWindow::SteadyClock::now();
-        w->m_dX = v[0], w->m_dZ = v[1], w->m_dWidth = v[2], w->m_dZDiff = v[3], w->m_dArea = v[4];
+        w->m_dX = x, w->m_dZ = z, w->m_dWidth = width, w->m_dZDiff = zDiff, w->m_dArea = area;
         w->updateGui();
-    }
-    QStringList visionLamps() const
-    {
-        return {ui->labelSensorConnected->styleSheet(), ui->labelSensorError->styleSheet(),
-                ui->labelSensorLaserOn->styleSheet(), ui->labelSensorProgramNr->text()};
-    }
-    QStringList values() const
-    {
         return {ui->labelMeasureError->text(), ui->labelY->text(),        ui->labelZ->text(),
                 ui->labelGap->text(),          ui->labelMismatch->text(), ui->labelArea->text()};
     }
@@ -81,33 +74,31 @@ private slots:
     }
     void cleanupTestCase() { delete w; }
 
-    void visionLampsFollowFirstMatchingRow_data()
+    // The first matching row wins; every box is lit before each row, so a row that leaves a
+    // widget alone shows up.
+    void visionLamps()
     {
-        QTest::addColumn<VisionState>("state");
-        QTest::addColumn<QStringList>("expected");
-        auto row = [](const char* name, VisionState s, QStringList expected) {
-            QTest::newRow(name) << s << expected;
+        const struct {
+            VisionState state;
+            QStringList lamps; // connected, error, acquisition, project number
+        } rows[] = {
+            {{false, false, false, false, false, 0}, {"", "", "", ""}},
+            {{false, false, true, false, false, 0}, {kOrange, "", "", ""}},
+            {{false, true, true, false, false, 0}, {kDarkGreen, kDarkRed, "", ""}},
+            {{false, true, true, true, false, 0}, {kDarkGreen, kBrightRed, "", ""}},
+            {{true, true, true, false, false, 3}, {kBrightGreen, kDarkRed, kDarkGreen, "3"}},
+            {{true, true, true, true, true, 0}, {kBrightGreen, kBrightRed, kBrightGreen, "0"}},
+            {{true, false, false, false, false, -1}, {kBrightGreen, kDarkRed, kDarkGreen, "-1"}},
         };
-        row("stopped", {}, {"", "", "", ""});
-        row("connecting", {false, false, true}, {kOrange, "", "", ""});
-        row("connected, project not ready", {false, true, true}, {kDarkGreen, kDarkRed, "", ""});
-        row("connected, setup failed", {false, true, true, true}, {kDarkGreen, kBrightRed, "", ""});
-        row("ready, acquisition off", {true, true, true, false, false, 3},
-            {kBrightGreen, kDarkRed, kDarkGreen, "3"});
-        row("ready, acquisition on, error", {true, true, true, true, true, 0},
-            {kBrightGreen, kBrightRed, kBrightGreen, "0"});
-        row("ready, negative project", {true, false, false, false, false, -1},
-            {kBrightGreen, kDarkRed, kDarkGreen, "-1"});
-    }
-    void visionLampsFollowFirstMatchingRow()
-    {
-        QFETCH(VisionState, state);
-        // Light every box first, so a row that leaves a widget alone shows up.
-        setVision({true, true, true, true, true, 42});
-        w->updateGui();
-        setVision(state);
-        w->updateGui();
-        QTEST(visionLamps(), "expected");
+        for (const auto& row : rows) {
+            showVision({true, true, true, true, true, 42});
+            showVision(row.state);
+            QCOMPARE(QStringList({ui->labelSensorConnected->styleSheet(),
+                                  ui->labelSensorError->styleSheet(),
+                                  ui->labelSensorLaserOn->styleSheet(),
+                                  ui->labelSensorProgramNr->text()}),
+                     row.lamps);
+        }
     }
 
     void robotLampShowsConnectedThenListeningAndKeepsItWhenOffline()
@@ -130,61 +121,51 @@ private slots:
 
     void valuesShowTwoDecimalsWhileReading()
     {
-        setVision({true, true, true, false, true, 1});
-        showRecord(true, true, {0, 12.345678, -1.5, 12345.6, -0.004});
-        QCOMPARE(values(), QStringList({"Ok", "0.00", "12.35", "-1.50", "12345.60", "-0.00"}));
-        setVision({true, true, true, false, false, 1});
-        w->updateGui();
+        showVision({true, true, true, false, true, 1});
+        QCOMPARE(showRecord(true, true, 0, 12.345678, -1.5, 12345.6, -0.004),
+                 QStringList({"Ok", "0.00", "12.35", "-1.50", "12345.60", "-0.00"}));
+        showVision({true, true, true, false, false, 1});
         QCOMPARE(ui->labelMeasureError->text(), QString("Error"));
-        setVision({true, true, true, false, true, 1});
-        showRecord(true, false, {1, 2, 3, 4, 5});
-        QCOMPARE(values(), QStringList({"Error", "1.00", "2.00", "3.00", "4.00", "5.00"}));
-        showRecord(false, true, {1, 2, 3, 4, 5});
-        QCOMPARE(values(), QStringList({"", "", "", "", "", ""}));
+        showVision({true, true, true, false, true, 1});
+        QCOMPARE(showRecord(true, false, 1, 2, 3, 4, 5),
+                 QStringList({"Error", "1.00", "2.00", "3.00", "4.00", "5.00"}));
+        QCOMPARE(showRecord(false, true, 1, 2, 3, 4, 5), QStringList({"", "", "", "", "", ""}));
     }
 
-    void oneBoxPerReportedFailure_data()
-    {
-        QTest::addColumn<VisionState>("state");
-        QTest::addColumn<QString>("message");
-        QTest::newRow("set-up failed")
-            << VisionState{false, true, true, true} << "Error in loading or setting up the project";
-        QTest::newRow("ready, request failed")
-            << VisionState{true, true, true, true} << "Error in Tervian communication";
-    }
+    // One box for each report, never one per refresh, with the text of the link's state.
     void oneBoxPerReportedFailure()
     {
-        QFETCH(VisionState, state);
-        QFETCH(QString, message);
-        setVision(state);
-        BoxWatcher watcher;
-        for (int report = 0; report < 2; ++report) {
-            w->m_bShowErrorOnce = true;
-            for (int i = 0; i < 4; ++i)
-                w->updateGui();
+        for (const VisionState& state :
+             {VisionState{false, true, true, true, false, 0}, {true, true, true, true, false, 0}}) {
+            BoxWatcher watcher;
+            for (int report = 0; report < 2; ++report) {
+                w->m_bShowErrorOnce = true;
+                for (int i = 0; i < 4; ++i)
+                    showVision(state);
+            }
+            const QString text = state.ok ? "Error in Tervian communication"
+                                          : "Error in loading or setting up the project";
+            QCOMPARE(watcher.texts, QStringList({text, text}));
         }
-        QCOMPARE(watcher.texts, QStringList({message, message}));
-        QCOMPARE(ui->labelSensorError->styleSheet(), kBrightRed);
     }
 
     // While the box is open the event loop runs on: queued refreshes update the window inside
     // it, open no second box, and only a new report stacks one more box on top.
     void nestedRefreshesOpenNoSecondBoxUntilANewReport()
     {
-        setVision({true, true, true, true, false, 5});
+        showVision({true, true, true, true, false, 5});
         int step = 0;
         BoxWatcher watcher([&](int openBoxes) {
             if (step == 0) {
-                setVision({true, true, true, true, false, 6});
+                w->m_iTervianProgram = 6;
                 QMetaObject::invokeMethod(w, "updateGui", Qt::QueuedConnection);
                 step = 1;
             } else if (step == 1 && ui->labelSensorProgramNr->text() == "6") {
                 w->m_bShowErrorOnce = true;
                 QMetaObject::invokeMethod(w, "updateGui", Qt::QueuedConnection);
                 step = 2;
-            } else if (step == 2 && openBoxes == 2) {
-                step = 3;
             }
+            step += step == 2 && openBoxes == 2;
             return step == 3;
         });
         w->m_bShowErrorOnce = true;

@@ -2,12 +2,12 @@
 // a robot connected, and a screenshot must show the lamps the status tables ask for. Without a
 // display the program restarts itself under xvfb-run; without xvfb-run it skips.
 #include "bridge_process.h"
+#include "robot_client.h"
 #include "sim_process.h"
 
 #include <QApplication>
 #include <QScreen>
 #include <QStandardPaths>
-#include <QTcpSocket>
 #include <QtTest>
 
 #include <unistd.h>
@@ -15,36 +15,18 @@
 namespace
 {
 
-const char* const kUnderXvfb = "TERVIAN_TEST_UNDER_XVFB";
-
-// Centres of the lamps Connected, Acquisition, Error and Robot, from the top-left coloured pixel
-// of the Connected lamp, the first lamp met when scanning the window row by row.
-const QPoint kLampCentres[] = {{8, 8}, {78, 8}, {148, 8}, {318, 8}};
-
 const QRgb kBrightGreen = qRgb(0, 255, 0);
-const QRgb kDarkGreen = qRgb(30, 70, 30);
-const QRgb kDarkRed = qRgb(70, 30, 30);
 
-QPoint FirstPixelOf(const QImage& image, QRgb colour)
-{
-    for (int y = 0; y < image.height(); ++y)
-        for (int x = 0; x < image.width(); ++x)
-            if (image.pixel(x, y) == colour)
-                return {x, y};
-    return {-1, -1};
-}
-
-// The four lamps as the screen shows them now, in the order Connected, Acquisition, Error,
-// Robot; empty while no bright-green lamp is on screen.
+// The lamps Connected, Acquisition, Error and Robot as the screen shows them now, found from the
+// top-left pixel of the Connected lamp, the first bright-green one met row by row.
 QList<QRgb> LampColours(const QImage& screen)
 {
-    const QPoint connected = FirstPixelOf(screen, kBrightGreen);
-    if (connected.x() < 0)
-        return {};
-    QList<QRgb> colours;
-    for (QPoint centre : kLampCentres)
-        colours << screen.pixel(connected + centre);
-    return colours;
+    for (int y = 0; y < screen.height(); ++y)
+        for (int x = 0; x < screen.width(); ++x)
+            if (screen.pixel(x, y) == kBrightGreen)
+                return {screen.pixel(x + 8, y + 8), screen.pixel(x + 78, y + 8),
+                        screen.pixel(x + 148, y + 8), screen.pixel(x + 318, y + 8)};
+    return {};
 }
 
 } // namespace
@@ -66,11 +48,10 @@ private slots:
         bridge.process().setProcessEnvironment(env);
         QVERIFY2(bridge.start(), "the bridge does not listen on port 5020");
         QVERIFY(sim.waitFor("stream client connected", 15000));
-        QTcpSocket robot;
-        robot.connectToHost("127.0.0.1", 5020);
-        QVERIFY(robot.waitForConnected(5000));
-
-        const QList<QRgb> expected = {kBrightGreen, kDarkGreen, kDarkRed, kBrightGreen};
+        RobotClient robot;
+        QVERIFY(robot.connectTo());
+        const QList<QRgb> expected = {kBrightGreen, qRgb(30, 70, 30), qRgb(70, 30, 30),
+                                      kBrightGreen};
         QImage screen;
         QTRY_VERIFY_WITH_TIMEOUT(
             LampColours(screen = QGuiApplication::primaryScreen()->grabWindow(0).toImage()) ==
@@ -85,14 +66,13 @@ private slots:
 int main(int argc, char* argv[])
 {
     const QString xvfbRun = QStandardPaths::findExecutable("xvfb-run");
-    if (qEnvironmentVariableIsEmpty("DISPLAY") && !qEnvironmentVariableIsSet(kUnderXvfb) &&
+    if (qEnvironmentVariableIsEmpty("DISPLAY") && !qEnvironmentVariableIsSet("UNDER_XVFB") &&
         !xvfbRun.isEmpty()) {
-        qputenv(kUnderXvfb, "1");
+        qputenv("UNDER_XVFB", "1");
         std::vector<char*> args = {const_cast<char*>("xvfb-run"), const_cast<char*>("-a"),
                                    const_cast<char*>("-s"),
                                    const_cast<char*>("-screen 0 1024x768x24")};
-        args.insert(args.end(), argv, argv + argc);
-        args.push_back(nullptr);
+        args.insert(args.end(), argv, argv + argc + 1);
         execv(xvfbRun.toLocal8Bit().constData(), args.data());
     }
     qputenv("QT_QPA_PLATFORM", qEnvironmentVariableIsEmpty("DISPLAY") ? "offscreen" : "xcb");

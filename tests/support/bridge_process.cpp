@@ -1,8 +1,12 @@
 #include "bridge_process.h"
 
+#include <QDir>
 #include <QFile>
+#include <QSettings>
 #include <QTest>
+#include <QThread>
 
+#include <climits>
 #include <csignal>
 
 void writeConfig(const QString& dir, const QMap<QString, QString>& values)
@@ -22,24 +26,54 @@ QByteArray readFile(const QString& path)
     return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
 }
 
+QList<TcpEntry> tcpEntries(qint64 pid)
+{
+    const QString path = pid ? QString("/proc/%1/net/tcp").arg(pid) : "/proc/self/net/tcp";
+    const auto port = [](const QByteArray& address) {
+        return quint16(address.split(':').value(1).toUInt(nullptr, 16));
+    };
+    QList<TcpEntry> entries;
+    for (const QByteArray& line : readFile(path).split('\n').mid(1)) {
+        const QList<QByteArray> f = line.simplified().split(' ');
+        if (f.size() > 4)
+            entries.append({port(f[1]), port(f[2]), f[3].toInt(nullptr, 16),
+                            f[4].split(':').value(1).toInt(nullptr, 16)});
+    }
+    return entries;
+}
+
 bool isListening(quint16 port, qint64 pid)
 {
-    // Read from /proc rather than by connecting, so that waiting causes no robot session.
-    const QByteArray wanted = QByteArray::number(port, 16).toUpper().rightJustified(4, '0');
-    const QList<QByteArray> lines =
-        readFile(pid ? QString("/proc/%1/net/tcp").arg(pid) : QString("/proc/self/net/tcp"))
-            .split('\n');
-    for (const QByteArray& line : lines) {
-        QList<QByteArray> fields = line.simplified().split(' ');
-        if (fields.size() > 3 && fields[1].endsWith(":" + wanted) && fields[3] == "0A")
+    for (const TcpEntry& entry : tcpEntries(pid))
+        if (entry.localPort == port && entry.state == 0x0A)
             return true;
-    }
     return false;
 }
 
 bool waitForPort(quint16 port, int timeoutMs, qint64 pid)
 {
     return QTest::qWaitFor([&] { return isListening(port, pid); }, timeoutMs);
+}
+
+char* toString(const Resources& resources)
+{
+    return qstrdup(
+        qPrintable(QString("%1 fds, %2 threads").arg(resources.fds).arg(resources.threads)));
+}
+
+Resources settledResources(qint64 pid)
+{
+    const QString proc = pid ? QString("/proc/%1/").arg(pid) : "/proc/self/";
+    const auto entries = [](const QString& dir) {
+        return QDir(dir).entryList(QDir::AllEntries | QDir::System | QDir::NoDotAndDotDot).size();
+    };
+    Resources least{INT_MAX, INT_MAX};
+    for (int sample = 0; sample < 10; ++sample) {
+        least.fds = std::min(least.fds, entries(proc + "fd"));
+        least.threads = std::min(least.threads, entries(proc + "task"));
+        QThread::msleep(20);
+    }
+    return least;
 }
 
 QString builtProgram(const QString& name)
@@ -79,4 +113,19 @@ int BridgeProcess::terminate(int timeoutMs)
     if (!m_process.waitForFinished(timeoutMs))
         return -1;
     return m_process.exitStatus() == QProcess::NormalExit ? m_process.exitCode() : -1;
+}
+
+bool BridgeProcess::inNewNamespace(const QString& kind, const QString& setup)
+{
+    if (QProcess::execute("unshare", {kind, "true"}) != 0)
+        return false;
+    m_process.setArguments(
+        {kind, "sh", "-c", setup + " && exec \"$0\"", m_process.program(), dir()});
+    m_process.setProgram("unshare");
+    return true;
+}
+
+QString BridgeProcess::setting(const char* key) const
+{
+    return QSettings(dir() + "/config.txt", QSettings::IniFormat).value(key).toString();
 }

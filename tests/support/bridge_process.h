@@ -2,6 +2,7 @@
 #define BRIDGE_PROCESS_H
 
 #include <QByteArray>
+#include <QList>
 #include <QMap>
 #include <QProcess>
 #include <QString>
@@ -14,12 +15,36 @@ void writeConfig(const QString& dir, const QMap<QString, QString>& values = {});
 // Reads a whole file, empty when it cannot be read.
 QByteArray readFile(const QString& path);
 
-// True while some socket listens on the IPv4 TCP port, in this process's network namespace
-// or, given a pid, in that process's.
-bool isListening(quint16 port, qint64 pid = 0);
+inline QByteArray Hex(const char* text)
+{
+    return QByteArray::fromHex(text);
+}
 
-// Polls until the port is listening or timeoutMs passes.
+// One IPv4 TCP socket as /proc/<pid>/net/tcp lists it (pid 0: this process's namespace).
+struct TcpEntry {
+    quint16 localPort;
+    quint16 remotePort;
+    int state; // 0x01 established, 0x08 close wait, 0x0A listening
+    int receiveQueue;
+};
+QList<TcpEntry> tcpEntries(qint64 pid = 0);
+
+// True while some socket listens on the port, seen from /proc so that no robot session starts.
+bool isListening(quint16 port, qint64 pid = 0);
 bool waitForPort(quint16 port, int timeoutMs, qint64 pid = 0);
+
+// Open descriptors and threads of a process (pid 0: this one), the least counts seen over
+// 200 ms, so that a socket held only for a moment (a connection attempt) is not counted.
+struct Resources {
+    int fds;
+    int threads;
+    bool operator==(const Resources& other) const
+    {
+        return fds == other.fds && threads == other.threads;
+    }
+};
+char* toString(const Resources& resources);
+Resources settledResources(qint64 pid = 0);
 
 // Path of a program built into build/bin (tervian-bridge, tervian-sim, robot-probe).
 QString builtProgram(const QString& name);
@@ -34,9 +59,14 @@ public:
 
     bool start();                 // starts it and waits until port 5020 accepts
     int terminate(int timeoutMs); // SIGTERM; exit code, or -1 when it did not end in time
+    // Starts it through unshare in a new namespace of this kind ("--net", "--mount"), once the
+    // shell command setup has run there ("$1" is the run folder); false where none can be made.
+    bool inNewNamespace(const QString& kind, const QString& setup);
     QString dir() const { return m_dir.path(); }
     QByteArray debugLog() const { return readFile(m_dir.path() + "/DebugLog.txt"); }
     QByteArray config() const { return readFile(m_dir.path() + "/config.txt"); }
+    QString setting(const char* key) const;
+    qint64 pid() const { return m_process.processId(); }
     QProcess& process() { return m_process; }
 
 private:

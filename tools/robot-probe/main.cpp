@@ -130,13 +130,16 @@ bool ReceiveReply(int socket, const Exchange& exchange, int timeoutMs, std::stri
 
 bool RunExchange(int socket, const Exchange& exchange, int timeoutMs, std::string* error)
 {
-    std::this_thread::sleep_for(std::chrono::milliseconds(exchange.pauseBeforeMs));
-    std::string reply;
-    if (!SendRequest(socket, exchange, error) ||
-        !ReceiveReply(socket, exchange, timeoutMs, &reply, error))
-        return false;
-    std::printf("%s: %s (%s)\n", exchange.name.c_str(), HexBytes(reply).c_str(),
-                DescribeReply(exchange.request, reply).c_str());
+    for (long sent = 0; sent < exchange.repeat; ++sent) {
+        if (sent > 0)
+            std::this_thread::sleep_for(std::chrono::milliseconds(exchange.intervalMs));
+        std::string reply;
+        if (!SendRequest(socket, exchange, error) ||
+            !ReceiveReply(socket, exchange, timeoutMs, &reply, error))
+            return false;
+        std::printf("%s: %s (%s)\n", exchange.name.c_str(), HexBytes(reply).c_str(),
+                    DescribeReply(exchange.request, reply).c_str());
+    }
     return true;
 }
 

@@ -1,6 +1,8 @@
 #include "probe_args.h"
 #include "probe_reply.h"
 
+#include "robot_protocol.h"
+
 #include <cctype>
 #include <cstdlib>
 
@@ -22,7 +24,8 @@ const char* const kProbeUsage =
     "  joint-data [--repeat N] [--interval MS]  latest joint measurement, N times\n"
     "  laser on|off|on-measure                  switch the laser\n"
     "  set-joint N                              choose joint ID N (-128 to 255)\n"
-    "  raw HEX...                               send these bytes, e.g. raw 01 01 06 00\n"
+    "  raw HEX...                               send these bytes (at least four), e.g.\n"
+    "                                           raw 01 01 06 00\n"
     "\n"
     "Exit status: 0 all replies received, 1 connection refused or lost or a reply timed\n"
     "out, 2 bad argument.\n";
@@ -75,9 +78,9 @@ private:
     size_t m_next = 0;
 };
 
-std::string Bytes(std::initializer_list<unsigned char> bytes)
+std::string Bytes(const robot::RequestFrame& request)
 {
-    return std::string(bytes.begin(), bytes.end());
+    return std::string(request.begin(), request.end());
 }
 
 bool IsHexToken(const std::string& token)
@@ -98,9 +101,8 @@ bool ParseJointData(ArgReader* reader, ProbeOptions* options)
                                 option == "--repeat" ? &repeat : &interval))
             return false;
     }
-    for (long i = 0; i < repeat; ++i)
-        options->exchanges.push_back(
-            {"joint-data", Bytes({0x01, 0x06, 0x00, 0x00}), i == 0 ? 0 : int(interval)});
+    options->exchanges.push_back(
+        {"joint-data", Bytes(robot::kJointDataRequest), repeat, int(interval)});
     return true;
 }
 
@@ -111,11 +113,11 @@ bool ParseLaser(ArgReader* reader, ProbeOptions* options)
         return false;
     std::string request;
     if (mode == "on")
-        request = Bytes({0x02, 0x01, 0x13, 0x01});
+        request = Bytes(robot::kLaserOnRequest);
     else if (mode == "off")
-        request = Bytes({0x02, 0x01, 0x06, 0x00});
+        request = Bytes(robot::kLaserOffRequest);
     else if (mode == "on-measure")
-        request = Bytes({0x02, 0x01, 0x06, 0x01});
+        request = Bytes(robot::kLaserOnAndMeasureRequest);
     else
         return reader->fail("laser wants on, off or on-measure, not '" + mode + "'");
     options->exchanges.push_back({"laser " + mode, request});
@@ -127,9 +129,9 @@ bool ParseSetJoint(ArgReader* reader, ProbeOptions* options)
     long jointId = 0;
     if (!reader->takeNumber("set-joint", -128, 255, &jointId))
         return false;
-    const unsigned char idByte = static_cast<unsigned char>(jointId & 0xFF);
+    const uint8_t idByte = static_cast<uint8_t>(jointId & 0xFF);
     options->exchanges.push_back(
-        {"set-joint " + std::to_string(jointId), Bytes({0x02, 0x01, 0x10, idByte})});
+        {"set-joint " + std::to_string(jointId), Bytes(robot::SetJointIdRequest(idByte))});
     return true;
 }
 
@@ -144,8 +146,11 @@ bool ParseRaw(ArgReader* reader, ProbeOptions* options)
         for (size_t i = 0; i < token.size(); i += 2)
             request += static_cast<char>(std::strtol(token.substr(i, 2).c_str(), nullptr, 16));
     }
-    if (request.empty())
-        return reader->fail("raw needs at least one hex byte, e.g. raw 01 01 06 00");
+    // The bridge reads the first four bytes of every block it receives; in a shorter block the
+    // rest are leftover bytes of the previous request, which no reply here could account for.
+    if (request.size() < 4)
+        return reader->fail("raw needs at least four hex bytes, e.g. raw 01 01 06 00: the bridge "
+                            "would complete a shorter request with bytes of the previous one");
     if (request.size() > 512)
         return reader->fail("raw sends at most 512 bytes");
     options->exchanges.push_back({"raw " + HexBytes(request), request});
@@ -167,9 +172,9 @@ bool ParseGlobalOption(const std::string& option, ArgReader* reader, ProbeOption
 bool ParseCommand(const std::string& word, ArgReader* reader, ProbeOptions* options)
 {
     if (word == "status")
-        options->exchanges.push_back({word, Bytes({0x01, 0x01, 0x06, 0x00})});
+        options->exchanges.push_back({word, Bytes(robot::kStatusRequest)});
     else if (word == "joint-id")
-        options->exchanges.push_back({word, Bytes({0x01, 0x01, 0x10, 0x00})});
+        options->exchanges.push_back({word, Bytes(robot::kJointIdRequest)});
     else if (word == "joint-data")
         return ParseJointData(reader, options);
     else if (word == "laser")

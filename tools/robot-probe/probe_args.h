@@ -4,11 +4,13 @@
 #include <string>
 #include <vector>
 
-// One request to send and the name under which its reply is printed.
+// One request to send, sent `repeat` times with a pause between, and the name under which
+// each reply is printed.
 struct Exchange {
     std::string name;
     std::string request;
-    int pauseBeforeMs = 0;
+    long repeat = 1;
+    int intervalMs = 0;
 };
 
 struct ProbeOptions {

@@ -12,12 +12,10 @@ uint8_t At(const std::string& bytes, size_t index)
     return static_cast<uint8_t>(bytes[index]);
 }
 
-// Requests shorter than four bytes are matched by the bridge against stale bytes of earlier
-// requests, so their reply cannot be read with certainty.
+// Every request has at least four bytes: the argument parser refuses shorter ones.
 robot::Request Classify(const std::string& request)
 {
-    return request.size() < 4 ? robot::Request::Unrecognised
-                              : robot::ClassifyRequest(request.data());
+    return robot::ClassifyRequest(request.data());
 }
 
 std::string LinkWords(uint8_t linkCode)

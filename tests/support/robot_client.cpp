@@ -1,0 +1,98 @@
+#include "robot_client.h"
+
+#include <QDeadlineTimer>
+#include <QRegularExpression>
+#include <QThread>
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <unistd.h>
+
+RobotClient::~RobotClient()
+{
+    if (m_fd != -1)
+        close();
+}
+
+bool RobotClient::connectTo(const char* address)
+{
+    sockaddr_in bridge{};
+    bridge.sin_family = AF_INET;
+    bridge.sin_port = htons(5020);
+    bridge.sin_addr.s_addr = inet_addr(address);
+    return ::connect(m_fd, reinterpret_cast<sockaddr*>(&bridge), sizeof bridge) == 0;
+}
+
+void RobotClient::send(const QByteArray& bytes)
+{
+    ::send(m_fd, bytes.constData(), size_t(bytes.size()), MSG_NOSIGNAL);
+}
+
+QByteArray RobotClient::read(int count, int timeoutMs)
+{
+    QByteArray bytes;
+    QDeadlineTimer deadline(timeoutMs);
+    pollfd entry{m_fd, POLLIN, 0};
+    while (bytes.size() < count && poll(&entry, 1, int(deadline.remainingTime())) == 1) {
+        char buffer[64];
+        const ssize_t got = recv(m_fd, buffer, size_t(qMin(count - bytes.size(), 64)), 0);
+        if (got <= 0)
+            break;
+        bytes.append(buffer, int(got));
+    }
+    return bytes;
+}
+
+bool RobotClient::endedByBridge(int timeoutMs)
+{
+    pollfd entry{m_fd, POLLIN, 0};
+    char byte;
+    return poll(&entry, 1, timeoutMs) == 1 && recv(m_fd, &byte, 1, 0) <= 0;
+}
+
+void RobotClient::close()
+{
+    ::close(m_fd);
+    m_fd = -1;
+}
+
+void RobotClient::reset()
+{
+    const linger abort{1, 0};
+    setsockopt(m_fd, SOL_SOCKET, SO_LINGER, &abort, sizeof abort);
+    close();
+}
+
+quint16 RobotClient::localPort() const
+{
+    sockaddr_in local{};
+    socklen_t size = sizeof local;
+    getsockname(m_fd, reinterpret_cast<sockaddr*>(&local), &size);
+    return ntohs(local.sin_port);
+}
+
+std::unique_ptr<RobotClient> servedRobot(const std::function<int()>& newSocket, const char* address)
+{
+    QDeadlineTimer deadline(5000);
+    while (!deadline.hasExpired()) {
+        auto robot = std::make_unique<RobotClient>(newSocket());
+        if (robot->connectTo(address) && robot->ask(QByteArray::fromHex("01010600"), 4).size() == 4)
+            return robot;
+        QThread::msleep(10);
+    }
+    return nullptr;
+}
+
+QByteArray robotLogLines(const QByteArray& log)
+{
+    static const QRegularExpression robotLine(
+        "^(([0-9a-f]+ )+|Robot .*|m_bTervianOk=.*|m_dX=.*|bRecognitionOK .*|errno=.*"
+        "|connected to the robot|Exiting the robot server|Closing Robot connection"
+        "|Error in connection, trying to reconnect)$");
+    QByteArray lines;
+    for (const QByteArray& line : log.split('\n'))
+        if (robotLine.match(QString::fromLatin1(line)).hasMatch())
+            lines += line + "\n";
+    return lines;
+}
