@@ -68,9 +68,6 @@ MainWindow::MainWindow(QWidget* parent) : QMainWindow(parent), ui(new Ui::MainWi
     qTimer.setInterval(500);
     qTimer.start();
 
-    pRobotThread = nullptr;
-    pScannerThread = nullptr;
-    pValuesThread = nullptr;
     m_bRecognitionOK = false;
     m_dX = m_dZ = m_dZDiff = m_dWidth = m_dArea = 0.0;
     m_bScannnerOk = false;
@@ -107,7 +104,7 @@ MainWindow::MainWindow(QWidget* parent) : QMainWindow(parent), ui(new Ui::MainWi
     ReadSettings();
 
     m_bExitRobotThread = false;
-    pRobotThread = new std::thread(RobotThread, this);
+    pRobotThread = std::make_unique<std::thread>(RobotThread, this);
 
     ConnectToTervian();
 }
@@ -120,13 +117,11 @@ MainWindow::~MainWindow()
     m_bExitScannerThread = true;
     m_bExitValuesThread = true;
 
-    for (std::thread** thread : {&pRobotThread, &pScannerThread, &pValuesThread}) {
-        if (*thread == nullptr)
-            continue;
-        (*thread)->join();
-        delete *thread;
-        *thread = nullptr;
-    }
+    for (std::unique_ptr<std::thread>* thread : {&pRobotThread, &pScannerThread, &pValuesThread})
+        if (*thread != nullptr) {
+            (*thread)->join();
+            thread->reset();
+        }
 
     CloseDebugLog();
     delete ui;
@@ -207,8 +202,11 @@ void MainWindow::OpenDebugLog()
         qDebug() << "Error: Cannnot open the log file";
 }
 
+// Every worker flushes before it sleeps, so that the file is up to date while nothing happens.
 void MainWindow::FlushLog()
 {
+    if (!m_bdebugLog)
+        return;
     std::lock_guard<std::mutex> lock(m_mutexDebug);
     m_pStreamDebug->flush();
 }

@@ -1,6 +1,7 @@
 #ifndef MAINWINDOW_H
 #define MAINWINDOW_H
 
+#include "descriptor.h"
 #include "events.h"
 #include "measurement_record.h"
 
@@ -10,6 +11,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -21,7 +23,7 @@ namespace Ui
 class MainWindow;
 }
 
-// Socket descriptor as the worker loops hold it; -1 means no socket.
+// Socket descriptor as the worker loops lend it to their steps; a Descriptor owns it.
 typedef int SOCKET;
 
 // The bridge's one central object: it owns the state that the GUI, Robot, Client and
@@ -64,8 +66,8 @@ private:
     int AnswerLaserRequest(const char* logText, bool laserOn);
     int AnswerLaserOnAndMeasure();
     int AnswerSetJointId();
-    SOCKET OpenRobotListener();
-    SOCKET AcceptRobot(SOCKET ListenSocket);
+    Descriptor OpenRobotListener();
+    Descriptor AcceptRobot(SOCKET ListenSocket);
     void ServeRobot(SOCKET ClientSocket, int* len);
     bool AnswerRobot(SOCKET ClientSocket, int* len);
     void LogRobotRequest(int recLen);
@@ -75,7 +77,8 @@ private:
     bool GetDideValue(const std::string& reply, int* value);
     enum class Exchange { Accepted, Rejected, Lost };
     enum class ExchangeKind { DefaultProject, Acquisition, ProgramSwitch };
-    SOCKET ConnectOrPause(int port, const char* peer, const char* owner);
+    Descriptor ConnectOrPause(int port, const char* peer, const char* owner,
+                              const events::StopRequest& stop);
     void BeginClient();
     bool SetUpProject(SOCKET socket);
     bool SwitchOffAfterLoad(SOCKET socket);
@@ -86,6 +89,7 @@ private:
     };
     bool CatchUp(SOCKET socket, LostRequests* lost);
     void ServeCommands(SOCKET socket, LostRequests* lost);
+    void WaitForCommands(SOCKET socket);
     bool SwitchAcquisition(SOCKET socket, bool on);
     bool SwitchProgram(SOCKET socket);
     Exchange Transact(SOCKET socket, const std::string& request, const char* command,
@@ -100,6 +104,8 @@ private:
 
     // Measurement stream.
     void DecodeValuesBuffer(char* buff, int len);
+    void DecodeAfterQuiet();
+    void ApplyRecords(std::string records);
     using SteadyClock = std::chrono::steady_clock;
     void ResetMeasurement();
     bool ReceiveUntilStopped(SOCKET socket);
@@ -179,13 +185,14 @@ private:
     char m_cRecRobotBuffer[512];
     char m_cSendRobotBuffer[512];
 
-    std::atomic<bool> m_bExitRobotThread;
-    std::atomic<bool> m_bExitScannerThread;
-    std::atomic<bool> m_bExitValuesThread;
+    // Stop requests: each wakes its worker at once, wherever it sleeps.
+    events::StopRequest m_bExitRobotThread;
+    events::StopRequest m_bExitScannerThread;
+    events::StopRequest m_bExitValuesThread;
 
-    std::thread* pRobotThread;
-    std::thread* pScannerThread;
-    std::thread* pValuesThread;
+    std::unique_ptr<std::thread> pRobotThread;
+    std::unique_ptr<std::thread> pScannerThread;
+    std::unique_ptr<std::thread> pValuesThread;
 };
 
 // Request and reply copies in the log stop at their first NUL byte, as C text does.
