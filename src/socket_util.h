@@ -44,7 +44,7 @@ bool SendAll(int socket, const std::string& data);
 // unanswered keep-alive probes 1 s apart, or 6 s of sent data left unacknowledged.
 void EnableKeepAlive(int socket);
 
-// Timeout that waits without limit.
+// Time-out that waits without limit.
 constexpr int kNoLimit = -1;
 
 enum class Wake { Ready, Stopped, TimedOut, Failed };
@@ -53,8 +53,8 @@ enum class Wake { Ready, Stopped, TimedOut, Failed };
 // A stop comes first; a signal that interrupts the sleep does not end it.
 Wake WaitReadable(int socket, int stop, int timeoutMs);
 
-// Sleeps until one of descriptors is readable, closed or failed. It may also return early (a
-// signal, a failed poll), so callers look at all of them afterwards.
+// Sleeps until one of descriptors (eight at most) is readable, closed or failed, or timeoutMs
+// has passed. A signal or a failed poll may end it early, so callers look at all of them after.
 void WaitForAny(std::initializer_list<int> descriptors, int timeoutMs);
 
 enum class ReceiveStatus { Received, WaitFailed, ReceiveFailed, Stopped, TimedOut };
