@@ -273,7 +273,13 @@ void MeasureStartUp(const std::string& runDir)
 // A robot that is connected and served, so that the robot server is inside its connection.
 int ConnectRobot()
 {
-    const int robot = ConnectRobot();
+    int robot = -1;
+    for (int attempt = 0; attempt < 1000 && robot == -1; ++attempt) {
+        robot = loopback::Connect(kRobotPort);
+        loopback::SleepUs(5000);
+    }
+    if (robot == -1)
+        loopback::Fail("the bridge did not accept the robot");
     char reply[kStatusReplyLength];
     Exchange(robot, kStatusQuery, reply, kStatusReplyLength);
     return robot;
@@ -314,18 +320,19 @@ int main(int argc, char* argv[])
     // Forked first, so that it holds none of the sockets opened below.
     EchoServer echoServer;
     RequirePortFree(kRobotPort);
-    FakeVision vision;
-    BridgeRunner bridge(runDir);
-    bridge.Start();
-    if (!vision.WaitUntilBridgeReady(10000))
-        loopback::Fail("the bridge did not set up the vision link");
-    const int robot = ConnectRobot();
+    {
+        FakeVision vision; // gone before the shutdown runs, which play the vision side anew
+        BridgeRunner bridge(runDir);
+        bridge.Start();
+        if (!vision.WaitUntilBridgeReady(10000))
+            loopback::Fail("the bridge did not set up the vision link");
+        const int robot = ConnectRobot();
 
-    MeasureRoundTrip(echoServer, bridge.Pid(), robot);
-    MeasureVisionPaths(&vision, robot);
-    MeasureIdle(bridge);
-    close(robot);
-    bridge.Stop();
+        MeasureRoundTrip(echoServer, bridge.Pid(), robot);
+        MeasureVisionPaths(&vision, robot);
+        MeasureIdle(bridge);
+        close(robot);
+    }
 
     MeasureStartUp(runDir);
     MeasureShutdown(runDir);
