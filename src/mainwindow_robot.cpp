@@ -42,7 +42,8 @@ void MainWindow::RobotServer()
             continue;
         }
         ServeRobot(ClientSocket.Get(), &len);
-        // The listening socket goes too: a robot queued meanwhile is reset and reconnects.
+        // Both sockets close here, the listening one too: a robot queued meanwhile is reset
+        // and reconnects.
     }
     WriteLog("Closing Robot connection\n");
 }
