@@ -92,6 +92,7 @@ Descriptor MainWindow::ConnectOrPause(int port, const char* peer, const char* ow
                  result.retval, " ", result.errnoValue, "\n");
         break;
     }
+    FlushLog();
     sockets::WaitForAny({stop.Descriptor()}, kConnectRetryPauseMs);
     return Descriptor();
 }
@@ -176,8 +177,10 @@ void MainWindow::ServeCommands(SOCKET socket, LostRequests* lost)
 }
 
 // Sleeps until the application sends something or closes, an event is signalled, or a stop.
+// What the cycle logged is flushed first, as nothing may come for a long time.
 void MainWindow::WaitForCommands(SOCKET socket)
 {
+    FlushLog();
     sockets::WaitForAny({socket, events::DescriptorOf(m_EventActivateLaser),
                          events::DescriptorOf(m_EventDeactivateLaser),
                          events::DescriptorOf(m_EventSwitchProgram),

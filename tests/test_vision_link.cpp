@@ -174,7 +174,8 @@ private slots:
             w.ui->pushButtonLaserOn->click();
         }
         for (const char* asked : {R"(STATE="on")", R"(STATE="off")", R"(FILE="5.t_p")"}) {
-            QVERIFY(request().contains(asked));
+            const QByteArray got = request();
+            QVERIFY2(got.contains(asked), got.constData());
             reply(asked[0] == 'S' ? acquisitionOk : loadOk);
         }
         QTRY_VERIFY(w.m_iTervianProgram == 5 && TestDebugLog().contains(R"(FILE="5.t_p")"));
@@ -278,7 +279,8 @@ private slots:
         QVERIFY(log.contains("Tervian closed the command connection. Reconnecting\n"));
         QVERIFY(log.contains("Error (recv) in TCP device. Reconnecting\n"));
         QVERIFY(!log.contains("Disconnecting from TCP device\n"));
-        QCOMPARE(log.count(kSetUpLog), 2);
+        // The stream reader's line may come between the client's: both reconnect at once.
+        QCOMPARE(QByteArray(log).replace("Connected to TCP device\n", "").count(kSetUpLog), 2);
 
         QPushButton* connect = w.ui->pushButtonConnect;
         connect->click();
