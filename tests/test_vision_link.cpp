@@ -167,6 +167,7 @@ private slots:
         QVERIFY(request().contains(R"(FILE="4.t_p")"));
         {
             std::lock_guard<std::mutex> hold(w.m_mutexDebug);
+            peer->setSocketOption(QAbstractSocket::LowDelayOption, 1); // no Nagle delay
             reply(loadOk);
             reply("<DIDE/>");
             switchProgram(5);
