@@ -101,7 +101,9 @@ class TestAccess
 public:
     static void Decode(MainWindow* window, std::string* block)
     {
+        // Each block is followed by a silence, as one receive of a peer that sends no ';'.
         window->DecodeValuesBuffer(block->data(), int(block->size()));
+        window->DecodeAfterQuiet();
     }
 
     static Measurement Read(MainWindow* window)

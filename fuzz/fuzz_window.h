@@ -60,13 +60,11 @@ private:
         w->m_bExitRobotThread = true;
         w->m_bExitScannerThread = true;
         w->m_bExitValuesThread = true;
-        for (std::thread** thread : {&w->pRobotThread, &w->pScannerThread, &w->pValuesThread}) {
-            if (*thread == nullptr)
-                continue;
-            (*thread)->join();
-            delete *thread;
-            *thread = nullptr;
-        }
+        for (auto* thread : {&w->pRobotThread, &w->pScannerThread, &w->pValuesThread})
+            if (*thread != nullptr) {
+                (*thread)->join();
+                thread->reset();
+            }
     }
 
     static void DiscardLog(MainWindow* w)

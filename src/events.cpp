@@ -1,17 +1,34 @@
 #include "events.h"
 
+#include <sys/eventfd.h>
 #include <sys/time.h>
+#include <unistd.h>
 
 #include <cerrno>
 
 namespace events
 {
 
+namespace
+{
+
+// Called with the mutex held, whenever State changes, so that the eventfd follows it.
+void MakeReadable(event_t event, bool readable)
+{
+    uint64_t count = 1;
+    const ssize_t done = readable ? write(event->Readable.Get(), &count, sizeof count)
+                                  : read(event->Readable.Get(), &count, sizeof count);
+    (void)done; // a counter that is 0 or 1 can neither overflow nor fail otherwise
+}
+
+} // namespace
+
 event_t CreateEvent(bool manualReset, bool initialState)
 {
     event_t event = new event_object;
     pthread_cond_init(&event->CVariable, nullptr);
     pthread_mutex_init(&event->Mutex, nullptr);
+    event->Readable = Descriptor(eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC));
     event->State = false;
     event->AutoReset = !manualReset;
     if (initialState)
@@ -29,8 +46,10 @@ int DestroyEvent(event_t event)
 
 static int Consume(event_t event)
 {
-    if (event->AutoReset)
+    if (event->AutoReset) {
         event->State = false;
+        MakeReadable(event, false);
+    }
     return 0;
 }
 
@@ -83,6 +102,8 @@ int WaitForEvent(event_t event, uint64_t milliseconds)
 int SetEvent(event_t event)
 {
     pthread_mutex_lock(&event->Mutex);
+    if (!event->State)
+        MakeReadable(event, true);
     event->State = true;
     pthread_mutex_unlock(&event->Mutex);
     if (event->AutoReset)
@@ -95,9 +116,19 @@ int SetEvent(event_t event)
 int ResetEvent(event_t event)
 {
     pthread_mutex_lock(&event->Mutex);
+    if (event->State)
+        MakeReadable(event, false);
     event->State = false;
     pthread_mutex_unlock(&event->Mutex);
     return 0;
+}
+
+int TakeEvent(event_t event)
+{
+    pthread_mutex_lock(&event->Mutex);
+    const int result = UnlockedWaitForEvent(event, 0);
+    pthread_mutex_unlock(&event->Mutex);
+    return result;
 }
 
 } // namespace events

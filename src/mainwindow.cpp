@@ -91,7 +91,7 @@ MainWindow::MainWindow(QWidget* parent) : QMainWindow(parent), ui(new Ui::MainWi
     ReadSettings();
 
     m_bExitRobotThread = false;
-    pRobotThread = new std::thread(RobotThread, this);
+    pRobotThread = std::make_unique<std::thread>(RobotThread, this);
 
     ConnectToTervian();
 }
@@ -107,13 +107,11 @@ MainWindow::~MainWindow()
     m_bExitScannerThread = true;
     m_bExitValuesThread = true;
 
-    for (std::thread** thread : {&pRobotThread, &pScannerThread, &pValuesThread}) {
-        if (*thread == nullptr)
-            continue;
-        (*thread)->join();
-        delete *thread;
-        *thread = nullptr;
-    }
+    for (std::unique_ptr<std::thread>* thread : {&pRobotThread, &pScannerThread, &pValuesThread})
+        if (*thread != nullptr) {
+            (*thread)->join();
+            thread->reset();
+        }
 
     CloseDebugLog();
     delete ui;
@@ -247,6 +245,7 @@ void MainWindow::WriteLogEntry(const QString& entry)
     m_logFile.Write(entry, QDateTime::currentDateTime());
 }
 
+// Every worker flushes before it sleeps, so that the file is up to date while nothing happens.
 void MainWindow::FlushLog()
 {
     if (!m_bdebugLog)

@@ -2,6 +2,7 @@
 #define MAINWINDOW_H
 
 #include "debug_log.h"
+#include "descriptor.h"
 #include "events.h"
 #include "measurement_record.h"
 #include "robot_allow.h"
@@ -13,6 +14,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -24,7 +26,7 @@ namespace Ui
 class MainWindow;
 }
 
-// Socket descriptor as the worker loops hold it; -1 means no socket.
+// Socket descriptor as the worker loops lend it to their steps; a Descriptor owns it.
 typedef int SOCKET;
 
 // The bridge's one central object: it owns the state that the GUI, Robot, Client and
@@ -67,8 +69,8 @@ private:
     int AnswerLaserRequest(const char* logText, bool laserOn);
     int AnswerLaserOnAndMeasure();
     int AnswerSetJointId();
-    SOCKET OpenRobotListener();
-    SOCKET AcceptRobot(SOCKET ListenSocket);
+    Descriptor OpenRobotListener();
+    Descriptor AcceptRobot(SOCKET ListenSocket);
     bool WaitForRobot(SOCKET ListenSocket);
     bool AdmitRobot(SOCKET ClientSocket);
     void NoteBindFailure(int bindError);
@@ -81,7 +83,8 @@ private:
     bool GetDideValue(const std::string& reply, int* value);
     enum class Exchange { Accepted, Rejected, Lost };
     enum class ExchangeKind { DefaultProject, Acquisition, ProgramSwitch };
-    SOCKET ConnectOrPause(int port, const char* peer, const char* owner);
+    Descriptor ConnectOrPause(int port, const char* peer, const char* owner,
+                              const events::StopRequest& stop);
     void BeginClient();
     bool SetUpProject(SOCKET socket);
     bool SwitchOffAfterLoad(SOCKET socket);
@@ -92,6 +95,7 @@ private:
     };
     bool CatchUp(SOCKET socket, LostRequests* lost);
     void ServeCommands(SOCKET socket, LostRequests* lost);
+    void WaitForCommands(SOCKET socket);
     bool SwitchAcquisition(SOCKET socket, bool on);
     bool SwitchProgram(SOCKET socket);
     Exchange Transact(SOCKET socket, const std::string& request, const char* command,
@@ -106,6 +110,8 @@ private:
 
     // Measurement stream.
     void DecodeValuesBuffer(char* buff, int len);
+    void DecodeAfterQuiet();
+    void ApplyRecords(std::string records);
     using SteadyClock = std::chrono::steady_clock;
     void ResetMeasurement();
     bool ReceiveUntilStopped(SOCKET socket);
@@ -200,13 +206,14 @@ private:
     char m_cRecRobotBuffer[512] = {};
     char m_cSendRobotBuffer[512] = {};
 
-    std::atomic<bool> m_bExitRobotThread{false};
-    std::atomic<bool> m_bExitScannerThread{false};
-    std::atomic<bool> m_bExitValuesThread{false};
+    // Stop requests: each wakes its worker at once, wherever it sleeps.
+    events::StopRequest m_bExitRobotThread;
+    events::StopRequest m_bExitScannerThread;
+    events::StopRequest m_bExitValuesThread;
 
-    std::thread* pRobotThread = nullptr;
-    std::thread* pScannerThread = nullptr;
-    std::thread* pValuesThread = nullptr;
+    std::unique_ptr<std::thread> pRobotThread;
+    std::unique_ptr<std::thread> pScannerThread;
+    std::unique_ptr<std::thread> pValuesThread;
 
     // Peers admitted to the robot port; set before the Robot thread starts, read by it only.
     robot_allow::AllowList m_robotAllow;

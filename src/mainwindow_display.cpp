@@ -26,6 +26,14 @@ void ShowErrorBox(QWidget* parent, const QString& text)
                           QMessageBox::NoButton);
 }
 
+// Setting a style sheet restyles and repaints the label even when it stays the same, which
+// would be most of what an idle bridge costs; so a lamp is set only when its look changes.
+void SetLamp(QLabel* label, const char* look)
+{
+    if (label->styleSheet() != QLatin1String(look))
+        label->setStyleSheet(look);
+}
+
 } // namespace
 
 // Runs every 500 ms on the GUI thread. A critical box opened here runs a nested event loop,
@@ -60,27 +68,27 @@ void MainWindow::ShowRobotLink()
         return;
     const bool connected = m_bRobotServerConnected;
     ui->labelRobotState->setText(connected ? tr("Connected") : tr("Listening"));
-    ui->labelRobotConnected->setStyleSheet(connected ? lamp::kBrightGreen : lamp::kDarkGreen);
+    SetLamp(ui->labelRobotConnected, connected ? lamp::kBrightGreen : lamp::kDarkGreen);
 }
 
 void MainWindow::ShowVisionLink()
 {
     if (m_bTervianOk) {
-        ui->labelSensorConnected->setStyleSheet(lamp::kBrightGreen);
+        SetLamp(ui->labelSensorConnected, lamp::kBrightGreen);
         ShowVisionError(tr("Error in Tervian communication"));
-        ui->labelSensorLaserOn->setStyleSheet(m_bLaserOn ? lamp::kBrightGreen : lamp::kDarkGreen);
+        SetLamp(ui->labelSensorLaserOn, m_bLaserOn ? lamp::kBrightGreen : lamp::kDarkGreen);
         ui->labelSensorProgramNr->setText(QString::number(m_iTervianProgram, 10));
         return;
     }
     if (m_bTervianClientConnected) {
-        ui->labelSensorConnected->setStyleSheet(lamp::kDarkGreen);
+        SetLamp(ui->labelSensorConnected, lamp::kDarkGreen);
         ShowVisionError(tr("Error in loading or setting up the project"));
     } else {
-        ui->labelSensorConnected->setStyleSheet(m_bTervianClientRunning ? lamp::kOrange
-                                                                        : lamp::kNoColour);
-        ui->labelSensorError->setStyleSheet(lamp::kNoColour);
+        SetLamp(ui->labelSensorConnected,
+                m_bTervianClientRunning ? lamp::kOrange : lamp::kNoColour);
+        SetLamp(ui->labelSensorError, lamp::kNoColour);
     }
-    ui->labelSensorLaserOn->setStyleSheet(lamp::kNoColour);
+    SetLamp(ui->labelSensorLaserOn, lamp::kNoColour);
     ui->labelSensorProgramNr->setText("");
 }
 
@@ -90,10 +98,10 @@ void MainWindow::ShowVisionLink()
 void MainWindow::ShowVisionError(const QString& message)
 {
     if (!m_bError) {
-        ui->labelSensorError->setStyleSheet(lamp::kDarkRed);
+        SetLamp(ui->labelSensorError, lamp::kDarkRed);
         return;
     }
-    ui->labelSensorError->setStyleSheet(lamp::kBrightRed);
+    SetLamp(ui->labelSensorError, lamp::kBrightRed);
     if (m_bShowErrorOnce.exchange(false))
         ShowErrorBox(this, message);
 }

@@ -8,7 +8,6 @@
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
-#include <sys/select.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -18,17 +17,6 @@ namespace
 constexpr uint16_t kRobotPort = 5020;
 constexpr int kListenBacklog = 128;
 constexpr useconds_t kRetryPauseUs = 10000;
-
-// Waits at most one second, so that the exit flag is seen promptly.
-// Returns > 0 when readable, 0 on a time-out, < 0 on an error.
-int WaitReadable(SOCKET socket)
-{
-    fd_set fds;
-    FD_ZERO(&fds);
-    FD_SET(socket, &fds);
-    timeval timeout{1, 0};
-    return select(socket + 1, &fds, nullptr, nullptr, &timeout);
-}
 
 } // namespace
 
@@ -41,36 +29,35 @@ void MainWindow::RobotServer()
     int len = 0;
     while (!m_bExitRobotThread) {
         m_bRobotServerConnected = false;
-        const SOCKET ListenSocket = OpenRobotListener();
-        if (ListenSocket == -1) {
+        const Descriptor ListenSocket = OpenRobotListener();
+        if (!ListenSocket.IsOpen()) {
             usleep(kRetryPauseUs);
             continue;
         }
-        const SOCKET ClientSocket = AcceptRobot(ListenSocket);
-        if (ClientSocket == -1) {
-            ::close(ListenSocket);
+        const Descriptor ClientSocket = AcceptRobot(ListenSocket.Get());
+        if (!ClientSocket.IsOpen()) {
             // A failed accept is retried like any other socket failure, so that the robot
             // link never stays down while the lamp shows the server listening.
             if (!m_bExitRobotThread)
                 usleep(kRetryPauseUs);
             continue;
         }
-        ServeRobot(ClientSocket, &len);
-        // The listening socket goes too: a robot queued meanwhile is reset and reconnects.
-        ::close(ListenSocket);
-        ::close(ClientSocket);
+        ServeRobot(ClientSocket.Get(), &len);
+        // Both sockets close here, the listening one too: a robot queued meanwhile is reset
+        // and reconnects.
     }
     WriteLog("Closing Robot connection\n");
 }
 
-SOCKET MainWindow::OpenRobotListener()
+Descriptor MainWindow::OpenRobotListener()
 {
     // Close-on-exec, so that a program started from the window (the manual's viewer) never
     // keeps the robot port open after the bridge has gone.
-    const SOCKET ListenSocket = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    Descriptor listener(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    const SOCKET ListenSocket = listener.Get();
     if (ListenSocket == -1) {
         WriteLog("Robot server: failed to create socket\n");
-        return -1;
+        return Descriptor();
     }
     const int reuse = 1;
     setsockopt(ListenSocket, SOL_SOCKET, SO_REUSEADDR, &reuse, sizeof reuse);
@@ -80,16 +67,14 @@ SOCKET MainWindow::OpenRobotListener()
     server.sin_port = htons(kRobotPort);
     if (bind(ListenSocket, reinterpret_cast<sockaddr*>(&server), sizeof server) == -1) {
         NoteBindFailure(errno);
-        ::close(ListenSocket);
-        return -1;
+        return Descriptor();
     }
     m_bRobotPortBusy = false;
     if (listen(ListenSocket, kListenBacklog) == -1) {
         WriteLog("Robot server: failed to listen\n");
-        ::close(ListenSocket);
-        return -1;
+        return Descriptor();
     }
-    return ListenSocket;
+    return listener;
 }
 
 // One entry for both lines, so that a retry loop on a busy port collapses into one repeat
@@ -101,35 +86,39 @@ void MainWindow::NoteBindFailure(int bindError)
         m_bShowPortBusyOnce = true;
 }
 
-// Returns the robot's connection, or -1 when the exit flag was seen or accept failed. A peer
+// Returns the robot's connection, or none when a stop was requested or accept failed. A peer
 // that RobotAllow does not admit is closed at once and the wait goes on.
-SOCKET MainWindow::AcceptRobot(SOCKET ListenSocket)
+Descriptor MainWindow::AcceptRobot(SOCKET ListenSocket)
 {
-    SOCKET ClientSocket = -1;
-    do {
+    for (;;) {
         if (!WaitForRobot(ListenSocket))
-            return -1;
-        ClientSocket = accept4(ListenSocket, nullptr, nullptr, SOCK_CLOEXEC);
-        if (ClientSocket == -1) {
+            return Descriptor();
+        Descriptor ClientSocket(accept4(ListenSocket, nullptr, nullptr, SOCK_CLOEXEC));
+        if (!ClientSocket.IsOpen()) {
             WriteLog("Robot server: failed to accept\n");
-            return -1;
+            return Descriptor();
         }
-    } while (!AdmitRobot(ClientSocket));
-    WriteLog("connected to the robot\n");
-    m_bRobotServerConnected = true;
-    sockets::EnableKeepAlive(ClientSocket);
-    return ClientSocket;
+        if (!AdmitRobot(ClientSocket.Get()))
+            continue; // closed here, before anything is read from it
+        WriteLog("connected to the robot\n");
+        m_bRobotServerConnected = true;
+        sockets::EnableKeepAlive(ClientSocket.Get());
+        return ClientSocket;
+    }
 }
 
-// False when the exit flag was seen while waiting.
+// False when a stop was requested while waiting.
 bool MainWindow::WaitForRobot(SOCKET ListenSocket)
 {
     for (;;) {
         m_bRobotServerOnline = true;
-        // A failed select is taken as a time-out and simply tried again.
-        if (WaitReadable(ListenSocket) > 0)
+        FlushLog();
+        // A failed wait is simply tried again.
+        const sockets::Wake wake =
+            sockets::WaitReadable(ListenSocket, m_bExitRobotThread.Descriptor(), sockets::kNoLimit);
+        if (wake == sockets::Wake::Ready)
             return true;
-        if (m_bExitRobotThread) {
+        if (wake == sockets::Wake::Stopped) {
             WriteLog("Exiting the robot server\n");
             return false;
         }
@@ -148,22 +137,25 @@ bool MainWindow::AdmitRobot(SOCKET ClientSocket)
     char address[INET_ADDRSTRLEN] = "?";
     inet_ntop(AF_INET, &peer.sin_addr, address, sizeof address);
     WriteLog("Robot server: refused a connection from ", address, " (not in RobotAllow)\n");
-    ::close(ClientSocket);
     return false;
 }
 
-// Answers requests until the connection fails or the exit flag is seen.
+// Answers requests until the connection fails or a stop is requested.
 void MainWindow::ServeRobot(SOCKET ClientSocket, int* len)
 {
-    do {
-        const int ret = WaitReadable(ClientSocket);
-        if (ret < 0) {
+    for (;;) {
+        FlushLog();
+        const sockets::Wake wake =
+            sockets::WaitReadable(ClientSocket, m_bExitRobotThread.Descriptor(), sockets::kNoLimit);
+        if (wake == sockets::Wake::Stopped)
+            return;
+        if (wake == sockets::Wake::Failed) {
             WriteLog("Error in connection, trying to reconnect\n");
             return;
         }
-        if (ret > 0 && !AnswerRobot(ClientSocket, len))
+        if (!AnswerRobot(ClientSocket, len))
             return;
-    } while (!m_bExitRobotThread);
+    }
 }
 
 // One received block is one request; false when the connection is gone.

@@ -4,12 +4,12 @@
 #include "measurement_record.h"
 #include "socket_util.h"
 
-#include <unistd.h>
-
 namespace
 {
 
 const int kStreamPort = 32002;
+// A peer that has never sent ';' ends a record by falling silent this long.
+const int kQuietMs = 10;
 
 } // namespace
 
@@ -17,20 +17,16 @@ const int kStreamPort = 32002;
 void MainWindow::ReadMeasuredData()
 {
     ResetMeasurement();
-    SOCKET socket = -1;
     while (!m_bExitValuesThread) {
-        socket = ConnectOrPause(kStreamPort, "TCP device", "TCP device thread");
-        if (socket == -1)
+        const Descriptor socket =
+            ConnectOrPause(kStreamPort, "TCP device", "TCP device thread", m_bExitValuesThread);
+        if (!socket.IsOpen())
             continue;
-        if (ReceiveUntilStopped(socket))
+        if (ReceiveUntilStopped(socket.Get()))
             break;
         EndStreamRecognition();
-        ::close(socket);
-        socket = -1;
     }
     WriteLog("Disconnecting from TCP device\n");
-    if (socket != -1)
-        ::close(socket);
 }
 
 // Every start shows a fresh reader: no record decoded and all values zero.
@@ -66,16 +62,22 @@ bool MainWindow::IsCurrentRecognition(bool recognised, SteadyClock::time_point d
            (m_iStaleAfterMs == 0 || decoded >= oldestFresh);
 }
 
-// Decodes every block that arrives. True when a stop was requested, false when the
-// connection broke and has to be made again.
+// Decodes every block that arrives, and what a peer without ';' sent before it fell silent.
+// True when a stop was requested, false when the connection broke and has to be made again.
 bool MainWindow::ReceiveUntilStopped(SOCKET socket)
 {
     char recBuf[512];
     for (;;) {
-        const sockets::ReceiveResult received =
-            sockets::ReceiveUnlessStopped(socket, recBuf, sizeof recBuf, m_bExitValuesThread);
+        FlushLog();
+        const int waitMs = m_recordJoiner.Holding() ? kQuietMs : sockets::kNoLimit;
+        const sockets::ReceiveResult received = sockets::ReceiveWithin(
+            socket, recBuf, sizeof recBuf, waitMs, m_bExitValuesThread.Descriptor());
         if (received.status == sockets::ReceiveStatus::Stopped)
             return true;
+        if (received.status == sockets::ReceiveStatus::TimedOut) {
+            DecodeAfterQuiet();
+            continue;
+        }
         if (received.status == sockets::ReceiveStatus::WaitFailed) {
             WriteLog("Error (select) in TCP device. Reconnecting\n");
             return false;
@@ -94,12 +96,24 @@ bool MainWindow::ReceiveUntilStopped(SOCKET socket)
 // robot link always reads the flags and values of one whole record.
 void MainWindow::DecodeValuesBuffer(char* buff, int len)
 {
-    double* const members[measurement::kValueCount] = {&m_dX, &m_dZ, &m_dWidth, &m_dZDiff,
-                                                       &m_dArea};
     bool overlong = false;
-    measurement::BlockReader block(m_recordJoiner.Join(buff, len, &overlong));
+    std::string records = m_recordJoiner.Join(buff, len, &overlong);
     if (overlong)
         WriteLog("Measurement record longer than 4096 bytes dropped\n");
+    ApplyRecords(std::move(records));
+}
+
+// The connection has fallen silent: a peer that has never sent ';' has ended its record.
+void MainWindow::DecodeAfterQuiet()
+{
+    ApplyRecords(m_recordJoiner.Quiet());
+}
+
+void MainWindow::ApplyRecords(std::string records)
+{
+    double* const members[measurement::kValueCount] = {&m_dX, &m_dZ, &m_dWidth, &m_dZDiff,
+                                                       &m_dArea};
+    measurement::BlockReader block(std::move(records));
     measurement::Record record;
     while (block.NextRecord(&record)) {
         std::lock_guard<std::mutex> lock(m_mutex1);

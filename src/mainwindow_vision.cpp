@@ -7,14 +7,12 @@
 
 #include <algorithm>
 #include <chrono>
-#include <unistd.h>
 
 namespace
 {
 
 const int kCommandPort = 32001;
-const useconds_t kConnectRetryPause = 100000;
-const uint64_t kEventWaitMs = 10;
+const int kConnectRetryPauseMs = 100;
 // A reply that has not begun by then means the application hangs; loading a large project may
 // take long, so the bound is generous. Once begun, the rest of a reply comes at once.
 const int kReplyStartMs = 30000;
@@ -23,11 +21,6 @@ const int kReplyRestMs = 2000;
 const size_t kMaxReplyBytes = 64 * 1024;
 // Unasked bytes read in one go at most, so that a babbling peer cannot hold the loop.
 const int kMaxUnsolicitedReads = 16;
-
-bool Signalled(events::event_t event)
-{
-    return events::WaitForEvent(event, kEventWaitMs) == 0;
-}
 
 using Clock = std::chrono::steady_clock;
 
@@ -40,7 +33,7 @@ int MillisecondsUntil(Clock::time_point due)
 // Takes a pending signal without waiting.
 bool Pending(events::event_t event)
 {
-    return events::WaitForEvent(event, 0) == 0;
+    return events::TakeEvent(event) == 0;
 }
 
 } // namespace
@@ -51,14 +44,14 @@ void MainWindow::TervianClient()
     LostRequests lost;
     while (!m_bExitScannerThread) {
         m_bTervianOk = false;
-        const SOCKET socket = ConnectOrPause(kCommandPort, "Tervian", "Tervian client");
-        if (socket == -1)
+        const Descriptor socket =
+            ConnectOrPause(kCommandPort, "Tervian", "Tervian client", m_bExitScannerThread);
+        if (!socket.IsOpen())
             continue;
         m_bTervianClientConnected = true;
-        if (SetUpProject(socket) && CatchUp(socket, &lost))
-            ServeCommands(socket, &lost);
+        if (SetUpProject(socket.Get()) && CatchUp(socket.Get(), &lost))
+            ServeCommands(socket.Get(), &lost);
         m_bTervianOk = false;
-        ::close(socket);
     }
     EndClient();
 }
@@ -73,14 +66,18 @@ void MainWindow::BeginClient()
 }
 
 // Shared by the command client and the stream reader, which name their peer and themselves
-// differently in the log. A failed attempt is followed by the retry pause.
-SOCKET MainWindow::ConnectOrPause(int port, const char* peer, const char* owner)
+// differently in the log. A failed attempt is followed by the retry pause; a stop ends both.
+Descriptor MainWindow::ConnectOrPause(int port, const char* peer, const char* owner,
+                                      const events::StopRequest& stop)
 {
-    const sockets::ConnectResult result = sockets::ConnectWithin1s(m_sIP, uint16_t(port));
+    sockets::ConnectResult result =
+        sockets::ConnectWithin1s(m_sIP, uint16_t(port), stop.Descriptor());
     switch (result.step) {
     case sockets::ConnectStep::Connected:
         WriteLog("Connected to ", peer, "\n");
-        return result.socket;
+        return std::move(result.socket);
+    case sockets::ConnectStep::Stopped:
+        return Descriptor();
     case sockets::ConnectStep::CreateFailed:
         WriteLog(owner, ": failed to create socket\n");
         break;
@@ -95,8 +92,9 @@ SOCKET MainWindow::ConnectOrPause(int port, const char* peer, const char* owner)
                  result.retval, " ", result.errnoValue, "\n");
         break;
     }
-    usleep(kConnectRetryPause);
-    return -1;
+    FlushLog();
+    sockets::WaitForAny({stop.Descriptor()}, kConnectRetryPauseMs);
+    return Descriptor();
 }
 
 // Loads the default project and switches acquisition off. False when the connection is lost;
@@ -150,30 +148,44 @@ bool MainWindow::CatchUp(SOCKET socket, LostRequests* lost)
     return true;
 }
 
-// One cycle waits 10 ms on each event in a fixed order, so laser on is served before laser
-// off when both are pending. Returns when the connection is lost or a stop is requested;
-// a request that the lost connection kept from being carried out is noted in lost.
+// One cycle serves what has come, in a fixed order: what the application sent unasked, then
+// laser on before laser off before the program switch, and then sleeps until more comes.
+// Returns when the connection is lost or a stop is requested; a request that the lost
+// connection kept from being carried out is noted in lost.
 void MainWindow::ServeCommands(SOCKET socket, LostRequests* lost)
 {
     for (;;) {
         FlushLog();
         if (!ReadUnsolicited(socket))
             return;
-        if (Signalled(m_EventActivateLaser) && !SwitchAcquisition(socket, true)) {
+        if (Pending(m_EventActivateLaser) && !SwitchAcquisition(socket, true)) {
             lost->laser = true;
             return;
         }
-        if (Signalled(m_EventDeactivateLaser) && !SwitchAcquisition(socket, false)) {
+        if (Pending(m_EventDeactivateLaser) && !SwitchAcquisition(socket, false)) {
             lost->laser = true;
             return;
         }
-        if (Signalled(m_EventSwitchProgram) && !SwitchProgram(socket)) {
+        if (Pending(m_EventSwitchProgram) && !SwitchProgram(socket)) {
             lost->program = true;
             return;
         }
         if (m_bExitScannerThread)
             return;
+        WaitForCommands(socket);
     }
+}
+
+// Sleeps until the application sends something or closes, an event is signalled, or a stop.
+// What the cycle logged is flushed first, as nothing may come for a long time.
+void MainWindow::WaitForCommands(SOCKET socket)
+{
+    FlushLog();
+    sockets::WaitForAny({socket, events::DescriptorOf(m_EventActivateLaser),
+                         events::DescriptorOf(m_EventDeactivateLaser),
+                         events::DescriptorOf(m_EventSwitchProgram),
+                         m_bExitScannerThread.Descriptor()},
+                        sockets::kNoLimit);
 }
 
 bool MainWindow::SwitchAcquisition(SOCKET socket, bool on)
@@ -227,15 +239,16 @@ MainWindow::Exchange MainWindow::Transact(SOCKET socket, const std::string& requ
 }
 
 // Receives until the reply's element has ended, in as many pieces as it comes. A stop ends the
-// wait within about a second. False when the connection is lost or has to be given up: an
+// wait at once. False when the connection is lost or has to be given up: an
 // application that closes it, hangs, or sends no end of a reply is out of step for good.
 bool MainWindow::ReceiveReply(SOCKET socket, std::string* reply, bool setUp)
 {
     char buffer[512];
     Clock::time_point due = Clock::now() + std::chrono::milliseconds(kReplyStartMs);
     for (;;) {
-        const sockets::ReceiveResult received = sockets::ReceiveWithin(
-            socket, buffer, sizeof buffer, MillisecondsUntil(due), m_bExitScannerThread);
+        const sockets::ReceiveResult received =
+            sockets::ReceiveWithin(socket, buffer, sizeof buffer, MillisecondsUntil(due),
+                                   m_bExitScannerThread.Descriptor());
         if (received.status == sockets::ReceiveStatus::Stopped)
             return false;
         if (received.status == sockets::ReceiveStatus::TimedOut) {
@@ -308,7 +321,7 @@ void MainWindow::StartReaderOnce()
         return;
     m_bReadingData = true;
     m_bExitValuesThread = false;
-    pValuesThread = new std::thread(ReadDataThread, this);
+    pValuesThread = std::make_unique<std::thread>(ReadDataThread, this);
 }
 
 void MainWindow::StopReader()
@@ -318,8 +331,7 @@ void MainWindow::StopReader()
     m_bExitValuesThread = true;
     if (pValuesThread != nullptr) {
         pValuesThread->join();
-        delete pValuesThread;
-        pValuesThread = nullptr;
+        pValuesThread.reset();
     }
     m_bReadingData = false;
 }
@@ -343,11 +355,9 @@ void MainWindow::ConnectToTervian()
         m_sID = ui->lineEditProjectID->text().toUtf8().toStdString();
         m_bExitScannerThread = false;
         m_bTervianClientRunning = true;
-        if (pScannerThread != nullptr) {
+        if (pScannerThread != nullptr)
             pScannerThread->join();
-            delete pScannerThread;
-        }
-        pScannerThread = new std::thread(TervianThread, this);
+        pScannerThread = std::make_unique<std::thread>(TervianThread, this);
         ui->pushButtonConnect->setText("Disconnect");
     } else {
         ui->pushButtonConnect->setText("Connect");

@@ -3,6 +3,7 @@
 #include "c_numbers.h"
 
 #include <string_view>
+#include <utility>
 
 namespace measurement
 {
@@ -50,11 +51,9 @@ std::string RecordJoiner::Join(const char* data, int length, bool* overlong)
     *overlong = false;
     std::string_view piece(data, size_t(length));
     const size_t last = piece.rfind(';');
-    if (last == std::string_view::npos && !m_sawSeparator)
-        return std::string(piece);
-    m_sawSeparator = true;
     std::string records;
     if (last != std::string_view::npos) {
+        m_sawSeparator = true;
         // The end of a dropped record is no record of its own.
         const size_t from = m_skipping ? piece.find(';') + 1 : 0;
         records = m_skipping ? std::string() : std::move(m_tail);
@@ -71,6 +70,19 @@ std::string RecordJoiner::Join(const char* data, int length, bool* overlong)
         m_skipping = true;
     }
     return records;
+}
+
+bool RecordJoiner::Holding() const
+{
+    return !m_sawSeparator && (m_skipping || !m_tail.empty());
+}
+
+std::string RecordJoiner::Quiet()
+{
+    if (m_sawSeparator)
+        return std::string();
+    m_skipping = false;
+    return std::exchange(m_tail, std::string());
 }
 
 void RecordJoiner::Clear()

@@ -73,7 +73,8 @@ private:
 
 // Joins the pieces in which TCP delivers the stream, so that only whole records are handed
 // out: bytes after the last ';' wait for the rest of their record. A peer that never sends ';'
-// (one record per send) is served by taking each piece as one record until a ';' is seen.
+// (one record per send) is served by holding its bytes until the connection falls silent and
+// taking them as one record; once a ';' comes, what was held is the front of the first record.
 class RecordJoiner
 {
 public:
@@ -81,8 +82,12 @@ public:
 
     // The whole records that the piece completes, as one text with ';' between them; empty
     // when it completes none. Overlong is set when a record outgrew kMaxTail: it is dropped,
-    // and so is the rest of it up to its ';'.
+    // and so is the rest of it up to its ';' (or, before any ';', up to the silence).
     std::string Join(const char* data, int length, bool* overlong);
+    // True while bytes are held that only a silence of the connection can end.
+    bool Holding() const;
+    // The connection has fallen silent: the record held before any ';', or empty.
+    std::string Quiet();
     // A broken connection leaves a partial record that nothing will complete.
     void Clear();
 

@@ -1,6 +1,5 @@
 #include "socket_util.h"
 
-#include <algorithm>
 #include <arpa/inet.h>
 #include <cerrno>
 #include <chrono>
@@ -8,9 +7,7 @@
 #include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/ioctl.h>
-#include <sys/select.h>
 #include <sys/socket.h>
-#include <unistd.h>
 
 namespace sockets
 {
@@ -18,24 +15,31 @@ namespace sockets
 namespace
 {
 
-enum class Readiness { Read, Write };
+using Clock = std::chrono::steady_clock;
 
-// select() on the one socket for at most 1 s: > 0 ready, 0 timed out, -1 failed.
-int WaitOneSecond(int socket, Readiness readiness)
+// What is left until due, rounded up so that a wait never ends before it.
+int MillisecondsUntil(Clock::time_point due)
 {
-    fd_set fds;
-    FD_ZERO(&fds);
-    FD_SET(socket, &fds);
-    timeval timeout{1, 0};
-    return readiness == Readiness::Read ? select(socket + 1, &fds, nullptr, nullptr, &timeout)
-                                        : select(socket + 1, nullptr, &fds, nullptr, &timeout);
+    const auto left = std::chrono::ceil<std::chrono::milliseconds>(due - Clock::now());
+    return left.count() > 0 ? int(left.count()) : 0;
 }
 
-// poll() on the one socket for reading: > 0 ready, 0 timed out, -1 failed.
-int WaitReadable(int socket, int timeoutMs)
+// Sleeps until socket is ready for events, or stop is readable, or timeoutMs has passed.
+Wake WaitFor(int socket, short events, int stop, int timeoutMs)
 {
-    pollfd entry{socket, POLLIN, 0};
-    return poll(&entry, 1, timeoutMs);
+    const Clock::time_point due = Clock::now() + std::chrono::milliseconds(timeoutMs);
+    for (;;) {
+        pollfd entries[2] = {{stop, POLLIN, 0}, {socket, events, 0}};
+        const int ready =
+            poll(entries, 2, timeoutMs == kNoLimit ? kNoLimit : MillisecondsUntil(due));
+        if (ready == -1 && errno == EINTR)
+            continue;
+        if (ready == -1)
+            return Wake::Failed;
+        if (entries[0].revents != 0)
+            return Wake::Stopped;
+        return entries[1].revents != 0 ? Wake::Ready : Wake::TimedOut;
+    }
 }
 
 void SetIntOption(int socket, int level, int option, int value)
@@ -59,11 +63,9 @@ void SetNonBlocking(int socket, bool on)
     ioctl(socket, FIONBIO, &opt);
 }
 
-ConnectResult Failed(int socket, ConnectStep step)
+ConnectResult Failed(ConnectStep step)
 {
-    if (socket != -1)
-        close(socket);
-    return ConnectResult{step, -1, 0, 0, 0};
+    return ConnectResult{step, Descriptor(), 0, 0, 0};
 }
 
 bool StartConnect(int socket, const std::string& address, uint16_t port)
@@ -78,28 +80,30 @@ bool StartConnect(int socket, const std::string& address, uint16_t port)
 
 } // namespace
 
-ConnectResult ConnectWithin1s(const std::string& address, uint16_t port)
+ConnectResult ConnectWithin1s(const std::string& address, uint16_t port, int stop)
 {
-    const int socket = ::socket(AF_INET, SOCK_STREAM, 0);
-    if (socket == -1)
-        return Failed(socket, ConnectStep::CreateFailed);
-    SetNonBlocking(socket, true);
-    if (!StartConnect(socket, address, port))
-        return Failed(socket, ConnectStep::ConnectFailed);
-    if (WaitOneSecond(socket, Readiness::Write) <= 0)
-        return Failed(socket, ConnectStep::WaitFailed);
-    SetNonBlocking(socket, false);
+    // Close-on-exec, so that a program started from the window never holds the connection.
+    Descriptor socket(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    if (!socket.IsOpen())
+        return Failed(ConnectStep::CreateFailed);
+    SetNonBlocking(socket.Get(), true);
+    if (!StartConnect(socket.Get(), address, port))
+        return Failed(ConnectStep::ConnectFailed);
+    const Wake connected = WaitFor(socket.Get(), POLLOUT, stop, 1000);
+    if (connected == Wake::Stopped)
+        return Failed(ConnectStep::Stopped);
+    if (connected != Wake::Ready)
+        return Failed(ConnectStep::WaitFailed);
+    SetNonBlocking(socket.Get(), false);
 
     int error = 0;
     socklen_t length = sizeof error;
-    const int retval = getsockopt(socket, SOL_SOCKET, SO_ERROR, &error, &length);
+    const int retval = getsockopt(socket.Get(), SOL_SOCKET, SO_ERROR, &error, &length);
     const int errnoValue = errno;
-    if (retval != 0 || error != 0) {
-        close(socket);
-        return ConnectResult{ConnectStep::PendingError, -1, error, retval, errnoValue};
-    }
-    EnableKeepAlive(socket);
-    return ConnectResult{ConnectStep::Connected, socket, 0, 0, 0};
+    if (retval != 0 || error != 0)
+        return ConnectResult{ConnectStep::PendingError, Descriptor(), error, retval, errnoValue};
+    EnableKeepAlive(socket.Get());
+    return ConnectResult{ConnectStep::Connected, std::move(socket), 0, 0, 0};
 }
 
 void EnableKeepAlive(int socket)
@@ -127,43 +131,35 @@ bool SendAll(int socket, const std::string& data)
     return true;
 }
 
-ReceiveResult ReceiveUnlessStopped(int socket, char* buffer, size_t size,
-                                   const std::atomic<bool>& stop)
+Wake WaitReadable(int socket, int stop, int timeoutMs)
 {
-    for (;;) {
-        const int ready = WaitOneSecond(socket, Readiness::Read);
-        if (ready > 0)
-            break;
-        if (ready == -1 && errno != EINTR)
-            return ReceiveResult{ReceiveStatus::WaitFailed, 0};
-        usleep(10000);
-        if (stop)
-            return ReceiveResult{ReceiveStatus::Stopped, 0};
-    }
-    const ssize_t length = recv(socket, buffer, size, 0);
-    if (length == -1)
-        return ReceiveResult{ReceiveStatus::ReceiveFailed, 0};
-    return ReceiveResult{ReceiveStatus::Received, int(length)};
+    return WaitFor(socket, POLLIN, stop, timeoutMs);
 }
 
-ReceiveResult ReceiveWithin(int socket, char* buffer, size_t size, int timeoutMs,
-                            const std::atomic<bool>& stop)
+void WaitForAny(std::initializer_list<int> descriptors, int timeoutMs)
 {
-    using Clock = std::chrono::steady_clock;
-    const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
-    for (;;) {
-        const auto left =
-            std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
-        if (left.count() <= 0)
-            return ReceiveResult{ReceiveStatus::TimedOut, 0};
-        const int ready = WaitReadable(socket, int(std::min<long long>(left.count(), 1000)));
-        if (ready > 0)
-            return Receive(socket, buffer, size, 0);
-        if (ready == -1 && errno != EINTR)
-            return ReceiveResult{ReceiveStatus::WaitFailed, 0};
-        if (stop)
-            return ReceiveResult{ReceiveStatus::Stopped, 0};
+    constexpr size_t kMost = 8;
+    pollfd entries[kMost];
+    nfds_t count = 0;
+    for (int descriptor : descriptors)
+        if (count < kMost)
+            entries[count++] = pollfd{descriptor, POLLIN, 0};
+    poll(entries, count, timeoutMs);
+}
+
+ReceiveResult ReceiveWithin(int socket, char* buffer, size_t size, int timeoutMs, int stop)
+{
+    switch (WaitReadable(socket, stop, timeoutMs)) {
+    case Wake::Ready:
+        return Receive(socket, buffer, size, 0);
+    case Wake::Stopped:
+        return ReceiveResult{ReceiveStatus::Stopped, 0};
+    case Wake::TimedOut:
+        return ReceiveResult{ReceiveStatus::TimedOut, 0};
+    case Wake::Failed:
+        break;
     }
+    return ReceiveResult{ReceiveStatus::WaitFailed, 0};
 }
 
 ReceiveResult ReceiveWaiting(int socket, char* buffer, size_t size)

@@ -1,29 +1,40 @@
 #ifndef SOCKET_UTIL_H
 #define SOCKET_UTIL_H
 
-#include <atomic>
+#include "descriptor.h"
+
 #include <cstddef>
 #include <cstdint>
+#include <initializer_list>
 #include <string>
 
-// The socket steps that the vision command client and the measurement stream reader share.
+// The socket steps that the vision command client, the measurement stream reader and the robot
+// server share. A stop is a descriptor that becomes readable when a stop is requested (see
+// events::StopRequest); every wait here ends at once when it does.
 namespace sockets
 {
 
-enum class ConnectStep { Connected, CreateFailed, ConnectFailed, WaitFailed, PendingError };
+enum class ConnectStep {
+    Connected,
+    CreateFailed,
+    ConnectFailed,
+    WaitFailed,
+    PendingError,
+    Stopped
+};
 
 struct ConnectResult {
     ConnectStep step;
-    int socket;     // open and blocking when Connected, otherwise -1 (already closed)
-    int error;      // for PendingError: the socket's pending error (SO_ERROR)
-    int retval;     // for PendingError: the result of reading it
-    int errnoValue; // for PendingError: errno right after that read
+    Descriptor socket; // open and blocking when Connected, otherwise none
+    int error;         // for PendingError: the socket's pending error (SO_ERROR)
+    int retval;        // for PendingError: the result of reading it
+    int errnoValue;    // for PendingError: errno right after that read
 };
 
 // Connects a blocking IPv4 TCP socket to address (dotted decimal, as inet_addr reads it) and
 // port, giving the connection at most 1 s to be established. The connection gets the bound of
 // EnableKeepAlive.
-ConnectResult ConnectWithin1s(const std::string& address, uint16_t port);
+ConnectResult ConnectWithin1s(const std::string& address, uint16_t port, int stop);
 
 // Sends all of data, continuing after a short send. False when a send fails; a closed peer
 // is reported that way instead of by SIGPIPE.
@@ -33,6 +44,19 @@ bool SendAll(int socket, const std::string& data);
 // unanswered keep-alive probes 1 s apart, or 6 s of sent data left unacknowledged.
 void EnableKeepAlive(int socket);
 
+// Time-out that waits without limit.
+constexpr int kNoLimit = -1;
+
+enum class Wake { Ready, Stopped, TimedOut, Failed };
+
+// Sleeps until socket is readable (data, a close or an error), stop is, or timeoutMs has passed.
+// A stop comes first; a signal that interrupts the sleep does not end it.
+Wake WaitReadable(int socket, int stop, int timeoutMs);
+
+// Sleeps until one of descriptors (eight at most) is readable, closed or failed, or timeoutMs
+// has passed. A signal or a failed poll may end it early, so callers look at all of them after.
+void WaitForAny(std::initializer_list<int> descriptors, int timeoutMs);
+
 enum class ReceiveStatus { Received, WaitFailed, ReceiveFailed, Stopped, TimedOut };
 
 struct ReceiveResult {
@@ -40,15 +64,8 @@ struct ReceiveResult {
     int length; // bytes received when Received; 0 means the peer closed the connection
 };
 
-// One receive of at most size bytes. It waits for data in steps of 1 s; after every idle step
-// it pauses 10 ms and gives up with Stopped once stop is set. There is no overall time-out.
-ReceiveResult ReceiveUnlessStopped(int socket, char* buffer, size_t size,
-                                   const std::atomic<bool>& stop);
-
-// One receive of at most size bytes, waiting at most timeoutMs for data in steps of at most
-// 1 s; Stopped once stop is seen after a step, TimedOut when the time is up.
-ReceiveResult ReceiveWithin(int socket, char* buffer, size_t size, int timeoutMs,
-                            const std::atomic<bool>& stop);
+// One receive of at most size bytes, waiting at most timeoutMs (or kNoLimit) for data.
+ReceiveResult ReceiveWithin(int socket, char* buffer, size_t size, int timeoutMs, int stop);
 
 // One receive of what is waiting now, without waiting; TimedOut when nothing is.
 ReceiveResult ReceiveWaiting(int socket, char* buffer, size_t size);

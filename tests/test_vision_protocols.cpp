@@ -122,8 +122,19 @@ void TestVisionProtocols::recordsJoinedWhateverThePieces()
     QCOMPARE(join("5"), std::string()); // one byte too many: dropped, up to its ';'
     QVERIFY(overlong);
     QCOMPARE(join("5;0,6;0,7"), std::string("0,6;"));
-    joiner.Clear(); // a broken connection: the partial record goes, and so does the mode
-    QCOMPARE(join("0,8"), std::string("0,8"));
+
+    // On a connection ('/') that has not yet shown a ';', bytes are held until it falls
+    // silent ('~'), so a record split at its very start is never cut into two.
+    const auto quiet = [&] {
+        const std::string held = joiner.Holding() ? "held:" : "";
+        return held + joiner.Quiet() + "|";
+    };
+    const std::string tooLong(measurement::RecordJoiner::kMaxTail + 1, '5');
+    std::string out;
+    for (const std::string step : {"/", "0,1.5,2.", "25;", "~", "/", "0,1", ".5", "~", "0,2", "~",
+                                   "/", tooLong.c_str(), "5", "~", "0,3", "~", "/", "0,4;0,", "~"})
+        out += step == "~" ? quiet() : step == "/" ? (joiner.Clear(), "/") : join(step);
+    QCOMPARE(out, std::string("/0,1.5,2.25;|/held:0,1.5|held:0,2|/held:|held:0,3|/0,4;|"));
 }
 
 void TestVisionProtocols::projectNumberIsDefinedForEveryText()

@@ -4,14 +4,15 @@
 // Helpers for tests that run a MainWindow in their own process, where it keeps config.txt and
 // DebugLog.txt beside the test program.
 #include "bridge_process.h"
+#include "events.h"
 
 #include <QApplication>
 #include <QDeadlineTimer>
 #include <QMessageBox>
 #include <QtTest>
 
-#include <atomic>
 #include <functional>
+#include <memory>
 #include <thread>
 
 inline QString TestDir()
@@ -25,14 +26,13 @@ inline QByteArray TestDebugLog()
 }
 
 // Ends one worker thread of the window, so that the test alone drives what it did.
-inline void StopWorker(std::atomic<bool>& exitFlag, std::thread*& thread)
+inline void StopWorker(events::StopRequest& stop, std::unique_ptr<std::thread>& thread)
 {
-    exitFlag = true;
+    stop = true;
     if (thread == nullptr)
         return;
     thread->join();
-    delete thread;
-    thread = nullptr;
+    thread.reset();
 }
 
 // Watches for the window's critical boxes: records each one, lets the test act while it is
