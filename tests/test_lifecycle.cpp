@@ -5,7 +5,6 @@
 #include "window_test.h"
 
 #include <QElapsedTimer>
-#include <QMenuBar>
 #include <QSettings>
 #include <QTemporaryDir>
 
@@ -44,17 +43,12 @@ private slots:
 
     void debugLogSwitchAndThePreviousRunKept()
     {
-        for (const auto& [value, on] : {std::pair{"0", false},
-                                        {"false", false},
-                                        {"FALSE", false},
-                                        {"1", true},
-                                        {"true", true},
-                                        {"yes", true}}) {
+        // QVariant's reading: any letter case, and more than "1" switches it on.
+        for (const auto& [value, on] : {std::pair{"FALSE", false}, {"yes", true}}) {
             writeConfig(TestDir(), {{"DebugLog", value}});
             QFile old(logPath);
-            QVERIFY(old.open(QIODevice::WriteOnly | QIODevice::Truncate));
-            old.write("left from an earlier run\n");
-            old.close();
+            QVERIFY(old.open(QIODevice::WriteOnly | QIODevice::Truncate) &&
+                    old.write("left from an earlier run\n") && old.flush());
             {
                 MainWindow w;
                 QCOMPARE(w.m_bdebugLog, on);
@@ -143,11 +137,6 @@ private slots:
         QVERIFY(w->minimumSize() == QSize(420, 378) && w->maximumSize() == QSize(420, 378));
         QCOMPARE(w->windowIcon().availableSizes(), (QList<QSize>{{48, 48}, {16, 16}}));
         QCOMPARE(w->ui->pushButtonConnect->text(), QString("Disconnect"));
-        const QList<QAction*> menus = w->menuBar()->actions();
-        QCOMPARE(menus.size(), 1);
-        QCOMPARE(menus[0]->text(), QString("Help"));
-        QCOMPARE(menus[0]->menu()->actions(), QList<QAction*>{w->ui->actionUser_manual});
-        QCOMPARE(w->ui->actionUser_manual->text(), QString("User manual"));
         QTest::qWait(300);
         QElapsedTimer clock;
         clock.start();

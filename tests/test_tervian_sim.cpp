@@ -37,12 +37,10 @@ QByteArray exchange(QTcpSocket& socket, const QByteArray& request)
 QList<QByteArray> readRecords(QTcpSocket& stream, int count)
 {
     QByteArray text;
-    QDeadlineTimer deadline(5000);
-    while (text.count(';') < count && stream.waitForReadyRead(int(deadline.remainingTime())))
+    for (QDeadlineTimer deadline(5000);
+         text.count(';') < count && stream.waitForReadyRead(int(deadline.remainingTime()));)
         text += stream.readAll();
-    QList<QByteArray> records = text.split(';');
-    records.removeLast(); // the part after the last ";", if any
-    return records;
+    return text.split(';').mid(0, text.count(';')); // without the part after the last ";"
 }
 
 } // namespace
@@ -61,16 +59,16 @@ private slots:
         QCOMPARE(exchange(*command, kLoad5), kLoadOk);
         QVERIFY(!stream->waitForReadyRead(300));
         QCOMPARE(exchange(*command, kOn), kAcquisitionOk);
+        const QRegularExpression plausible(R"(^[0-2](,-?\d{1,2}\.\d{3}){5}$)");
         const QList<QByteArray> records = readRecords(*stream, 50);
         QVERIFY(records.size() >= 50);
-        const QRegularExpression plausible(R"(^[0-2](,-?\d{1,2}\.\d{3}){5}$)");
         for (const QByteArray& record : records)
             QVERIFY2(plausible.match(record).hasMatch(), record.constData());
         QCOMPARE(exchange(*command, kOff), kAcquisitionOk);
+        QVERIFY(sim.waitFor("request: " + kOff + "\nacquisition off\n"));
         stream->waitForReadyRead(100); // records sent before the reply may still be on the way
         stream->readAll();
         QVERIFY(!stream->waitForReadyRead(300));
-        QVERIFY(sim.waitFor("request: " + kOff + "\nacquisition off\n"));
         QCOMPARE(sim.terminate(), 0);
     }
 
@@ -99,8 +97,7 @@ private slots:
 
     void exitCodes()
     {
-        SimProcess badOption({"--rate", "0"});
-        QCOMPARE(badOption.exitCode(), 2);
+        QCOMPARE(SimProcess({"--rate", "0"}).exitCode(), 2);
         QTcpServer occupant;
         QVERIFY(occupant.listen(QHostAddress::LocalHost, 32002));
         SimProcess busy;

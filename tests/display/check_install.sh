@@ -28,19 +28,14 @@ expect() { [ "$1" = "$2" ] || fail "$3: got '$1', expected '$2'"; }
 modes() { stat -c '%a %u:%g' "$@"; }
 wait_for() {
   local deadline=$((SECONDS + 20))
-  until eval "$1"; do
-    [ $SECONDS -lt $deadline ] || fail "timed out waiting for: $1"
-    sleep 0.1
-  done
+  until eval "$1"; do [ $SECONDS -lt $deadline ] && sleep 0.1 || fail "timed out waiting for: $1"; done
 }
 
 rm -rf "$scratch"
 # /opt holds another program's folder, as on most cell PCs.
-mkdir -p "$fake" "$scratch/home" "$root"/var/lib/dpkg/{info,updates} "$root/opt/other"
-chmod 755 "$scratch"
-chown 65534 "$scratch/home"
-chmod 700 "$scratch/home"
-chmod 700 "$scratch/home"
+mkdir -p -m 755 "$scratch"
+mkdir -p "$fake" "$root"/var/lib/dpkg/{info,updates} "$root/opt/other"
+install -d -o 65534 -m 700 "$scratch/home"
 touch "$root"/var/lib/dpkg/{status,available}
 printf '#!/bin/sh\n[ -e %s/group-added ]\n' "$scratch" >"$fake/getent"
 printf '#!/bin/sh\necho "$*" >>%s/group-added\n' "$scratch" >"$fake/groupadd"
@@ -76,9 +71,9 @@ wait_for 'grep -q "^listening on" "$scratch/sim.out"'
 # Runs the bridge as the operator (or as root, given a third argument) until the simulator has
 # seen it load project $2 and its log says so, then shuts it down like closing the window.
 run_as_operator() {
-  if [ $# -gt 2 ]; then "$1" >>"$scratch/bridge.out" 2>&1 & else
-    "${operator[@]}" "$1" >>"$scratch/bridge.out" 2>&1 &
-  fi
+  local as=("${operator[@]}")
+  [ $# -eq 2 ] || as=()
+  "${as[@]}" "$1" >>"$scratch/bridge.out" 2>&1 &
   local pid=$!
   pids+=("$pid")
   wait_for "grep -q 'FILE=\"$2.t_p\"' '$scratch/sim.out'"
