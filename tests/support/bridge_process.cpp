@@ -6,6 +6,7 @@
 #include <QTest>
 #include <QThread>
 
+#include <algorithm>
 #include <climits>
 #include <csignal>
 
@@ -44,10 +45,10 @@ QList<TcpEntry> tcpEntries(qint64 pid)
 
 bool isListening(quint16 port, qint64 pid)
 {
-    for (const TcpEntry& entry : tcpEntries(pid))
-        if (entry.localPort == port && entry.state == 0x0A)
-            return true;
-    return false;
+    const QList<TcpEntry> entries = tcpEntries(pid);
+    return std::any_of(entries.begin(), entries.end(), [&](const TcpEntry& entry) {
+        return entry.localPort == port && entry.state == 0x0A;
+    });
 }
 
 Resources settledResources(qint64 pid)
