@@ -1,8 +1,9 @@
 // The bridge as a process under the faults of a production cell: a vision application that
 // restarts or talks junk, robots that reset or babble, files it cannot write and a bad vision
 // address. In every case it must go on answering the robot, leave no descriptor or thread
-// behind and shut down promptly. Robots that vanish or stop reading are dropped within 6 s by
-// the keep-alive and user time-out that the robot link tests check.
+// behind and shut down promptly. Then its starts and ends: signals, a second start, defaults.
+// Robots that vanish or stop reading are dropped within 6 s by the keep-alive and user time-out
+// that the robot link tests check.
 #include "bridge_process.h"
 #include "robot_client.h"
 #include "sim_process.h"
@@ -11,6 +12,7 @@
 #include <QRandomGenerator>
 #include <QtTest>
 
+#include <csignal>
 #include <functional>
 #include <memory>
 
@@ -39,41 +41,41 @@ struct Cell {
     // simulator's event lines are read.
     bool pollJointData(RobotClient& robot, const std::function<bool(const QByteArray&)>& done)
     {
-        QDeadlineTimer deadline(15000);
-        for (;;) {
+        for (QDeadlineTimer deadline(15000); !deadline.hasExpired();) {
             lastReply = robot.ask(kJointData, 14);
             if (lastReply.size() != 14 || lastReply[0] != '\x82')
                 return false;
             if (done(lastReply))
                 return true;
-            if (deadline.hasExpired())
-                return false;
             QThread::msleep(10);
             QCoreApplication::processEvents();
         }
-    }
-    bool pollJointDataTimes(RobotClient& robot, int times)
-    {
-        return pollJointData(robot, [&](const QByteArray&) { return --times == 0; });
-    }
-    bool pollSteadyJoint(RobotClient& robot)
-    {
-        return pollJointData(robot, [](const QByteArray& reply) { return reply == kSteadyJoint; });
+        return false;
     }
 };
+
+bool Steady(const QByteArray& reply)
+{
+    return reply == kSteadyJoint;
+}
+
+std::function<bool(const QByteArray&)> Times(int times)
+{
+    return [times](const QByteArray&) mutable { return --times == 0; };
+}
 
 void VisionRestarts(Cell& cell)
 {
     const auto robot = servedRobot();
     QVERIFY(robot);
-    QVERIFY2(cell.pollSteadyJoint(*robot), cell.lastReply.toHex());
+    QVERIFY2(cell.pollJointData(*robot, Steady), cell.lastReply.toHex());
     for (int restart = 1; restart <= 6; ++restart) {
         if (restart % 2 == 1) { // killed outright or ended by SIGTERM, in turn
             cell.sim->process().kill();
             cell.sim->process().waitForFinished(3000);
         }
         cell.sim.reset();
-        QVERIFY2(cell.pollJointDataTimes(*robot, 10), cell.lastReply.toHex());
+        QVERIFY2(cell.pollJointData(*robot, Times(10)), cell.lastReply.toHex());
         const bool junk = restart % 3 == 0;
         cell.sim = std::make_unique<SimProcess>(junk ? QStringList{"--garbage"} : kSteadySim);
         QVERIFY(cell.sim->started());
@@ -81,20 +83,11 @@ void VisionRestarts(Cell& cell)
                                     [&](const QByteArray& reply) {
                                         return cell.sim->count("command client connected") &&
                                                cell.sim->count("stream client connected") &&
-                                               (junk || reply == kSteadyJoint);
+                                               (junk || Steady(reply));
                                     }),
                  cell.lastReply.toHex());
     }
     robot->reset();
-}
-
-// Bytes drawn from [lowest, 0xff]; from 0x03 up, no block of them is a request.
-QByteArray Junk(QRandomGenerator& random, int size, int lowest)
-{
-    QByteArray bytes(size, '\0');
-    for (char& byte : bytes)
-        byte = char(random.bounded(lowest, 0x100));
-    return bytes;
 }
 
 void RobotResetsJunkAndConnectStorms(Cell&)
@@ -103,34 +96,39 @@ void RobotResetsJunkAndConnectStorms(Cell&)
         QVERIFY(servedRobot());
     // Resets at three points: right after connecting, after a reply, inside a request.
     for (int session = 0; session < 30; ++session) {
-        RobotClient plain;
-        const auto robot = session % 3 ? servedRobot() : nullptr;
-        QVERIFY(robot || plain.connectTo());
+        std::unique_ptr<RobotClient> robot;
+        if (session % 3)
+            robot = servedRobot();
+        else // refused in the moment the bridge listens anew after a session: tried again
+            for (QDeadlineTimer deadline(5000); !robot && !deadline.hasExpired();)
+                if (auto plain = std::make_unique<RobotClient>(); plain->connectTo())
+                    robot = std::move(plain);
+        QVERIFY(robot);
         if (session % 3 == 2)
             robot->send(kStatus.left(2));
-        (robot ? *robot : plain).reset();
+        robot->reset();
     }
+    // Junk that holds no request (bytes from 0x03 up) is answered with the last reply again,
+    // and however it is cut into blocks, the status request after it still gets a status reply.
     QRandomGenerator random(5020);
     for (int burst = 0; burst < 30; ++burst) {
         const auto robot = servedRobot();
         QVERIFY(robot);
-        const int size = random.bounded(1, 4097);
-        // Junk that holds no request is answered with the last reply again, and however it is
-        // cut into blocks, the status request after it still gets a status reply.
-        robot->send(Junk(random, size, burst % 2 ? 0x00 : 0x03));
+        QByteArray junk(random.bounded(1, 4097), '\0');
+        for (char& byte : junk)
+            byte = char(random.bounded(burst % 2 ? 0x00 : 0x03, 0x100));
+        robot->send(junk);
         if (burst % 2 == 0)
             QCOMPARE(robot->ask(kStatus, 4).left(1), Hex("82"));
         robot->reset();
     }
 }
 
-void SteadyJointOverSessions(Cell& cell)
+void SteadyJoint(Cell& cell)
 {
-    for (int session = 0; session < 3; ++session) {
-        const auto robot = servedRobot();
-        QVERIFY(robot);
-        QVERIFY2(cell.pollSteadyJoint(*robot), cell.lastReply.toHex());
-    }
+    const auto robot = servedRobot();
+    QVERIFY(robot);
+    QVERIFY2(cell.pollJointData(*robot, Steady), cell.lastReply.toHex());
 }
 
 // Each address is read by inet_addr as 255.255.255.255, to which no TCP connection can be made.
@@ -139,50 +137,45 @@ void BadScannerAddress(Cell& cell)
     const auto robot = servedRobot();
     QVERIFY(robot);
     // Two seconds of polling span a score of connection attempts.
-    QVERIFY2(cell.pollJointDataTimes(*robot, 200), cell.lastReply.toHex());
+    QVERIFY2(cell.pollJointData(*robot, Times(200)), cell.lastReply.toHex());
     QCOMPARE(cell.lastReply.left(2), Hex("8201"));
 }
 
-enum class Setup { Plain, ReadOnlyFolder, LogIsAFolder };
+// Makes the bridge's log unwritable; false when that cannot be done here.
+bool ReadOnlyFolder(BridgeProcess& bridge) // read-only for root too
+{
+    return bridge.inNewNamespace("--mount", "mount --bind -o ro \"$1\" \"$1\"");
+}
+
+bool LogIsAFolder(BridgeProcess& bridge)
+{
+    return QDir(bridge.dir()).mkdir("DebugLog.txt");
+}
 
 struct Scenario {
     const char* name;
     QStringList sim; // tervian-sim's options; no simulator when empty
     QMap<QString, QString> config;
-    Setup setup;
-    std::function<void(Cell&)> exercise;
+    bool (*spoilLog)(BridgeProcess&);
+    void (*exercise)(Cell&);
     QByteArray logText; // in the debug log after the shutdown
 };
 
+const QByteArray kRetry = "Failed to connect to Tervian. Retry\n";
 // clang-format off
 const Scenario kScenarios[] = {
-    {"vision restarts while the robot polls", kSteadySim, {}, Setup::Plain, VisionRestarts, ""},
-    {"robot resets, junk and connect storms", kSteadySim, {}, Setup::Plain,
+    {"vision restarts while the robot polls", kSteadySim, {}, nullptr, VisionRestarts, ""},
+    {"robot resets, junk and connect storms", kSteadySim, {}, nullptr,
      RobotResetsJunkAndConnectStorms, ""},
-    {"read-only folder", kSteadySim, {{"ProjectID", "0042"}}, Setup::ReadOnlyFolder,
-     SteadyJointOverSessions, ""},
-    {"DebugLog.txt is a folder", kSteadySim, {{"ProjectID", "0042"}}, Setup::LogIsAFolder,
-     SteadyJointOverSessions, ""},
-    {"octet out of range", {}, {{"ScannerIP", "127.0.0.256"}}, Setup::Plain, BadScannerAddress,
-     "Failed to connect to Tervian. Retry\n"},
-    {"letter after the address", {}, {{"ScannerIP", "127.0.0.1x"}}, Setup::Plain,
-     BadScannerAddress, "Failed to connect to Tervian. Retry\n"},
+    {"read-only folder", kSteadySim, {{"ProjectID", "0042"}}, ReadOnlyFolder,
+     SteadyJoint, ""},
+    {"DebugLog.txt is a folder", kSteadySim, {{"ProjectID", "0042"}}, LogIsAFolder,
+     SteadyJoint, ""},
+    {"octet out of range", {}, {{"ScannerIP", "127.0.0.256"}}, nullptr, BadScannerAddress, kRetry},
+    {"letter after the address", {}, {{"ScannerIP", "127.0.0.1x"}}, nullptr, BadScannerAddress,
+     kRetry},
 };
 // clang-format on
-
-// False when the namespaces the setup needs cannot be made here.
-bool Prepare(Cell& cell, Setup setup)
-{
-    switch (setup) {
-    case Setup::Plain:
-        return true;
-    case Setup::ReadOnlyFolder: // read-only for root too
-        return cell.bridge.inNewNamespace("--mount", "mount --bind -o ro \"$1\" \"$1\"");
-    case Setup::LogIsAFolder:
-        return QDir(cell.bridge.dir()).mkdir("DebugLog.txt");
-    }
-    return false;
-}
 
 } // namespace
 
@@ -203,8 +196,7 @@ private slots:
         QFETCH(int, index);
         const Scenario& scenario = kScenarios[index];
         Cell cell(scenario.config);
-        const QByteArray config = cell.bridge.config();
-        if (!Prepare(cell, scenario.setup))
+        if (scenario.spoilLog && !scenario.spoilLog(cell.bridge))
             QSKIP("needs mount namespaces (unshare -m as root)");
         if (!scenario.sim.isEmpty()) {
             cell.sim = std::make_unique<SimProcess>(scenario.sim);
@@ -224,13 +216,78 @@ private slots:
         QVERIFY(cell.bridge.debugLog().contains(scenario.logText));
         for (auto it = scenario.config.begin(); it != scenario.config.end(); ++it)
             QCOMPARE(cell.bridge.setting(qPrintable(it.key())), it.value());
-        if (scenario.setup == Setup::ReadOnlyFolder)
-            QCOMPARE(cell.bridge.config(), config);
-        const bool logUnwritable =
-            scenario.setup == Setup::ReadOnlyFolder || scenario.setup == Setup::LogIsAFolder;
         QCOMPARE(cell.bridge.process().readAllStandardError().contains(
                      "Error: Cannnot open the log file"),
-                 logUnwritable);
+                 scenario.spoilLog != nullptr);
+    }
+
+    // Junk in config.txt is read by the INI rules. The display is checked first, so a start
+    // without one says so even beside a running bridge; a second start touches nothing, a killed
+    // bridge frees the guard, and SIGINT ends it like closing the window, settings written.
+    void secondStartTouchesNothingAndAKilledBridgeFreesTheGuard()
+    {
+        BridgeProcess bridge;
+        QFile file(bridge.dir() + "/config.txt");
+        QVERIFY(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
+        file.write("\x01\x02 [[[ junk\n=no key\nScannerIP=127.0.0.1\nProjectID=0042\n"
+                   "[General\nDebugLog=yes\n\xff\xfe");
+        file.close();
+        QVERIFY(bridge.start());
+        const auto robot = servedRobot();
+        QVERIFY(robot);
+        const QByteArray config = bridge.config(), log = bridge.debugLog();
+        QVERIFY(log.contains("1 1 6 0 \n"));
+        QProcessEnvironment noDisplay = QProcessEnvironment::systemEnvironment();
+        for (const char* name : {"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM"})
+            noDisplay.remove(name);
+        QCOMPARE(startAgain(bridge, noDisplay),
+                 Outcome({2, "no display: set DISPLAY, or QT_QPA_PLATFORM=offscreen to run "
+                             "without a window\n"}));
+        const Outcome second = startAgain(bridge, bridge.process().processEnvironment());
+        QCOMPARE(second.first, 1);
+        QVERIFY(second.second.contains("another bridge is already running"));
+        QCOMPARE(robot->ask(kStatus, 4), Hex("82010040"));
+        QCOMPARE(bridge.config(), config);
+        QVERIFY(bridge.debugLog().startsWith(log));
+        QVERIFY(!QFile::exists(bridge.dir() + "/DebugLog.old.txt"));
+
+        bridge.process().kill();
+        QVERIFY(bridge.process().waitForFinished(5000));
+        QVERIFY(bridge.start());
+        QVERIFY(readFile(bridge.dir() + "/DebugLog.old.txt").startsWith(log));
+        QCOMPARE(bridge.terminate(5000, SIGINT), 0);
+        QCOMPARE(bridge.setting("ProjectID"), QString("0042"));
+        QCOMPARE(bridge.setting("ScannerIP"), QString("127.0.0.1"));
+        QVERIFY(!isListening(5020));
+    }
+
+    // Without config.txt the defaults are used and written. The default address is only
+    // reachable in a private network namespace, so the test runs only in one.
+    void defaultsWithoutConfig()
+    {
+        BridgeProcess bridge;
+        QFile::remove(bridge.dir() + "/config.txt");
+        if (!bridge.inNewNamespace("--net", "ip link set lo up"))
+            QSKIP("no private network namespace can be made here");
+        QVERIFY(bridge.start());
+        QCOMPARE(bridge.terminate(5000), 0);
+        QCOMPARE(QStringList({bridge.setting("ScannerIP"), bridge.setting("ProjectID"),
+                              bridge.setting("DebugLog")}),
+                 QStringList({"192.168.100.251", "1", "0"}));
+    }
+
+private:
+    using Outcome = std::pair<int, QByteArray>;
+    // Starts the bridge's program a second time from its folder.
+    static Outcome startAgain(BridgeProcess& bridge, const QProcessEnvironment& environment)
+    {
+        QProcess second;
+        second.setProcessEnvironment(environment);
+        second.start(bridge.process().program(), QStringList());
+        if (!second.waitForFinished(10000))
+            return {-1, "still running"};
+        return {second.exitStatus() == QProcess::NormalExit ? second.exitCode() : -1,
+                second.readAllStandardError()};
     }
 };
 

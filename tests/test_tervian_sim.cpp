@@ -1,6 +1,7 @@
-// tervian-sim as the bridge meets it: replies, the record stream, connection limits and exit
-// codes. Its fault options are exercised by the vision link tests.
+// tervian-sim as the bridge meets it: the bridge's own requests answered, the record stream,
+// connection limits and exit codes. Its fault options are exercised by the vision link tests.
 #include "bridge_process.h"
+#include "dide_protocol.h"
 #include "sim_process.h"
 
 #include <QDeadlineTimer>
@@ -12,9 +13,9 @@
 namespace
 {
 
-const QByteArray kLoad5 = R"(<DIDE DIR="Request" CMD="Project_Load" FILE="5.t_p"/>)";
-const QByteArray kOn = R"(<DIDE DIR="Request" CMD="Device_Acquisition" STATE="on" />)";
-const QByteArray kOff = R"(<DIDE DIR="Request" CMD="Device_Acquisition" STATE="off" />)";
+const QByteArray kLoad5 = QByteArray::fromStdString(dide::LoadProjectRequest("5"));
+const QByteArray kOn = QByteArray::fromStdString(dide::AcquisitionRequest(true));
+const QByteArray kOff = QByteArray::fromStdString(dide::AcquisitionRequest(false));
 const QByteArray kLoadOk = R"(<DIDE DIR="ReplyOk" CMD="Project_Load"/>)";
 const QByteArray kAcquisitionOk = R"(<DIDE DIR="ReplyOk" CMD="Device_Acquisition"/>)";
 
@@ -37,12 +38,10 @@ QByteArray exchange(QTcpSocket& socket, const QByteArray& request)
 QList<QByteArray> readRecords(QTcpSocket& stream, int count)
 {
     QByteArray text;
-    QDeadlineTimer deadline(5000);
-    while (text.count(';') < count && stream.waitForReadyRead(int(deadline.remainingTime())))
+    for (QDeadlineTimer deadline(5000);
+         text.count(';') < count && stream.waitForReadyRead(int(deadline.remainingTime()));)
         text += stream.readAll();
-    QList<QByteArray> records = text.split(';');
-    records.removeLast(); // the part after the last ";", if any
-    return records;
+    return text.split(';').mid(0, text.count(';')); // without the part after the last ";"
 }
 
 } // namespace
@@ -63,17 +62,19 @@ private slots:
         QCOMPARE(exchange(*command, kOn), kAcquisitionOk);
         const QList<QByteArray> records = readRecords(*stream, 50);
         QVERIFY(records.size() >= 50);
-        const QRegularExpression plausible(R"(^[0-2](,-?\d{1,2}\.\d{3}){5}$)");
         for (const QByteArray& record : records)
-            QVERIFY2(plausible.match(record).hasMatch(), record.constData());
+            QVERIFY2(
+                QRegularExpression(R"(^[0-2](,-?\d{1,2}\.\d{3}){5}$)").match(record).hasMatch(),
+                record.constData());
         QCOMPARE(exchange(*command, kOff), kAcquisitionOk);
+        QVERIFY(sim.waitFor("request: " + kOff + "\nacquisition off\n"));
         stream->waitForReadyRead(100); // records sent before the reply may still be on the way
         stream->readAll();
         QVERIFY(!stream->waitForReadyRead(300));
-        QVERIFY(sim.waitFor("request: " + kOff + "\nacquisition off\n"));
         QCOMPARE(sim.terminate(), 0);
     }
 
+    // A newcomer replaces the client before it, which may vanish without a word.
     void closesAfterItsLimitsAndServesTheNextClient()
     {
         const QByteArray fixed = "1,2.5,-3,0.75,0.1,4";
@@ -84,11 +85,9 @@ private slots:
         QCOMPARE(readRecords(*stream, 6), QList<QByteArray>({fixed, fixed, fixed, fixed, fixed}));
         QCOMPARE(stream->state(), QAbstractSocket::UnconnectedState);
         auto first = connectTo(32001);
-        QCOMPARE(exchange(*first, kLoad5), kLoadOk);
-        QCOMPARE(exchange(*first, kOn), kAcquisitionOk);
+        QCOMPARE(exchange(*first, kLoad5) + exchange(*first, kOn), kLoadOk + kAcquisitionOk);
         QVERIFY(first->state() == QAbstractSocket::UnconnectedState ||
                 first->waitForDisconnected(3000));
-        // A newcomer replaces the client before it, which may vanish without a word.
         auto second = connectTo(32001);
         auto third = connectTo(32001);
         QVERIFY(second->waitForDisconnected(3000));
@@ -99,8 +98,7 @@ private slots:
 
     void exitCodes()
     {
-        SimProcess badOption({"--rate", "0"});
-        QCOMPARE(badOption.exitCode(), 2);
+        QCOMPARE(SimProcess({"--rate", "0"}).exitCode(), 2);
         QTcpServer occupant;
         QVERIFY(occupant.listen(QHostAddress::LocalHost, 32002));
         SimProcess busy;

@@ -29,18 +29,15 @@ modes() { stat -c '%a %u:%g' "$@"; }
 wait_for() {
   local deadline=$((SECONDS + 20))
   until eval "$1"; do
-    [ $SECONDS -lt $deadline ] || fail "timed out waiting for: $1"
-    sleep 0.1
+    [ $SECONDS -lt $deadline ] && sleep 0.1 || fail "timed out waiting for: $1"
   done
 }
 
 rm -rf "$scratch"
 # /opt holds another program's folder, as on most cell PCs.
-mkdir -p "$fake" "$scratch/home" "$root"/var/lib/dpkg/{info,updates} "$root/opt/other"
-chmod 755 "$scratch"
-chown 65534 "$scratch/home"
-chmod 700 "$scratch/home"
-chmod 700 "$scratch/home"
+mkdir -p -m 755 "$scratch"
+mkdir -p "$fake" "$root"/var/lib/dpkg/{info,updates} "$root/opt/other"
+install -d -o 65534 -m 700 "$scratch/home"
 touch "$root"/var/lib/dpkg/{status,available}
 printf '#!/bin/sh\n[ -e %s/group-added ]\n' "$scratch" >"$fake/getent"
 printf '#!/bin/sh\necho "$*" >>%s/group-added\n' "$scratch" >"$fake/groupadd"
@@ -73,12 +70,12 @@ grep -qx 'Exec=/opt/tervian-bridge/bin/tervian-bridge' "$desktop" || fail "deskt
 pids+=($!)
 wait_for 'grep -q "^listening on" "$scratch/sim.out"'
 
-# Runs the bridge as the operator (or as root, given a third argument) until the simulator has
-# seen it load project $2 and its log says so, then shuts it down like closing the window.
-run_as_operator() {
-  if [ $# -gt 2 ]; then "$1" >>"$scratch/bridge.out" 2>&1 & else
-    "${operator[@]}" "$1" >>"$scratch/bridge.out" 2>&1 &
-  fi
+# Runs the bridge as $3 (operator or root) until the simulator has seen it load project $2 and
+# its log says so, then shuts it down like closing the window.
+run_bridge() {
+  local as=("${operator[@]}")
+  [ "$3" = operator ] || as=()
+  "${as[@]}" "$1" >>"$scratch/bridge.out" 2>&1 &
   local pid=$!
   pids+=("$pid")
   wait_for "grep -q 'FILE=\"$2.t_p\"' '$scratch/sim.out'"
@@ -87,26 +84,26 @@ run_as_operator() {
   wait $pid || fail "the bridge ended with $?"
 }
 
+# A run from a config.txt without a project and the log of an earlier run writes the default
+# project and keeps that log as the old one. Whoever runs it (root may replace config.txt to add
+# the defaults, and create a missing log), all three stay the group's to write.
+run_from_stale() {
+  printf '[General]\nScannerIP=127.0.0.1\nDebugLog=1\n' >"$bin/config.txt"
+  echo "stale run" >"$bin/DebugLog.txt"
+  [ "$2" = operator ] || rm "$bin/DebugLog.old.txt" # only the package can make it for operators
+  run_bridge "$1" 1 "$2"
+  grep -qx 'ProjectID=1' "$bin/config.txt" || fail "the default project was not written ($2)"
+  ! grep -q "stale run" "$bin/DebugLog.txt" || fail "the log of the last run was not emptied ($2)"
+  grep -qx "stale run" "$bin/DebugLog.old.txt" || fail "the log of the last run was not kept ($2)"
+  expect "$(modes "$bin"/{config.txt,DebugLog.txt,DebugLog.old.txt})" "$shared" \
+    "settings and logs after a run as $2"
+}
+
 # An operator starts the installed bridge through a link, as through the launcher: it keeps its
 # files beside the real executable, writes them in place and cannot touch the programs.
-printf '[General]\nScannerIP=127.0.0.1\nDebugLog=1\n' >"$bin/config.txt"
-echo "stale run" >"$bin/DebugLog.txt"
 ln -s "$bin/tervian-bridge" "$scratch/tervian-bridge"
-run_as_operator "$scratch/tervian-bridge" 1
-grep -qx 'ProjectID=1' "$bin/config.txt" || fail "the default project was not written"
-! grep -q "stale run" "$bin/DebugLog.txt" || fail "the log of the last run was not emptied"
-grep -qx "stale run" "$bin/DebugLog.old.txt" || fail "the log of the last run was not kept"
-expect "$(modes "$bin"/{config.txt,DebugLog.txt,DebugLog.old.txt})" "$shared" \
-  "settings and logs after an operator's run"
-
-# A run as root, which may replace config.txt (to add the defaults) and create a missing log,
-# leaves all three the group's to write.
-rm "$bin/DebugLog.old.txt"
-echo "stale run" >"$bin/DebugLog.txt"
-printf '[General]\nScannerIP=127.0.0.1\nDebugLog=1\n' >"$bin/config.txt"
-run_as_operator "$bin/tervian-bridge" 1 root
-expect "$(modes "$bin"/{config.txt,DebugLog.txt,DebugLog.old.txt})" "$shared" \
-  "settings and logs after a run as root"
+run_from_stale "$scratch/tervian-bridge" operator
+run_from_stale "$bin/tervian-bridge" root
 ! "${operator[@]}" sh -c "test -w '$bin/tervian-bridge' || touch '$bin/planted'" 2>/dev/null ||
   fail "an operator may change the programs"
 
@@ -119,7 +116,7 @@ printf '[General]\nScannerIP=127.0.0.1\nProjectID=7\nDebugLog=1\n' | tee "$scrat
 chmod 444 "$scratch/own/config.txt"
 chown 65534 "$scratch/own"
 inode=$(stat -c %i "$scratch/own/config.txt")
-run_as_operator "$scratch/own/tervian-bridge" 7
+run_bridge "$scratch/own/tervian-bridge" 7 operator
 cmp -s "$scratch/locked.txt" "$scratch/own/config.txt" || fail "the read-only config.txt changed"
 expect "$(stat -c '%i %a %u' "$scratch/own/config.txt")" "$inode 444 0" "read-only config.txt"
 

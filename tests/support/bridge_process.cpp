@@ -6,6 +6,7 @@
 #include <QTest>
 #include <QThread>
 
+#include <algorithm>
 #include <climits>
 #include <csignal>
 
@@ -44,21 +45,10 @@ QList<TcpEntry> tcpEntries(qint64 pid)
 
 bool isListening(quint16 port, qint64 pid)
 {
-    for (const TcpEntry& entry : tcpEntries(pid))
-        if (entry.localPort == port && entry.state == 0x0A)
-            return true;
-    return false;
-}
-
-bool waitForPort(quint16 port, int timeoutMs, qint64 pid)
-{
-    return QTest::qWaitFor([&] { return isListening(port, pid); }, timeoutMs);
-}
-
-char* toString(const Resources& resources)
-{
-    return qstrdup(
-        qPrintable(QString("%1 fds, %2 threads").arg(resources.fds).arg(resources.threads)));
+    const QList<TcpEntry> entries = tcpEntries(pid);
+    return std::any_of(entries.begin(), entries.end(), [&](const TcpEntry& entry) {
+        return entry.localPort == port && entry.state == 0x0A;
+    });
 }
 
 Resources settledResources(qint64 pid)
@@ -67,10 +57,10 @@ Resources settledResources(qint64 pid)
     const auto entries = [](const QString& dir) {
         return QDir(dir).entryList(QDir::AllEntries | QDir::System | QDir::NoDotAndDotDot).size();
     };
-    Resources least{INT_MAX, INT_MAX};
+    Resources least{INT_MAX, INT_MAX}; // descriptors, threads
     for (int sample = 0; sample < 10; ++sample) {
-        least.fds = std::min(least.fds, entries(proc + "fd"));
-        least.threads = std::min(least.threads, entries(proc + "task"));
+        least.first = std::min(least.first, entries(proc + "fd"));
+        least.second = std::min(least.second, entries(proc + "task"));
         QThread::msleep(20);
     }
     return least;
@@ -104,12 +94,13 @@ BridgeProcess::~BridgeProcess()
 bool BridgeProcess::start()
 {
     m_process.start();
-    return m_process.waitForStarted(5000) && waitForPort(5020, 10000, m_process.processId());
+    return m_process.waitForStarted(5000) &&
+           QTest::qWaitFor([&] { return isListening(5020, m_process.processId()); }, 10000);
 }
 
-int BridgeProcess::terminate(int timeoutMs)
+int BridgeProcess::terminate(int timeoutMs, int signalNumber)
 {
-    ::kill(pid_t(m_process.processId()), SIGTERM);
+    ::kill(pid_t(m_process.processId()), signalNumber);
     if (!m_process.waitForFinished(timeoutMs))
         return -1;
     return m_process.exitStatus() == QProcess::NormalExit ? m_process.exitCode() : -1;

@@ -8,6 +8,9 @@
 #include <QString>
 #include <QTemporaryDir>
 
+#include <csignal>
+#include <utility>
+
 // Writes a config.txt into dir. Unless the caller says otherwise the vision address is
 // 127.0.0.1, so no test ever dials the cell network.
 void writeConfig(const QString& dir, const QMap<QString, QString>& values = {});
@@ -31,19 +34,10 @@ QList<TcpEntry> tcpEntries(qint64 pid = 0);
 
 // True while some socket listens on the port, seen from /proc so that no robot session starts.
 bool isListening(quint16 port, qint64 pid = 0);
-bool waitForPort(quint16 port, int timeoutMs, qint64 pid = 0);
 
 // Open descriptors and threads of a process (pid 0: this one), the least counts seen over
 // 200 ms, so that a socket held only for a moment (a connection attempt) is not counted.
-struct Resources {
-    int fds;
-    int threads;
-    bool operator==(const Resources& other) const
-    {
-        return fds == other.fds && threads == other.threads;
-    }
-};
-char* toString(const Resources& resources);
+using Resources = std::pair<int, int>;
 Resources settledResources(qint64 pid = 0);
 
 // Path of a program built into build/bin (tervian-bridge, tervian-sim, robot-probe).
@@ -57,8 +51,9 @@ public:
     explicit BridgeProcess(const QMap<QString, QString>& config = {});
     ~BridgeProcess();
 
-    bool start();                 // starts it and waits until port 5020 accepts
-    int terminate(int timeoutMs); // SIGTERM; exit code, or -1 when it did not end in time
+    bool start(); // starts it and waits until port 5020 accepts
+    // Sends the signal; the exit code, or -1 when it did not end in time or crashed.
+    int terminate(int timeoutMs, int signalNumber = SIGTERM);
     // Starts it through unshare in a new namespace of this kind ("--net", "--mount"), once the
     // shell command setup has run there ("$1" is the run folder); false where none can be made.
     bool inNewNamespace(const QString& kind, const QString& setup);

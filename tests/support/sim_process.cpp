@@ -14,21 +14,17 @@ SimProcess::SimProcess(const QStringList& options)
 
 SimProcess::~SimProcess()
 {
-    if (m_process.state() == QProcess::NotRunning)
-        return;
-    if (terminate() == -1)
+    if (m_process.state() != QProcess::NotRunning && terminate() == -1) {
         m_process.kill();
-    m_process.waitForFinished(1000);
+        m_process.waitForFinished(1000);
+    }
 }
 
 bool SimProcess::waitFor(const QByteArray& text, int timeoutMs, int times)
 {
-    QDeadlineTimer deadline(timeoutMs);
-    while (count(text) < times) {
+    for (QDeadlineTimer deadline(timeoutMs); count(text) < times; m_process.waitForReadyRead(50))
         if (deadline.hasExpired() || m_process.state() == QProcess::NotRunning)
             return false;
-        m_process.waitForReadyRead(50);
-    }
     return true;
 }
 
