@@ -12,7 +12,7 @@
 // One bridge window per fuzzer process, made on first use. Its worker threads are stopped at
 // once, so the fuzzer's thread is the only one touching it, and its debug log goes to
 // /dev/null, so that millions of inputs can run with the log on without filling the disk.
-// The window still starts the robot server and dials 127.0.0.1 for a moment, so fuzz/run.sh
+// The window still starts the robot server and dials 127.0.0.1 for a moment, so scripts/fuzz.sh
 // runs every fuzzer in a private network namespace (or under the ports lock).
 class TestAccess
 {

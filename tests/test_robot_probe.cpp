@@ -1,11 +1,9 @@
-// robot-probe as scripts use it: its exit codes and messages, and a whole session against a
-// running bridge, checked reply by reply and against the bridge's debug log.
+// robot-probe as scripts use it: its refusals, and a whole session against a running bridge,
+// checked reply by reply and against the bridge's debug log.
 #include "bridge_process.h"
 #include "robot_client.h"
 
 #include <QRegularExpression>
-#include <QTcpServer>
-#include <QTcpSocket>
 #include <QtTest>
 
 #include <tuple>
@@ -15,18 +13,13 @@ namespace
 
 using ProbeRun = std::tuple<int, QByteArray, QByteArray>; // exit code, output, errors
 
-ProbeRun Finish(QProcess& probe)
-{
-    if (!probe.waitForFinished(10000))
-        return {-1, {}, "robot-probe did not end"};
-    return {probe.exitCode(), probe.readAllStandardOutput(), probe.readAllStandardError()};
-}
-
 ProbeRun RunProbe(const QStringList& args)
 {
     QProcess probe;
     probe.start(builtProgram("robot-probe"), args);
-    return Finish(probe);
+    if (!probe.waitForFinished(10000))
+        return {-1, {}, "robot-probe did not end"};
+    return {probe.exitCode(), probe.readAllStandardOutput(), probe.readAllStandardError()};
 }
 
 } // namespace
@@ -43,29 +36,10 @@ private slots:
                           "robot-probe: raw needs at least four hex bytes, e.g. raw 01 01 06 00: "
                           "the bridge would complete a shorter request with bytes of the "
                           "previous one\n"));
-        QTcpServer bridge;
-        QVERIFY(bridge.listen(QHostAddress::LocalHost));
-        const QString port = QString::number(bridge.serverPort());
-        QProcess probe;
-        probe.start(builtProgram("robot-probe"), {"--port", port, "status", "joint-id"});
-        QVERIFY(bridge.waitForNewConnection(5000));
-        QTcpSocket* robot = bridge.nextPendingConnection();
-        QVERIFY(robot->waitForReadyRead(5000));
-        robot->write(Hex("82010040"));
-        QVERIFY(robot->waitForBytesWritten(5000) && robot->waitForReadyRead(5000));
-        robot->close(); // the joint ID query is never answered
-        QCOMPARE(Finish(probe),
-                 ProbeRun(1, "status: 82 01 00 40 (link not ready, project not ready, laser off)\n",
-                          "robot-probe: connection closed by the bridge while waiting for the "
-                          "reply to joint-id\n"));
-        probe.start(builtProgram("robot-probe"), {"--port", port, "--timeout-ms", "200", "status"});
-        QVERIFY(bridge.waitForNewConnection(5000));
-        QCOMPARE(Finish(probe), ProbeRun(1, "", "robot-probe: no reply to status within 200 ms\n"));
-        bridge.close();
-        QCOMPARE(RunProbe({"--port", port, "status"}),
-                 ProbeRun(1, "",
-                          "robot-probe: cannot connect to 127.0.0.1:" + port.toLatin1() +
-                              ": Connection refused\n"));
+        // Nothing listens on port 1 of this machine.
+        QCOMPARE(
+            RunProbe({"--port", "1", "status"}),
+            ProbeRun(1, "", "robot-probe: cannot connect to 127.0.0.1:1: Connection refused\n"));
     }
 
     void sessionWithTheBridge()

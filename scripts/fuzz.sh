@@ -3,7 +3,7 @@
 # SECONDS seconds, starting from its committed seed corpus. New inputs go to
 # build-fuzz/fuzz/corpus/<target>, findings to build-fuzz/fuzz/findings/<target>-*, full output
 # to build-fuzz/fuzz/<target>.log. Exits non-zero when any target reports a finding.
-# Usage: fuzz/run.sh [SECONDS]   (default 60)
+# Usage: scripts/fuzz.sh [SECONDS]   (default 60)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 seconds=${1:-60}
