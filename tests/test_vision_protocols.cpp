@@ -48,17 +48,6 @@ void TestVisionProtocols::requestsAndReplies()
         QCOMPARE(QString(dide::IsSuccessReply(reply, dide::kProjectLoad) ? "P" : "") +
                      (dide::IsSuccessReply(reply, dide::kDeviceAcquisition) ? "D" : ""),
                  QString(success));
-    // ReadValue's verdict and value, as "1 12"; a refused value leaves 0.
-    const std::pair<const char*, const char*> values[] = {
-        {R"(VALUE="12.t_p")", "1 12"}, {R"(<DIDE VALUE="-12"/>)", "1 -12"},
-        {R"(VALUE="")", "1 0"},        {R"(VALUE="abc")", "0 0"},
-        {R"(VALUE="12a")", "0 0"},     {R"(<DIDE DIR="ReplyOk"/>)", "0 0"},
-        {"xxxxVALUE", "0 0"},          {"VALUE=", "0 0"}};
-    for (const auto& [reply, expected] : values) {
-        int value = 99;
-        const bool accepted = dide::ReadValue(reply, &value);
-        QCOMPARE(QString("%1 %2").arg(int(accepted)).arg(value), QString(expected));
-    }
     const std::pair<const char*, size_t> lengths[] = {{R"(<?xml?><DIDE CMD="a>b"/><DIDE/>)", 24},
                                                       {R"(<DIDE DIR="ReplyOk">text</DIDE>)", 31},
                                                       {R"(<DIDE DIR="ReplyOk">text</DI)", 0},
