@@ -61,24 +61,24 @@ private slots:
     void init() { writeConfig(TestDir(), {{"ProjectID", "000002"}}); }
     void cleanup() { m_window.reset(); }
 
+    // Until a ';' is seen on the connection, each receive is one record; after it, a record in
+    // pieces is stored once its ';' has come, as if it had come whole.
     void decodesRecords()
     {
         MainWindow& w = window();
-        auto decoded = [&](QByteArray block) {
+        const std::pair<QByteArray, QVector<double>> blocks[] = {
+            {"false,1,3,3,4,5,6,7", {1, 3, 3, 4, 5, 1, 1}},
+            {"0,1.5", {1.5, 3, 3, 4, 5, 1, 1}},
+            {"0,1,2,3,4,5;0,6,7,8,9,10;", {6, 7, 8, 9, 10, 1, 1}},
+            {"1,1,2,3,4,5;", {1, 2, 3, 4, 5, 1, 0}},
+            {"0,1,2,3,4,5;;", {1, 2, 3, 4, 5, 1, 0}},
+            {"0,1.5,0,0.8,-0.1,3.2;", {1.5, 0, 0.8, -0.1, 3.2, 1, 0}},
+            {"\n0,1.5,2.", {1.5, 0, 0.8, -0.1, 3.2, 1, 0}},
+            {"25,0.8,-0.1,3.2;", {1.5, 2.25, 0.8, -0.1, 3.2, 1, 1}}};
+        for (auto [block, expected] : blocks) {
             w.DecodeValuesBuffer(block.data(), block.size());
-            return values();
-        };
-        using V = QVector<double>;
-        // Until a ';' is seen on the connection, each receive is one record.
-        QCOMPARE(decoded("false,1,3,3,4,5,6,7"), (V{1, 3, 3, 4, 5, 1, 1}));
-        QCOMPARE(decoded("0,1.5"), (V{1.5, 3, 3, 4, 5, 1, 1}));
-        QCOMPARE(decoded("0,1,2,3,4,5;0,6,7,8,9,10;"), (V{6, 7, 8, 9, 10, 1, 1}));
-        QCOMPARE(decoded("1,1,2,3,4,5;"), (V{1, 2, 3, 4, 5, 1, 0}));
-        QCOMPARE(decoded("0,1,2,3,4,5;;"), (V{1, 2, 3, 4, 5, 1, 0}));
-        QCOMPARE(decoded("0,1.5,0,0.8,-0.1,3.2;"), (V{1.5, 0, 0.8, -0.1, 3.2, 1, 0}));
-        // A record in pieces is stored once its ';' has come, as if it had come whole.
-        QCOMPARE(decoded("\n0,1.5,2."), (V{1.5, 0, 0.8, -0.1, 3.2, 1, 0}));
-        QCOMPARE(decoded("25,0.8,-0.1,3.2;"), (V{1.5, 2.25, 0.8, -0.1, 3.2, 1, 1}));
+            QCOMPARE(values(), expected);
+        }
     }
 
     // While the laser is on, the robot hears "recognised" only for a record decoded since it
