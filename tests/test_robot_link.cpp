@@ -173,6 +173,7 @@ private slots:
         startBridge();
         QTRY_COMPARE(boxes.texts.size(), 1);
         QVERIFY(boxes.texts[0].startsWith("Port 5020 is held by another program"));
+        QTest::qWait(1000); // two refreshes: the retries meanwhile open no second box
         const QByteArray bindFailure =
             "Robot server: failed to bind the socket\nerrno=" + QByteArray::number(EADDRINUSE) +
             "\n";
