@@ -6,7 +6,6 @@
 
 #include <QTcpServer>
 
-#include <csignal>
 #include <cstring>
 #include <memory>
 
@@ -34,11 +33,13 @@ class TestAccess : public QObject
         m_window->FlushLog();
         return robotLogLines(TestDebugLog());
     }
-    QByteArray process(const char* request, int* len)
+    // The reply to one request as the robot thread builds it; empty when unrecognised.
+    QByteArray reply(const char* request)
     {
         std::memcpy(m_window->m_cRecRobotBuffer, Hex(request).constData(), 4);
-        m_window->ProcessRobotRequest(len);
-        return QByteArray(m_window->m_cSendRobotBuffer, *len);
+        int len = 0;
+        m_window->ProcessRobotRequest(&len);
+        return QByteArray(m_window->m_cSendRobotBuffer, len);
     }
     static bool consume(events::event_t event) { return events::WaitForEvent(event, 0) == 0; }
     // Connects once the server waits for a robot again; it may be starting over.
@@ -55,65 +56,81 @@ class TestAccess : public QObject
         QCOMPARE(robot.ask(Hex("01010600"), 4), Hex("82010040"));
     }
 
+    // The keep-alive settings of the bridge's end of the robot's connection: a robot that
+    // vanishes without closing is dropped after about 6 s of silence (3 s idle, then 3 probes
+    // 1 s apart), and one that vanishes with a reply unacknowledged after 6 s too.
+    static QVector<int> keepAlive(quint16 robotPort)
+    {
+        QVector<int> options;
+        for (int fd = 3; fd < 1024; ++fd) {
+            sockaddr_in peer{};
+            socklen_t size = sizeof peer;
+            if (getpeername(fd, reinterpret_cast<sockaddr*>(&peer), &size) != 0 ||
+                ntohs(peer.sin_port) != robotPort)
+                continue;
+            for (auto [level, option] : {std::pair{SOL_SOCKET, SO_KEEPALIVE},
+                                         {IPPROTO_TCP, TCP_KEEPIDLE},
+                                         {IPPROTO_TCP, TCP_KEEPCNT},
+                                         {IPPROTO_TCP, TCP_KEEPINTVL},
+                                         {IPPROTO_TCP, TCP_USER_TIMEOUT}}) {
+                int value = 0;
+                socklen_t length = sizeof value;
+                getsockopt(fd, level, option, &value, &length);
+                options << value;
+            }
+        }
+        return options;
+    }
+
 private slots:
     void cleanup() { m_window.reset(); }
 
-    void setRequestsRaiseEventsAndStoreState()
-    {
-        MainWindow& w = startBridge();
-        int len = 0;
-        QCOMPARE(process("02011301", &len), Hex("82"));
-        QVERIFY(w.m_bLaserOn && consume(w.m_EventActivateLaser));
-        process("02010601", &len); // already on: nothing to do
-        QVERIFY(w.m_bLaserOn && !consume(w.m_EventActivateLaser));
-        process("02010600", &len);
-        QVERIFY(!w.m_bLaserOn && consume(w.m_EventDeactivateLaser));
-        process("02010601", &len);
-        QVERIFY(w.m_bLaserOn && consume(w.m_EventActivateLaser));
-
-        w.m_iTervianProgram = 5;
-        process("020110ff", &len);
-        QVERIFY(w.m_iRobotProgram == -1 && consume(w.m_EventSwitchProgram));
-        process("02011005", &len);
-        QVERIFY(w.m_iRobotProgram == 5 && !consume(w.m_EventSwitchProgram));
-
-        len = 77; // unrecognised: the previous reply stays
-        process("02011300", &len);
-        QCOMPARE(len, 77);
-        QVERIFY(!consume(w.m_EventActivateLaser) && !consume(w.m_EventDeactivateLaser));
-        // The second, identical "set joint ID" entry is counted rather than written again.
-        QCOMPARE(robotLog(),
-                 QByteArray("Robot set laser on\nRobot set laser on and start measure\n"
-                            "Robot set laser off\nRobot set laser on and start measure\n"
-                            "Robot set joint ID\n"));
-    }
-
-    void queriesAnswerFromOneSnapshot()
+    // Queries answer from one snapshot of the shared state; set requests store it and raise
+    // the event that the vision client serves.
+    void requestsReadAndWriteTheSharedState()
     {
         MainWindow& w = startBridge();
         w.m_bTervianOk = true;
         w.m_bError = false;
         w.m_bScannnerOk = true;
         w.m_dX = 1.15, w.m_dZ = -1.5, w.m_dWidth = 327.68, w.m_dZDiff = 400.0, w.m_dArea = 0.001;
-        int len = 0;
-        QCOMPARE(process("01060000", &len), Hex("820c0000 0072 ff6a 8000 9c40 0000"));
+        const QByteArray values = Hex("0072 ff6a 8000 9c40 0000");
+        QCOMPARE(reply("01060000"), Hex("820c0000") + values);
         w.m_bRecognitionOK = true;
-        QCOMPARE(process("0106ffff", &len), Hex("82000000 0072 ff6a 8000 9c40 0000"));
+        QCOMPARE(reply("0106ffff"), Hex("82000000") + values);
         w.m_bTervianOk = false; // the values stay those of the last record
-        QCOMPARE(process("01060000", &len), Hex("82010000 0072 ff6a 8000 9c40 0000"));
+        QCOMPARE(reply("01060000"), Hex("82010000") + values);
         w.m_bTervianOk = true;
-        w.m_bRecognitionOK = false;
         w.m_iTervianProgram = 300; // the low byte of the loaded project, not the requested one
-        QCOMPARE(process("01011000", &len), Hex("8200002c"));
-        QCOMPARE(process("01010600", &len), Hex("82000840"));
+        QCOMPARE(reply("01011000"), Hex("8200002c"));
+        QCOMPARE(reply("01010600"), Hex("82000840"));
 
-        const QByteArray values =
-            "m_dX=1.15 m_dZ=-1.5 m_dZDiff=400 m_dWidth=327.68 m_dArea=0.001\n";
+        QCOMPARE(reply("02011301"), Hex("82"));
+        QVERIFY(w.m_bLaserOn && consume(w.m_EventActivateLaser));
+        reply("02010601"); // already on: nothing to do
+        QVERIFY(w.m_bLaserOn && !consume(w.m_EventActivateLaser));
+        reply("02010600");
+        QVERIFY(!w.m_bLaserOn && consume(w.m_EventDeactivateLaser));
+        reply("02010601");
+        QVERIFY(w.m_bLaserOn && consume(w.m_EventActivateLaser));
+        w.m_iTervianProgram = 5;
+        reply("020110ff");
+        QVERIFY(w.m_iRobotProgram == -1 && consume(w.m_EventSwitchProgram));
+        reply("02011005"); // the project loaded already
+        QVERIFY(w.m_iRobotProgram == 5 && !consume(w.m_EventSwitchProgram));
+        QCOMPARE(reply("02011300"), QByteArray());
+        QVERIFY(!consume(w.m_EventActivateLaser) && !consume(w.m_EventDeactivateLaser));
+
         const QByteArray query = "Robot request joint data\n";
-        QCOMPARE(robotLog(), query + "bRecognitionOK 0 bScannerOk 1\n" + values + query + values +
-                                 query + values +
-                                 "Robot requests joint ID=300\n"
-                                 "Robot requests status\nm_bTervianOk=1 m_bLaserOn=0\n");
+        const QByteArray logged =
+            "m_dX=1.15 m_dZ=-1.5 m_dZDiff=400 m_dWidth=327.68 m_dArea=0.001\n";
+        // A second, identical "set joint ID" entry is counted rather than written again.
+        QCOMPARE(robotLog(), query + "bRecognitionOK 0 bScannerOk 1\n" + logged + query + logged +
+                                 query + logged +
+                                 "Robot requests joint ID=300\nRobot requests status\n"
+                                 "m_bTervianOk=1 m_bLaserOn=0\nRobot set laser on\n"
+                                 "Robot set laser on and start measure\nRobot set laser off\n"
+                                 "Robot set laser on and start measure\nRobot set joint ID\n");
     }
 
     // Every reply whole and nothing more: a surplus byte would lead the next reply.
@@ -135,52 +152,17 @@ private slots:
             QCOMPARE(robot.ask(Hex("03010600"), 4), Hex("82010040"));
             QCOMPARE(robot.ask(Hex("01060000"), 14), Hex("82010000 0000 0000 0000 0000 0000"));
             QCOMPARE(robot.ask(Hex("01011000"), 4), Hex("82010000"));
+            QCOMPARE(keepAlive(robot.localPort()), (QVector<int>{1, 3, 3, 1, 6000}));
         }
         QTRY_VERIFY(!m_window->m_bRobotServerConnected && isListening(5020));
         QCOMPARE(settledResources(), before);
         QVERIFY(robotLog().contains("Robot is disconnected, reconnect\nconnected to the robot\n"));
-    }
-
-    // A robot that vanishes without closing is noticed after about 6 s of silence (3 s idle, then
-    // 3 probes 1 s apart), and one that vanishes with a reply unacknowledged after 6 s too.
-    void vanishedRobotIsDroppedWithinSixSeconds()
-    {
-        startBridge();
-        RobotClient robot;
-        connectRobot(robot);
-        QCOMPARE(robot.ask(Hex("01010600"), 4), Hex("82010040"));
-        QVector<int> options;
-        for (const QString& fd : QDir("/proc/self/fd").entryList(QDir::System)) {
-            sockaddr_in local{}, peer{};
-            socklen_t size = sizeof local;
-            if (getsockname(fd.toInt(), reinterpret_cast<sockaddr*>(&local), &size) != 0 ||
-                getpeername(fd.toInt(), reinterpret_cast<sockaddr*>(&peer), &size) != 0 ||
-                ntohs(local.sin_port) != 5020 || ntohs(peer.sin_port) != robot.localPort())
-                continue;
-            for (auto [level, option] : {std::pair{SOL_SOCKET, SO_KEEPALIVE},
-                                         {IPPROTO_TCP, TCP_KEEPIDLE},
-                                         {IPPROTO_TCP, TCP_KEEPCNT},
-                                         {IPPROTO_TCP, TCP_KEEPINTVL},
-                                         {IPPROTO_TCP, TCP_USER_TIMEOUT}}) {
-                int value = 0;
-                socklen_t length = sizeof value;
-                getsockopt(fd.toInt(), level, option, &value, &length);
-                options << value;
-            }
-        }
-        QCOMPARE(options, (QVector<int>{1, 3, 3, 1, 6000}));
-    }
-
-    // Ending while waiting for a robot is seen in the robot-probe session.
-    void exitFlagEndsTheThreadWhileServing()
-    {
-        MainWindow& w = startBridge();
-        RobotClient robot;
-        connectRobot(robot);
-        w.m_bExitRobotThread = true;
-        QVERIFY(robot.endedByBridge());
+        RobotClient last; // the exit flag ends the thread while it serves
+        connectRobot(last);
+        m_window->m_bExitRobotThread = true;
+        QVERIFY(last.endedByBridge());
         QTRY_VERIFY_WITH_TIMEOUT(!isListening(5020), 3000);
-        QCOMPARE(robotLog(), QByteArray("connected to the robot\nClosing Robot connection\n"));
+        QVERIFY(robotLog().endsWith("connected to the robot\nClosing Robot connection\n"));
     }
 
     void busyPortIsRetriedUntilFreeAndReportedOnce()
@@ -191,6 +173,7 @@ private slots:
         startBridge();
         QTRY_COMPARE(boxes.texts.size(), 1);
         QVERIFY(boxes.texts[0].startsWith("Port 5020 is held by another program"));
+        QTest::qWait(1000); // two refreshes: the retries meanwhile open no second box
         const QByteArray bindFailure =
             "Robot server: failed to bind the socket\nerrno=" + QByteArray::number(EADDRINUSE) +
             "\n";
@@ -246,33 +229,6 @@ private slots:
         }
         expectStatusExchange();
         QVERIFY(robotLog().startsWith("Robot server: failed to accept\n"));
-    }
-
-    void sendToVanishedRobotFailsWithoutSignal()
-    {
-        std::signal(SIGPIPE, SIG_DFL); // Qt's sockets may have ignored it for the whole process
-        MainWindow& w = startBridge();
-        RobotClient robot;
-        connectRobot(robot);
-        const quint16 robotPort = robot.localPort();
-        const auto bridgeEnd = [&] {
-            for (const TcpEntry& entry : tcpEntries())
-                if (entry.localPort == 5020 && entry.remotePort == robotPort)
-                    return entry;
-            return TcpEntry{};
-        };
-        {
-            // Holding the log keeps the server at the dump of the first request, so the robot
-            // is gone before the first reply; that reply is reset and the next send fails.
-            std::lock_guard<std::mutex> stopAtDump(w.m_mutexDebug);
-            robot.send(Hex("01010600"));
-            QTRY_COMPARE(bridgeEnd().receiveQueue, 0);
-            robot.send(Hex("01010600"));
-            robot.close();
-            QTRY_COMPARE(bridgeEnd().state, 0x08);
-        }
-        QTRY_VERIFY(robotLog().contains("Robot server: failed to send\n"));
-        expectStatusExchange();
     }
 };
 

@@ -21,73 +21,38 @@ class TestVisionProtocols : public QObject
     Q_OBJECT
 
 private slots:
-    void requestsAreByteExact();
-    void replyCheck();
-    void replyValue();
-    void replyEndsWithItsElement();
+    void requestsAndReplies();
     void recordsJoinedWhateverThePieces();
     void projectNumberIsDefinedForEveryText();
     void sendAllContinuesShortSendsAndSurvivesAClosedPeer();
 };
 
-void TestVisionProtocols::requestsAreByteExact()
+void TestVisionProtocols::requestsAndReplies()
 {
-    QCOMPARE(dide::LoadProjectRequest("000002"),
-             std::string(R"(<DIDE DIR="Request" CMD="Project_Load" FILE="000002.t_p"/>)"));
-    QCOMPARE(dide::AcquisitionRequest(true),
-             std::string(R"(<DIDE DIR="Request" CMD="Device_Acquisition" STATE="on" />)"));
-    QCOMPARE(dide::AcquisitionRequest(false),
-             std::string(R"(<DIDE DIR="Request" CMD="Device_Acquisition" STATE="off" />)"));
-}
-
-void TestVisionProtocols::replyCheck()
-{
-    const struct {
-        const char* reply;
-        bool projectLoad, acquisition;
-    } rows[] = {
-        {R"(<DIDE DIR="ReplyOk" CMD="Project_Load"/>)", true, false},
-        {R"(<DIDE CMD="Project_Load" DIR="ReplyOk"/>)", true, false},
-        {R"(<DIDE DIR="replyok" CMD="Project_Load"/>)", false, false},
-        {R"(<!--CMD--><DIDE DIR="ReplyOk" CMD="Project_Load"/>)", false, false},
-        {R"(<DIDE CMD="Device_Acquisition" DIR="ReplyOk)", false, true}, // value runs to the end
-        {"", false, false},
-        {R"(CMD="Project_Load" DIR)", false, false},
-        {R"(DIR="ReplyOk" CMD=)", false, false},
-    };
-    for (const auto& row : rows) {
-        QVERIFY2(dide::IsSuccessReply(row.reply, dide::kProjectLoad) == row.projectLoad, row.reply);
-        QVERIFY2(dide::IsSuccessReply(row.reply, dide::kDeviceAcquisition) == row.acquisition,
-                 row.reply);
-    }
-}
-
-void TestVisionProtocols::replyValue()
-{
-    const struct {
-        const char* reply;
-        bool accepted;
-        int value;
-    } rows[] = {
-        {R"(VALUE="12.t_p")", true, 12}, {R"(<DIDE VALUE="-12"/>)", true, -12},
-        {R"(VALUE="")", true, 0},        {R"(VALUE="abc")", false, 0},
-        {R"(VALUE="12a")", false, 0},    {R"(<DIDE DIR="ReplyOk"/>)", false, 0},
-        {"xxxxVALUE", false, 0},         {"VALUE=", false, 0},
-    };
-    for (const auto& row : rows) {
-        int value = 99;
-        QVERIFY2(dide::ReadValue(row.reply, &value) == row.accepted && value == row.value,
-                 row.reply);
-    }
-}
-
-void TestVisionProtocols::replyEndsWithItsElement()
-{
-    const std::pair<const char*, size_t> rows[] = {{R"(<?xml?><DIDE CMD="a>b"/><DIDE/>)", 24},
-                                                   {R"(<DIDE DIR="ReplyOk">text</DIDE>)", 31},
-                                                   {R"(<DIDE DIR="ReplyOk">text</DI)", 0},
-                                                   {"ReplyOk />", 0}};
-    for (const auto& [reply, length] : rows)
+    QCOMPARE(dide::LoadProjectRequest("000002") + dide::AcquisitionRequest(true) +
+                 dide::AcquisitionRequest(false),
+             std::string(R"(<DIDE DIR="Request" CMD="Project_Load" FILE="000002.t_p"/>)"
+                         R"(<DIDE DIR="Request" CMD="Device_Acquisition" STATE="on" />)"
+                         R"(<DIDE DIR="Request" CMD="Device_Acquisition" STATE="off" />)"));
+    // Success for Project_Load, for Device_Acquisition, or neither.
+    const std::pair<const char*, const char*> checks[] = {
+        {R"(<DIDE DIR="ReplyOk" CMD="Project_Load"/>)", "P"},
+        {R"(<DIDE CMD="Project_Load" DIR="ReplyOk"/>)", "P"},
+        {R"(<DIDE DIR="replyok" CMD="Project_Load"/>)", ""},
+        {R"(<!--CMD--><DIDE DIR="ReplyOk" CMD="Project_Load"/>)", ""},
+        {R"(<DIDE CMD="Device_Acquisition" DIR="ReplyOk)", "D"}, // value runs to the end
+        {"", ""},
+        {R"(CMD="Project_Load" DIR)", ""},
+        {R"(DIR="ReplyOk" CMD=)", ""}};
+    for (const auto& [reply, success] : checks)
+        QCOMPARE(QString(dide::IsSuccessReply(reply, dide::kProjectLoad) ? "P" : "") +
+                     (dide::IsSuccessReply(reply, dide::kDeviceAcquisition) ? "D" : ""),
+                 QString(success));
+    const std::pair<const char*, size_t> lengths[] = {{R"(<?xml?><DIDE CMD="a>b"/><DIDE/>)", 24},
+                                                      {R"(<DIDE DIR="ReplyOk">text</DIDE>)", 31},
+                                                      {R"(<DIDE DIR="ReplyOk">text</DI)", 0},
+                                                      {"ReplyOk />", 0}};
+    for (const auto& [reply, length] : lengths)
         QVERIFY2(dide::ReplyLength(reply) == length, reply);
 }
 

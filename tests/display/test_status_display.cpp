@@ -9,16 +9,26 @@
 namespace
 {
 
-const QString kBrightGreen = "QLabel {background: rgb(0, 255, 0);}";
-const QString kDarkGreen = "QLabel {background: rgb(30, 70, 30);}";
-const QString kBrightRed = "QLabel {background: rgb(255, 0, 0);}";
-const QString kDarkRed = "QLabel {background: rgb(70, 30, 30);}";
-const QString kOrange = "QLabel {background: orange;}";
-
-struct VisionState {
+struct State {
     bool ok, connected, running, error, laser;
     int program;
+    bool robotOnline = true, robotConnected = true;
 };
+
+// A lamp by its colour: G and g bright and dark green, R and r bright and dark red, O orange,
+// nothing while unlit; any other style sheet as it stands.
+QString Lamp(const QLabel* label)
+{
+    static const QMap<QString, QString> colours{{"rgb(0, 255, 0)", "G"},
+                                                {"rgb(30, 70, 30)", "g"},
+                                                {"rgb(255, 0, 0)", "R"},
+                                                {"rgb(70, 30, 30)", "r"},
+                                                {"orange", "O"}};
+    for (auto colour = colours.begin(); colour != colours.end(); ++colour)
+        if (label->styleSheet() == "QLabel {background: " + colour.key() + ";}")
+            return colour.value();
+    return label->styleSheet();
+}
 
 } // namespace
 
@@ -40,7 +50,7 @@ class TestAccess : public QObject
     MainWindow* w = nullptr;
     Ui::MainWindow* ui = nullptr;
 
-    void showVision(const VisionState& s)
+    void show(const State& s)
     {
         w->m_bTervianOk = s.ok;
         w->m_bTervianClientConnected = s.connected;
@@ -48,6 +58,8 @@ class TestAccess : public QObject
         w->m_bError = s.error;
         w->m_bLaserOn = s.laser;
         w->m_iTervianProgram = s.program;
+        w->m_bRobotServerOnline = s.robotOnline;
+        w->m_bRobotServerConnected = s.robotConnected;
         w->updateGui();
     }
     QStringList showRecord(bool reading, bool recognised, double x, double z, double width,
@@ -74,86 +86,47 @@ private slots:
     }
     void cleanupTestCase() { delete w; }
 
-    // The first matching row wins; every box is lit before each row, so a row that leaves a
-    // widget alone shows up.
-    void visionLamps()
+    // The first matching row wins; every lamp is lit before each row, so a row that leaves a
+    // widget alone shows up. An offline robot server keeps what its lamp showed.
+    void lamps()
     {
-        const struct {
-            VisionState state;
-            QStringList lamps; // connected, error, acquisition, project number
-        } rows[] = {
-            {{false, false, false, false, false, 0}, {"", "", "", ""}},
-            {{false, false, true, false, false, 0}, {kOrange, "", "", ""}},
-            {{false, true, true, false, false, 0}, {kDarkGreen, kDarkRed, "", ""}},
-            {{false, true, true, true, false, 0}, {kDarkGreen, kBrightRed, "", ""}},
-            {{true, true, true, false, false, 3}, {kBrightGreen, kDarkRed, kDarkGreen, "3"}},
-            {{true, true, true, true, true, 0}, {kBrightGreen, kBrightRed, kBrightGreen, "0"}},
-            {{true, false, false, false, false, -1}, {kBrightGreen, kDarkRed, kDarkGreen, "-1"}},
-        };
-        for (const auto& row : rows) {
-            showVision({true, true, true, true, true, 42});
-            showVision(row.state);
-            QCOMPARE(QStringList({ui->labelSensorConnected->styleSheet(),
-                                  ui->labelSensorError->styleSheet(),
-                                  ui->labelSensorLaserOn->styleSheet(),
-                                  ui->labelSensorProgramNr->text()}),
-                     row.lamps);
-        }
-    }
-
-    void robotLampShowsConnectedThenListeningAndKeepsItWhenOffline()
-    {
-        const struct {
-            bool online, connected;
-            QStringList shown;
-        } steps[] = {{true, true, {"Connected", kBrightGreen}},
-                     {true, false, {"Listening", kDarkGreen}},
-                     {false, true, {"Listening", kDarkGreen}}};
-        for (const auto& step : steps) {
-            w->m_bRobotServerOnline = step.online;
-            w->m_bRobotServerConnected = step.connected;
-            w->updateGui();
-            QCOMPARE(
-                QStringList({ui->labelRobotState->text(), ui->labelRobotConnected->styleSheet()}),
-                step.shown);
+        const std::pair<State, const char*> rows[] = {
+            {{false, false, false, false, false, 0}, "  Connected G"},
+            {{false, false, true, false, false, 0}, "O  Connected G"},
+            {{false, true, true, false, false, 0, true, false}, "gr  Listening g"},
+            {{false, true, true, true, false, 0, false, false}, "gR  Connected G"},
+            {{true, true, true, false, false, 3}, "Grg 3 Connected G"},
+            {{true, true, true, true, true, 0}, "GRG 0 Connected G"},
+            {{true, false, false, false, false, -1}, "Grg -1 Connected G"}};
+        for (const auto& [state, shown] : rows) {
+            show({true, true, true, true, true, 42});
+            show(state);
+            QCOMPARE(Lamp(ui->labelSensorConnected) + Lamp(ui->labelSensorError) +
+                         Lamp(ui->labelSensorLaserOn) + " " + ui->labelSensorProgramNr->text() +
+                         " " + ui->labelRobotState->text() + " " + Lamp(ui->labelRobotConnected),
+                     QString(shown));
         }
     }
 
     void valuesShowTwoDecimalsWhileReading()
     {
-        showVision({true, true, true, false, true, 1});
+        show({true, true, true, false, true, 1});
         QCOMPARE(showRecord(true, true, 0, 12.345678, -1.5, 12345.6, -0.004),
                  QStringList({"Ok", "0.00", "12.35", "-1.50", "12345.60", "-0.00"}));
-        showVision({true, true, true, false, false, 1});
+        show({true, true, true, false, false, 1});
         QCOMPARE(ui->labelMeasureError->text(), QString("Error"));
-        showVision({true, true, true, false, true, 1});
+        show({true, true, true, false, true, 1});
         QCOMPARE(showRecord(true, false, 1, 2, 3, 4, 5),
                  QStringList({"Error", "1.00", "2.00", "3.00", "4.00", "5.00"}));
         QCOMPARE(showRecord(false, true, 1, 2, 3, 4, 5), QStringList({"", "", "", "", "", ""}));
     }
 
-    // One box for each report, never one per refresh, with the text of the link's state.
-    void oneBoxPerReportedFailure()
-    {
-        for (const VisionState& state :
-             {VisionState{false, true, true, true, false, 0}, {true, true, true, true, false, 0}}) {
-            BoxWatcher watcher;
-            for (int report = 0; report < 2; ++report) {
-                w->m_bShowErrorOnce = true;
-                for (int i = 0; i < 4; ++i)
-                    showVision(state);
-            }
-            const QString text = state.ok ? "Error in Tervian communication"
-                                          : "Error in loading or setting up the project";
-            QCOMPARE(watcher.texts, QStringList({text, text}));
-        }
-    }
-
-    // While the box is open the event loop runs on: queued refreshes update the window inside
-    // it, open no second box, and only a new report stacks one more box on top.
+    // One box for each report, never one per refresh: while the box is open the event loop runs
+    // on, queued refreshes update the window inside it and open no second box, and only a new
+    // report stacks one more box on top.
     void nestedRefreshesOpenNoSecondBoxUntilANewReport()
     {
-        showVision({true, true, true, true, false, 5});
+        show({true, true, true, true, false, 5});
         int step = 0;
         BoxWatcher watcher([&](int openBoxes) {
             if (step == 0) {
@@ -170,7 +143,8 @@ private slots:
         });
         w->m_bShowErrorOnce = true;
         w->updateGui();
-        QCOMPARE(watcher.texts.size(), 2);
+        QCOMPARE(watcher.texts,
+                 QStringList({"Error in Tervian communication", "Error in Tervian communication"}));
         QCOMPARE(watcher.mostOpenAtOnce, 2);
     }
 

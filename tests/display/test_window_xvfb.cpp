@@ -69,11 +69,9 @@ int main(int argc, char* argv[])
     if (qEnvironmentVariableIsEmpty("DISPLAY") && !qEnvironmentVariableIsSet("UNDER_XVFB") &&
         !xvfbRun.isEmpty()) {
         qputenv("UNDER_XVFB", "1");
-        std::vector<char*> args = {const_cast<char*>("xvfb-run"), const_cast<char*>("-a"),
-                                   const_cast<char*>("-s"),
-                                   const_cast<char*>("-screen 0 1024x768x24")};
+        std::vector<const char*> args = {"xvfb-run", "-a", "-s", "-screen 0 1024x768x24"};
         args.insert(args.end(), argv, argv + argc + 1);
-        execv(xvfbRun.toLocal8Bit().constData(), args.data());
+        execv(xvfbRun.toLocal8Bit().constData(), const_cast<char**>(args.data()));
     }
     qputenv("QT_QPA_PLATFORM", qEnvironmentVariableIsEmpty("DISPLAY") ? "offscreen" : "xcb");
     QApplication app(argc, argv);

@@ -7,13 +7,6 @@
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <poll.h>
-#include <unistd.h>
-
-RobotClient::~RobotClient()
-{
-    if (m_fd != -1)
-        close();
-}
 
 bool RobotClient::connectTo(const char* address)
 {
@@ -22,11 +15,6 @@ bool RobotClient::connectTo(const char* address)
     bridge.sin_port = htons(5020);
     bridge.sin_addr.s_addr = inet_addr(address);
     return ::connect(m_fd, reinterpret_cast<sockaddr*>(&bridge), sizeof bridge) == 0;
-}
-
-void RobotClient::send(const QByteArray& bytes)
-{
-    ::send(m_fd, bytes.constData(), size_t(bytes.size()), MSG_NOSIGNAL);
 }
 
 QByteArray RobotClient::read(int count, int timeoutMs)
@@ -51,12 +39,6 @@ bool RobotClient::endedByBridge(int timeoutMs)
     return poll(&entry, 1, timeoutMs) == 1 && recv(m_fd, &byte, 1, 0) <= 0;
 }
 
-void RobotClient::close()
-{
-    ::close(m_fd);
-    m_fd = -1;
-}
-
 void RobotClient::reset()
 {
     const linger abort{1, 0};
@@ -72,14 +54,12 @@ quint16 RobotClient::localPort() const
     return ntohs(local.sin_port);
 }
 
-std::unique_ptr<RobotClient> servedRobot(const std::function<int()>& newSocket, const char* address)
+std::unique_ptr<RobotClient> servedRobot()
 {
-    QDeadlineTimer deadline(5000);
-    while (!deadline.hasExpired()) {
-        auto robot = std::make_unique<RobotClient>(newSocket());
-        if (robot->connectTo(address) && robot->ask(QByteArray::fromHex("01010600"), 4).size() == 4)
+    for (QDeadlineTimer deadline(5000); !deadline.hasExpired(); QThread::msleep(10)) {
+        auto robot = std::make_unique<RobotClient>();
+        if (robot->connectTo() && robot->ask(QByteArray::fromHex("01010600"), 4).size() == 4)
             return robot;
-        QThread::msleep(10);
     }
     return nullptr;
 }

@@ -3,10 +3,10 @@
 
 #include <QByteArray>
 
-#include <functional>
 #include <memory>
 
 #include <sys/socket.h>
+#include <unistd.h>
 
 // A robot controller made of one plain blocking socket, so that the test decides how it ends.
 // A reply is read to its expected length and no further: a byte too many shows at the start
@@ -14,13 +14,16 @@
 class RobotClient
 {
 public:
-    explicit RobotClient(int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0)) : m_fd(fd) {}
-    ~RobotClient();
+    RobotClient() = default;
+    ~RobotClient() { close(); }
     RobotClient(const RobotClient&) = delete;
     RobotClient& operator=(const RobotClient&) = delete;
 
     bool connectTo(const char* address = "127.0.0.1");
-    void send(const QByteArray& bytes);
+    void send(const QByteArray& bytes)
+    {
+        ::send(m_fd, bytes.constData(), size_t(bytes.size()), MSG_NOSIGNAL);
+    }
     // Up to count bytes, or what came of them within timeoutMs.
     QByteArray read(int count, int timeoutMs = 3000);
     QByteArray ask(const QByteArray& request, int replyLength)
@@ -30,22 +33,24 @@ public:
     }
     // True once the bridge has closed or reset the connection within timeoutMs, without a byte.
     bool endedByBridge(int timeoutMs = 3000);
-    void close();
+    void close()
+    {
+        if (m_fd != -1)
+            ::close(m_fd);
+        m_fd = -1;
+    }
     void reset(); // ends the connection with a reset instead of an orderly close
     quint16 localPort() const;
     int fd() const { return m_fd; }
 
 private:
-    int m_fd;
+    int m_fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
 };
 
 // A robot whose status request has been answered, or null when none is within 5 s. A robot that
 // connects while the bridge is still finishing with the one before is reset when the bridge
 // listens anew; like a real robot, it then connects again.
-std::unique_ptr<RobotClient> servedRobot(
-    const std::function<int()>& newSocket =
-        [] { return ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0); },
-    const char* address = "127.0.0.1");
+std::unique_ptr<RobotClient> servedRobot();
 
 // The debug log entries of the robot thread, in order; the vision threads write to the same log.
 QByteArray robotLogLines(const QByteArray& log);
