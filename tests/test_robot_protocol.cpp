@@ -59,19 +59,19 @@ private slots:
 
     void robotAllowNeverWidens()
     {
-        // Which of 10.0.0.5, 10.0.1.9 and 127.0.0.1 are admitted; the malformed entries.
+        // Which of 127.1.0.5, 127.1.1.9 and 127.0.0.1 are admitted; the malformed entries.
         const std::pair<const char*, const char*> cases[] = {
             {" , ", "111 "},
-            {" 10.0.0.77/24 ,127.0.0.1", "101 "},
-            {"10.0.0.0/16", "110 "},
+            {" 127.1.0.77/24 ,127.0.0.1", "101 "},
+            {"127.1.0.0/16", "110 "},
             {"0.0.0.0/0", "111 "},
-            {"10.0.0.5/33,010.0.0.5,10.0.0,0x0a000005,10.0.0.5/,/8",
-             "000 10.0.0.5/33|010.0.0.5|10.0.0|0x0a000005|10.0.0.5/|/8"},
-            {"localhost, 127.0.0.1/+8, 10.0.1.9", "010 localhost|127.0.0.1/+8"}};
+            {"127.1.0.5/33,127.01.0.5,127.1.0,0x7f010005,127.1.0.5/,/8",
+             "000 127.1.0.5/33|127.01.0.5|127.1.0|0x7f010005|127.1.0.5/|/8"},
+            {"localhost, 127.0.0.1/+8, 127.1.1.9", "010 localhost|127.0.0.1/+8"}};
         for (const auto& [setting, expected] : cases) {
             const robot_allow::AllowList list = robot_allow::Parse(setting);
             QString seen;
-            for (uint32_t peer : {0x0a000005u, 0x0a000109u, 0x7f000001u})
+            for (uint32_t peer : {0x7f010005u, 0x7f010109u, 0x7f000001u})
                 seen += robot_allow::Admits(list, peer) ? "1" : "0";
             QStringList malformed;
             for (const std::string& entry : list.malformed)
