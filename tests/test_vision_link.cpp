@@ -158,11 +158,27 @@ private slots:
         reply(R"(<DIDE DIR="ReplyError" CMD="Device_Acquisition"/>)");
         QTRY_VERIFY(w.m_bError && TestDebugLog().contains("Setting Project on NOT OK\n"));
 
-        switchProgram(4); // a reply and unasked bytes in one block: only the reply answers
+        // Unasked bytes and three requests, all pending at once while the client is held at
+        // logging a reply, are served in the fixed order whatever the order they came in.
+        switchProgram(4);
         QVERIFY(request().contains(R"(FILE="4.t_p")"));
-        reply(loadOk + "<DIDE/>");
-        QTRY_VERIFY(TestDebugLog().contains("Unsolicited from Tervian: <DIDE/>\n"));
-        QTRY_COMPARE(w.m_iTervianProgram, 4);
+        {
+            std::lock_guard<std::mutex> hold(w.m_mutexDebug);
+            peer->setSocketOption(QAbstractSocket::LowDelayOption, 1); // no Nagle delay
+            reply(loadOk + "<DIDE/>");
+            switchProgram(5);
+            w.ui->pushButtonLaserOff->click();
+            w.ui->pushButtonLaserOn->click();
+        }
+        for (const char* asked : {R"(STATE="on")", R"(STATE="off")", R"(FILE="5.t_p")"}) {
+            const QByteArray got = request();
+            QVERIFY2(got.contains(asked), got.constData());
+            reply(asked[0] == 'S' ? acquisitionOk : loadOk);
+        }
+        QTRY_COMPARE(w.m_iTervianProgram, 5);
+        const QByteArray log = TestDebugLog();
+        const int unasked = log.indexOf("Unsolicited from Tervian: <DIDE/>\n");
+        QVERIFY(unasked > log.indexOf(R"(FILE="4.t_p")") && unasked < log.lastIndexOf("STATE"));
 
         switchProgram(3);
         QVERIFY(request().contains(R"(FILE="3.t_p")"));
@@ -172,6 +188,13 @@ private slots:
         reply(loadOk);
         QTRY_COMPARE(w.m_iTervianProgram, 3);
 
+        w.ui->pushButtonLaserOn->click();
+        QVERIFY(request().contains(R"(STATE="on")"));
+        peer->close(); // a reply of zero bytes: lost, never a rejection; asked again after set-up
+        setUp();
+        QVERIFY(request().contains(R"(STATE="on")"));
+        reply(acquisitionOk);
+        QTRY_VERIFY(w.m_bLaserOn && !w.m_bError);
         peer->close(); // while idle: the robot hears "not ready" until the next set-up
         QTRY_VERIFY(!w.m_bTervianOk);
         QCOMPARE(robotReply("01010600").left(2), QByteArray::fromHex("8201"));
