@@ -1,9 +1,8 @@
 // robot-probe as scripts use it: its refusals, and a whole session against a running bridge,
-// checked reply by reply and against the bridge's debug log.
+// checked reply by reply.
 #include "bridge_process.h"
 #include "robot_client.h"
 
-#include <QRegularExpression>
 #include <QtTest>
 
 #include <tuple>
@@ -61,14 +60,7 @@ private slots:
                               "its previous reply)\n"
                               "status: 82 01 10 00 (link not ready, project not ready, laser on)\n",
                           ""));
-        QTRY_VERIFY(isListening(5020)); // waiting for the next robot
         QCOMPARE(bridge.terminate(5000), 0);
-        // The bytes it sent, as the bridge's request dumps show them.
-        const QStringList sent = QString(bridge.debugLog())
-                                     .split('\n')
-                                     .filter(QRegularExpression("^\\d+ \\d+ \\d+ \\d+ $"));
-        QCOMPARE(sent.join('|'), "1 1 6 0 |1 1 10 0 |1 6 0 0 |1 6 0 0 |2 1 10 5 |2 1 13 1 |"
-                                 "3 1 6 0 |1 1 6 0 ");
     }
 };
 
