@@ -27,28 +27,16 @@ QByteArray readFile(const QString& path)
     return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
 }
 
-QList<TcpEntry> tcpEntries(qint64 pid)
-{
-    const QString path = pid ? QString("/proc/%1/net/tcp").arg(pid) : "/proc/self/net/tcp";
-    const auto port = [](const QByteArray& address) {
-        return quint16(address.split(':').value(1).toUInt(nullptr, 16));
-    };
-    QList<TcpEntry> entries;
-    for (const QByteArray& line : readFile(path).split('\n').mid(1)) {
-        const QList<QByteArray> f = line.simplified().split(' ');
-        if (f.size() > 4)
-            entries.append({port(f[1]), port(f[2]), f[3].toInt(nullptr, 16),
-                            f[4].split(':').value(1).toInt(nullptr, 16)});
-    }
-    return entries;
-}
-
 bool isListening(quint16 port, qint64 pid)
 {
-    const QList<TcpEntry> entries = tcpEntries(pid);
-    return std::any_of(entries.begin(), entries.end(), [&](const TcpEntry& entry) {
-        return entry.localPort == port && entry.state == 0x0A;
-    });
+    const QString path = pid ? QString("/proc/%1/net/tcp").arg(pid) : "/proc/self/net/tcp";
+    for (const QByteArray& line : readFile(path).split('\n').mid(1)) {
+        const QList<QByteArray> fields = line.simplified().split(' '); // state 0A: listening
+        if (fields.size() > 3 && fields[3] == "0A" &&
+            fields[1].split(':').value(1).toUInt(nullptr, 16) == port)
+            return true;
+    }
+    return false;
 }
 
 Resources settledResources(qint64 pid)

@@ -2,7 +2,6 @@
 #define BRIDGE_PROCESS_H
 
 #include <QByteArray>
-#include <QList>
 #include <QMap>
 #include <QProcess>
 #include <QString>
@@ -22,15 +21,6 @@ inline QByteArray Hex(const char* text)
 {
     return QByteArray::fromHex(text);
 }
-
-// One IPv4 TCP socket as /proc/<pid>/net/tcp lists it (pid 0: this process's namespace).
-struct TcpEntry {
-    quint16 localPort;
-    quint16 remotePort;
-    int state; // 0x01 established, 0x08 close wait, 0x0A listening
-    int receiveQueue;
-};
-QList<TcpEntry> tcpEntries(qint64 pid = 0);
 
 // True while some socket listens on the port, seen from /proc so that no robot session starts.
 bool isListening(quint16 port, qint64 pid = 0);
