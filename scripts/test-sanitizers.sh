@@ -11,9 +11,6 @@ kinds=("$@")
 export ASAN_OPTIONS="detect_leaks=1:abort_on_error=1"
 export LSAN_OPTIONS="suppressions=$PWD/tests/lsan.supp:print_suppressions=0"
 export UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1"
-# The bridge draws no GL; Mesa's GLX driver, which the X platform loads for windows otherwise,
-# keeps an allocation until exit inside a module it has unloaded, where no suppression can name it.
-export QT_XCB_GL_INTEGRATION=none
 export TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1 suppressions=$PWD/tests/tsan.supp"
 for kind in "${kinds[@]}"; do
   case "$kind" in
