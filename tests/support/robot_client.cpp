@@ -1,7 +1,6 @@
 #include "robot_client.h"
 
 #include <QDeadlineTimer>
-#include <QRegularExpression>
 #include <QThread>
 
 #include <arpa/inet.h>
@@ -62,17 +61,4 @@ std::unique_ptr<RobotClient> servedRobot()
             return robot;
     }
     return nullptr;
-}
-
-QByteArray robotLogLines(const QByteArray& log)
-{
-    static const QRegularExpression robotLine(
-        "^(([0-9a-f]+ )+|Robot .*|m_bTervianOk=.*|m_dX=.*|bRecognitionOK .*|errno=.*"
-        "|connected to the robot|Exiting the robot server|Closing Robot connection"
-        "|Error in connection, trying to reconnect)$");
-    QByteArray lines;
-    for (const QByteArray& line : log.split('\n'))
-        if (robotLine.match(QString::fromLatin1(line)).hasMatch())
-            lines += line + "\n";
-    return lines;
 }

@@ -52,7 +52,4 @@ private:
 // listens anew; like a real robot, it then connects again.
 std::unique_ptr<RobotClient> servedRobot();
 
-// The debug log entries of the robot thread, in order; the vision threads write to the same log.
-QByteArray robotLogLines(const QByteArray& log);
-
 #endif // ROBOT_CLIENT_H

@@ -37,11 +37,6 @@ int SimProcess::count(const QByteArray& text)
 int SimProcess::terminate()
 {
     ::kill(pid_t(m_process.processId()), SIGTERM);
-    return exitCode();
-}
-
-int SimProcess::exitCode()
-{
     if (!m_process.waitForFinished(5000) || m_process.exitStatus() != QProcess::NormalExit)
         return -1;
     return m_process.exitCode();

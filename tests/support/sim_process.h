@@ -18,7 +18,6 @@ public:
     bool waitFor(const QByteArray& text, int timeoutMs = 5000, int times = 1);
     int count(const QByteArray& text);
     int terminate(); // SIGTERM; the exit code, or -1 when it crashed or did not end in time
-    int exitCode();  // waits for the end; as terminate()
     QProcess& process() { return m_process; }
 
 private:
