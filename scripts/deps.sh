@@ -7,7 +7,7 @@ packages=(
   build-essential cmake ninja-build pkg-config
   qtbase5-dev qtbase5-dev-tools
   clang libclang-rt-14-dev
-  xvfb xauth x11-apps fonts-liberation
+  fonts-liberation
   iproute2 util-linux procps psmisc
   poppler-utils desktop-file-utils dpkg-dev fakeroot file
   libqt5svg5-dev help2man man-db appstream lintian

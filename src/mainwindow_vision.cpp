@@ -358,9 +358,9 @@ void MainWindow::ConnectToTervian()
         if (pScannerThread != nullptr)
             pScannerThread->join();
         pScannerThread = std::make_unique<std::thread>(TervianThread, this);
-        ui->pushButtonConnect->setText("Disconnect");
+        ui->pushButtonConnect->setText(tr("Disconnect"));
     } else {
-        ui->pushButtonConnect->setText("Connect");
+        ui->pushButtonConnect->setText(tr("Connect"));
         m_bExitScannerThread = true;
         m_bExitValuesThread = true;
     }
