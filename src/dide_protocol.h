@@ -19,13 +19,36 @@ std::string LoadProjectRequest(const std::string& projectName);
 // Switches the sensor's acquisition (laser and measuring) on or off.
 std::string AcquisitionRequest(bool on);
 
-// A reply ends with its DIDE element: "/>" of an empty element, or the ">" of its end tag;
-// a ">" inside a quoted value ends nothing. The length of the reply in received up to that
-// end (bytes before the element belong to it), or 0 while the element has not ended.
-size_t ReplyLength(std::string_view received);
+// Finds the DIDE elements in what the application sends, however TCP cuts it. An element runs
+// from "<DIDE" to the "/>" of an empty element or the ">" of its end tag; a ">" inside a quoted
+// value ends nothing. Bytes between elements (line ends, blanks) belong to none.
+class ElementReader
+{
+public:
+    enum class Piece { None, Element, Between };
 
-// True when the reply's DIR value is "ReplyOk" and its CMD value is exactly command.
-bool IsSuccessReply(const std::string& reply, const std::string& command);
+    void Feed(std::string_view bytes);
+    // Takes the next whole element, or the bytes before it that are not all blank; None
+    // while no element has ended.
+    Piece Next(std::string* text);
+    // How many bytes are held of an element that has begun but not ended; 0 when none has.
+    size_t Begun() const;
+    void Clear() { m_held.clear(); }
+
+private:
+    std::string m_held;
+};
+
+// The value of an attribute of the element's start tag, as written between its quotes. False
+// when the tag has no attribute of exactly that name.
+bool Attribute(std::string_view element, std::string_view name, std::string* value);
+
+enum class Verdict { Unrelated, Accepted, Rejected };
+
+// The reply to a request is an element with the request's CMD and a DIR that begins with
+// "Reply"; "ReplyOk" accepts it, any other reply rejects it. Anything else the application
+// says is no answer to the request.
+Verdict JudgeReply(std::string_view element, std::string_view command);
 
 // Reads the reply's VALUE attribute as a decimal integer, a ".t_p" extension cut off.
 // False, with 0 stored, when there is no VALUE or anything follows the number.

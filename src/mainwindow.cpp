@@ -122,15 +122,23 @@ MainWindow::~MainWindow()
 void MainWindow::SetLaserOn(bool on)
 {
     std::lock_guard<std::mutex> lock(m_mutex2);
-    if (on && !m_bLaserOn)
-        m_tLaserSwitchedOn = SteadyClock::now();
     m_bLaserOn = on;
 }
 
+// The wish is stored before it is counted and the client nudged, so that the client, which
+// reads the count first, never takes an older wish for a newer one.
 void MainWindow::RequestLaser(bool on)
 {
     m_bLaserWanted = on;
+    ++m_iLaserAsks;
     events::SetEvent(on ? m_EventActivateLaser : m_EventDeactivateLaser);
+}
+
+void MainWindow::RequestProgram(int program)
+{
+    m_iRobotProgram = program;
+    ++m_iProgramAsks;
+    events::SetEvent(m_EventSwitchProgram);
 }
 
 void MainWindow::RobotThread(MainWindow* obj)

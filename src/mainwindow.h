@@ -3,9 +3,11 @@
 
 #include "debug_log.h"
 #include "descriptor.h"
+#include "dide_protocol.h"
 #include "events.h"
 #include "measurement_record.h"
 #include "robot_allow.h"
+#include "robot_protocol.h"
 
 #include <QMainWindow>
 #include <QStringList>
@@ -18,6 +20,7 @@
 #include <mutex>
 #include <string>
 #include <thread>
+#include <vector>
 
 class QSettings;
 
@@ -76,6 +79,7 @@ private:
     void NoteBindFailure(int bindError);
     void ServeRobot(SOCKET ClientSocket, int* len);
     bool AnswerRobot(SOCKET ClientSocket, int* len);
+    std::string AnswerRequests(const std::vector<robot::RequestFrame>& requests, int* len);
     void LogRobotRequest(int recLen);
 
     // Vision command link.
@@ -88,20 +92,16 @@ private:
     void BeginClient();
     bool SetUpProject(SOCKET socket);
     bool SwitchOffAfterLoad(SOCKET socket);
-    // Robot requests that a lost connection kept from being carried out.
-    struct LostRequests {
-        bool laser = false;
-        bool program = false;
-    };
-    bool CatchUp(SOCKET socket, LostRequests* lost);
-    void ServeCommands(SOCKET socket, LostRequests* lost);
+    void ServeCommands(SOCKET socket);
+    bool BringToWishes(SOCKET socket);
     void WaitForCommands(SOCKET socket);
-    bool SwitchAcquisition(SOCKET socket, bool on);
-    bool SwitchProgram(SOCKET socket);
+    bool SwitchAcquisition(SOCKET socket, bool on, unsigned asks);
+    bool SwitchProgram(SOCKET socket, int program, unsigned asks);
+    void NoteAcquisition(bool on);
     Exchange Transact(SOCKET socket, const std::string& request, const char* command,
                       ExchangeKind kind);
-    bool ReceiveReply(SOCKET socket, std::string* reply, bool setUp);
-    bool TakeWholeReply(std::string* received);
+    bool ReceiveReply(SOCKET socket, const char* command, std::string* reply, bool setUp);
+    bool TakeReply(const char* command, std::string* reply, bool* unasked);
     bool ReadUnsolicited(SOCKET socket);
     void ReportRejection(Exchange result, const char* logText);
     void StartReaderOnce();
@@ -110,13 +110,14 @@ private:
 
     // Measurement stream.
     void DecodeValuesBuffer(char* buff, int len);
-    void DecodeAfterQuiet();
-    void ApplyRecords(std::string records);
     using SteadyClock = std::chrono::steady_clock;
-    void ResetMeasurement();
     bool ReceiveUntilStopped(SOCKET socket);
-    void EndStreamRecognition();
-    bool IsCurrentRecognition(bool recognised, SteadyClock::time_point decoded) const;
+    // What a joint data reply carries now; the window's "Measure Error" shows the same.
+    struct JointData {
+        uint8_t resultCode;
+        measurement::Reading record;
+    };
+    JointData CurrentJointData(bool robotAsks);
 
     // Status display.
     void ShowRobotLink();
@@ -128,8 +129,10 @@ private:
 
     // Shared state: the one writer pattern of m_bLaserOn, used by the Robot and Client threads.
     void SetLaserOn(bool on);
-    // The one way to ask the Client thread for the laser on or off (robot and buttons alike).
+    // The one way to ask the Client thread for the laser on or off (robot and buttons alike),
+    // and for a project: each sets the wish that the client brings the application to.
     void RequestLaser(bool on);
+    void RequestProgram(int program);
 
     // Settings and debug log.
     template <typename Change> void ChangeSettings(Change change);
@@ -172,19 +175,25 @@ private:
     events::event_t m_EventDeactivateLaser;
     events::event_t m_EventSwitchProgram;
 
-    std::atomic<bool> m_bRecognitionOK{false};
-    double m_dX = 0.0;
-    double m_dZ = 0.0;
-    double m_dZDiff = 0.0;
-    double m_dWidth = 0.0;
-    double m_dArea = 0.0;
-    SteadyClock::time_point m_tRecordDecoded = SteadyClock::time_point::min();
-    bool m_bScannnerOk = false;
+    // The latest record, its lock (m_mutex1) and its joiner.
+    measurement::LatestRecord m_measurement;
     std::atomic<bool> m_bTervianOk{false};
     std::atomic<bool> m_bLaserOn{false};
-    // The laser state last asked for; a request lost with the connection is made with it.
+    // The wishes of the robot and the operator: the laser state and the project asked for
+    // last (m_iRobotProgram), each with a count of the times it was asked. The Client thread
+    // brings the application to them whenever it can; a wish it saw rejected stands again only
+    // once it is asked again.
     std::atomic<bool> m_bLaserWanted{false};
-    // When the laser last went on; only records decoded after it count while it stays on.
+    std::atomic<unsigned> m_iLaserAsks{0};
+    std::atomic<unsigned> m_iProgramAsks{0};
+    struct Refused {
+        unsigned laser = 0;
+        unsigned program = 0;
+    };
+    Refused m_refused; // Client thread only: the asks whose wish the application rejected
+    // Acquisition as the application last confirmed it, and when it last went on: while the
+    // laser is wanted on, only records decoded after that count.
+    std::atomic<bool> m_bAcquisitionOn{false};
     std::atomic<SteadyClock::time_point> m_tLaserSwitchedOn{SteadyClock::time_point::min()};
     std::atomic<bool> m_bError{true};
     std::atomic<bool> m_bBadprojectName{false};
@@ -200,11 +209,12 @@ private:
     std::atomic<bool> m_bTervianClientConnected{false};
     std::atomic<bool> m_bReadingData{false};
 
-    measurement::RecordJoiner m_recordJoiner; // Stream thread only
+    dide::ElementReader m_replyReader; // Client thread only, one per connection
 
     // Zeroed so that a resend before any reply was built can never leak stale memory.
     char m_cRecRobotBuffer[512] = {};
     char m_cSendRobotBuffer[512] = {};
+    robot::RequestFramer m_robotFramer; // Robot thread only, one per connection
 
     // Stop requests: each wakes its worker at once, wherever it sleeps.
     events::StopRequest m_bExitRobotThread;

@@ -10,8 +10,6 @@
 #include <QMessageBox>
 #include <QUrl>
 
-#include <array>
-
 namespace
 {
 
@@ -106,9 +104,8 @@ void MainWindow::ShowVisionError(const QString& message)
         ShowErrorBox(this, message);
 }
 
-// The Stream thread writes a whole record under m_mutex1; copying it under the same lock keeps
-// the flag and the five values of one record together, and the lock is released before any
-// widget changes.
+// The values of one record and the verdict that a joint data reply would carry now, so that the
+// window and the robot never disagree on "recognised".
 void MainWindow::ShowMeasuredValues()
 {
     QLabel* const valueLabels[] = {ui->labelY, ui->labelZ, ui->labelGap, ui->labelMismatch,
@@ -119,20 +116,11 @@ void MainWindow::ShowMeasuredValues()
             label->setText("");
         return;
     }
-    bool recognised = false;
-    SteadyClock::time_point decoded;
-    std::array<double, 5> values;
-    {
-        std::lock_guard<std::mutex> lock(m_mutex1);
-        recognised = m_bRecognitionOK;
-        decoded = m_tRecordDecoded;
-        values = {m_dX, m_dZ, m_dWidth, m_dZDiff, m_dArea};
-    }
-    // The robot's rule: a stale record is no recognition.
-    recognised = IsCurrentRecognition(recognised, decoded);
-    ui->labelMeasureError->setText(recognised && m_bLaserOn ? tr("Ok") : tr("Error"));
-    for (size_t i = 0; i < values.size(); ++i)
-        valueLabels[i]->setText(FormatValue(values[i]));
+    const JointData data = CurrentJointData(false);
+    ui->labelMeasureError->setText(data.resultCode == robot::kJointRecognised ? tr("Ok")
+                                                                              : tr("Error"));
+    for (size_t i = 0; i < data.record.values.size(); ++i)
+        valueLabels[i]->setText(FormatValue(data.record.values[i]));
 }
 
 void MainWindow::on_pushButtonLaserOn_clicked()

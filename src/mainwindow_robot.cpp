@@ -1,6 +1,5 @@
 // Robot link: the TCP server on port 5020 and the request/reply frames of the robot controller.
 #include "mainwindow.h"
-#include "robot_protocol.h"
 #include "socket_util.h"
 
 #include <algorithm>
@@ -17,6 +16,8 @@ namespace
 constexpr uint16_t kRobotPort = 5020;
 constexpr int kListenBacklog = 128;
 constexpr useconds_t kRetryPauseUs = 10000;
+// A request begun and not completed within this is given up: no robot sends that slowly.
+constexpr int kFragmentMs = 200;
 
 } // namespace
 
@@ -143,12 +144,20 @@ bool MainWindow::AdmitRobot(SOCKET ClientSocket)
 // Answers requests until the connection fails or a stop is requested.
 void MainWindow::ServeRobot(SOCKET ClientSocket, int* len)
 {
+    m_robotFramer.DropFragment();
     for (;;) {
         FlushLog();
+        const bool holding = m_robotFramer.HoldingFragment();
         const sockets::Wake wake =
-            sockets::WaitReadable(ClientSocket, m_bExitRobotThread.Descriptor(), sockets::kNoLimit);
+            sockets::WaitReadable(ClientSocket, m_bExitRobotThread.Descriptor(),
+                                  holding ? kFragmentMs : sockets::kNoLimit);
         if (wake == sockets::Wake::Stopped)
             return;
+        if (wake == sockets::Wake::TimedOut) {
+            WriteLog("Robot request not completed within 200 ms dropped\n");
+            m_robotFramer.DropFragment();
+            continue;
+        }
         if (wake == sockets::Wake::Failed) {
             WriteLog("Error in connection, trying to reconnect\n");
             return;
@@ -158,7 +167,8 @@ void MainWindow::ServeRobot(SOCKET ClientSocket, int* len)
     }
 }
 
-// One received block is one request; false when the connection is gone.
+// Answers every request that the received block completes, in order, in one send; false when
+// the connection is gone.
 bool MainWindow::AnswerRobot(SOCKET ClientSocket, int* len)
 {
     const int recLen =
@@ -168,16 +178,28 @@ bool MainWindow::AnswerRobot(SOCKET ClientSocket, int* len)
         return false;
     }
     LogRobotRequest(recLen);
-    ProcessRobotRequest(len);
-    const size_t replyLength = std::min<size_t>(*len, sizeof m_cSendRobotBuffer);
+    const std::string replies =
+        AnswerRequests(m_robotFramer.Feed(m_cRecRobotBuffer, size_t(recLen)), len);
     // A robot that has gone must make the send fail, not end the bridge through SIGPIPE. A robot
     // that keeps sending but has long stopped reading, until the socket buffers are full, is
     // given up too: waiting for it would hold this thread, and the shutdown, for ever.
-    if (send(ClientSocket, m_cSendRobotBuffer, replyLength, MSG_NOSIGNAL | MSG_DONTWAIT) == -1) {
+    if (!replies.empty() && send(ClientSocket, replies.data(), replies.size(),
+                                 MSG_NOSIGNAL | MSG_DONTWAIT) != ssize_t(replies.size())) {
         WriteLog("Robot server: failed to send\n");
         return false;
     }
     return true;
+}
+
+std::string MainWindow::AnswerRequests(const std::vector<robot::RequestFrame>& requests, int* len)
+{
+    std::string replies;
+    for (const robot::RequestFrame& request : requests) {
+        std::copy(request.begin(), request.end(), m_cRecRobotBuffer);
+        ProcessRobotRequest(len);
+        replies.append(m_cSendRobotBuffer, std::min<size_t>(*len, sizeof m_cSendRobotBuffer));
+    }
+    return replies;
 }
 
 // Flushed at once, so the log shows every request even if the bridge dies right after it.
@@ -244,27 +266,21 @@ int MainWindow::AnswerJointIdQuery()
 int MainWindow::AnswerJointDataQuery()
 {
     WriteLog("Robot request joint data\n");
-    bool bScannerOk;
-    bool bRecognitionOK;
-    SteadyClock::time_point decoded;
-    robot::JointValues values;
-    {
-        // One snapshot under the decoder's lock, so the reply never mixes two records.
-        std::lock_guard<std::mutex> lock(m_mutex1);
-        bScannerOk = m_bScannnerOk;
-        bRecognitionOK = m_bRecognitionOK;
-        decoded = m_tRecordDecoded;
-        values = {m_dX, m_dZ, m_dWidth, m_dZDiff, m_dArea};
-        m_bScannnerOk = false;
-    }
-    bRecognitionOK = IsCurrentRecognition(bRecognitionOK, decoded);
-    const uint8_t resultCode = robot::JointDataResultCode(m_bTervianOk, bRecognitionOK);
-    if (resultCode == robot::kJointNotRecognised)
-        WriteLog("bRecognitionOK ", 0, " bScannerOk ", int(bScannerOk), "\n");
-    const int replyLength = robot::BuildJointDataReply(m_cSendRobotBuffer, resultCode, values);
-    WriteLog("m_dX=", values.x, " m_dZ=", values.z, " m_dZDiff=", values.zDiff,
-             " m_dWidth=", values.width, " m_dArea=", values.area, "\n");
-    return replyLength;
+    const JointData data = CurrentJointData(true);
+    if (data.resultCode == robot::kJointNotRecognised)
+        WriteLog("bRecognitionOK ", 0, " bScannerOk ", int(data.record.arrived), "\n");
+    const robot::JointValues& values = data.record.values;
+    WriteLog("m_dX=", values[0], " m_dZ=", values[1], " m_dZDiff=", values[3],
+             " m_dWidth=", values[2], " m_dArea=", values[4], "\n");
+    return robot::BuildJointDataReply(m_cSendRobotBuffer, data.resultCode, values);
+}
+
+MainWindow::JointData MainWindow::CurrentJointData(bool robotAsks)
+{
+    const measurement::FreshnessRule rule{m_bLaserWanted, m_bAcquisitionOn, m_tLaserSwitchedOn,
+                                          m_iStaleAfterMs};
+    const measurement::Reading record = m_measurement.Read(rule, SteadyClock::now(), robotAsks);
+    return {robot::JointDataResultCode(m_bTervianOk, record.recognised), record};
 }
 
 int MainWindow::AnswerLaserRequest(const char* logText, bool laserOn)
@@ -275,22 +291,18 @@ int MainWindow::AnswerLaserRequest(const char* logText, bool laserOn)
     return robot::BuildSetReply(m_cSendRobotBuffer);
 }
 
+// Asked again, an acquisition that the application rejected is tried again.
 int MainWindow::AnswerLaserOnAndMeasure()
 {
     WriteLog("Robot set laser on and start measure\n");
-    if (!m_bLaserOn) {
-        RequestLaser(true);
-        SetLaserOn(true);
-    }
+    RequestLaser(true);
+    SetLaserOn(true);
     return robot::BuildSetReply(m_cSendRobotBuffer);
 }
 
 int MainWindow::AnswerSetJointId()
 {
     WriteLog("Robot set joint ID\n");
-    const int jointId = robot::RequestedJointId(m_cRecRobotBuffer);
-    m_iRobotProgram = jointId;
-    if (jointId != m_iTervianProgram)
-        events::SetEvent(m_EventSwitchProgram);
+    RequestProgram(robot::RequestedJointId(m_cRecRobotBuffer));
     return robot::BuildSetReply(m_cSendRobotBuffer);
 }

@@ -13,8 +13,10 @@ namespace
 
 const int kCommandPort = 32001;
 const int kConnectRetryPauseMs = 100;
-// A reply that has not begun by then means the application hangs; loading a large project may
-// take long, so the bound is generous. Once begun, the rest of a reply comes at once.
+// An element that has not begun by then means the application hangs; loading a large project
+// may take long, so the bound is generous. Once begun, the rest of an element comes at once.
+// Both bounds start again at each element, so an event of the application's own never
+// shortens the wait for the reply.
 const int kReplyStartMs = 30000;
 const int kReplyRestMs = 2000;
 // More than this without the end of the element is no reply but a peer out of its mind.
@@ -41,16 +43,17 @@ bool Pending(events::event_t event)
 void MainWindow::TervianClient()
 {
     BeginClient();
-    LostRequests lost;
     while (!m_bExitScannerThread) {
         m_bTervianOk = false;
+        m_bAcquisitionOn = false;
         const Descriptor socket =
             ConnectOrPause(kCommandPort, "Tervian", "Tervian client", m_bExitScannerThread);
         if (!socket.IsOpen())
             continue;
         m_bTervianClientConnected = true;
-        if (SetUpProject(socket.Get()) && CatchUp(socket.Get(), &lost))
-            ServeCommands(socket.Get(), &lost);
+        m_replyReader.Clear();
+        if (SetUpProject(socket.Get()))
+            ServeCommands(socket.Get());
         m_bTervianOk = false;
     }
     EndClient();
@@ -98,15 +101,21 @@ Descriptor MainWindow::ConnectOrPause(int port, const char* peer, const char* ow
 }
 
 // Loads the default project and switches acquisition off. False when the connection is lost;
-// a rejection keeps the connection and goes on to serve commands.
+// a rejection keeps the connection and goes on to serve commands. A rejected default project
+// ends a wish for that project (the operator's Connect makes one).
 bool MainWindow::SetUpProject(SOCKET socket)
 {
+    const unsigned programAsks = m_iProgramAsks;
+    const int defaultProgram = dide::ProjectNumber(m_sID);
+    const bool wished = m_iRobotProgram == defaultProgram;
     const Exchange loaded = Transact(socket, dide::LoadProjectRequest(m_sID), dide::kProjectLoad,
                                      ExchangeKind::DefaultProject);
     ReportRejection(loaded, "Loading default project NOT OK\n");
+    if (loaded == Exchange::Rejected && wished)
+        m_refused.program = programAsks;
     if (loaded != Exchange::Accepted)
         return loaded != Exchange::Lost;
-    m_iTervianProgram = dide::ProjectNumber(m_sID);
+    m_iTervianProgram = defaultProgram;
     m_bError = false;
     return SwitchOffAfterLoad(socket);
 }
@@ -118,7 +127,7 @@ bool MainWindow::SwitchOffAfterLoad(SOCKET socket)
     ReportRejection(off, "Switching project off NOT OK\n");
     if (off != Exchange::Accepted)
         return off != Exchange::Lost;
-    SetLaserOn(false);
+    NoteAcquisition(false);
     m_bError = false;
     m_bTervianOk = true;
     WriteLog("Tervian project is ready\n");
@@ -126,54 +135,38 @@ bool MainWindow::SwitchOffAfterLoad(SOCKET socket)
     return true;
 }
 
-// The robot's requests that a lost connection kept from being carried out are made right
-// after the set-up, with its latest wishes: the program it asked for last, the laser state it
-// set last (laser requests made meanwhile are served here too, so their order is not lost).
-// False when the connection is lost again.
-bool MainWindow::CatchUp(SOCKET socket, LostRequests* lost)
+// Serves the wishes of the robot and the operator as they come, and after every set-up the
+// ones that stand, until the connection is lost or a stop is requested.
+void MainWindow::ServeCommands(SOCKET socket)
 {
-    if (lost->program) {
-        Pending(m_EventSwitchProgram);
-        if (m_iRobotProgram != m_iTervianProgram && !SwitchProgram(socket))
-            return false;
-        lost->program = false;
-    }
-    const bool onAsked = Pending(m_EventActivateLaser);
-    const bool offAsked = Pending(m_EventDeactivateLaser);
-    if (lost->laser || onAsked || offAsked) {
-        if (!SwitchAcquisition(socket, m_bLaserWanted))
-            return false;
-        lost->laser = false;
-    }
-    return true;
+    while (!m_bExitScannerThread && ReadUnsolicited(socket) && BringToWishes(socket))
+        WaitForCommands(socket);
 }
 
-// One cycle serves what has come, in a fixed order: what the application sent unasked, then
-// laser on before laser off before the program switch, and then sleeps until more comes.
-// Returns when the connection is lost or a stop is requested; a request that the lost
-// connection kept from being carried out is noted in lost.
-void MainWindow::ServeCommands(SOCKET socket, LostRequests* lost)
+// Brings the application to the latest wishes, project first: records measured under the old
+// project must not pass for the new one's. The events only say that a wish may have changed,
+// so they are taken before the wishes are read. False when the connection is lost.
+bool MainWindow::BringToWishes(SOCKET socket)
 {
-    for (;;) {
-        FlushLog();
-        if (!ReadUnsolicited(socket))
-            return;
-        if (Pending(m_EventActivateLaser) && !SwitchAcquisition(socket, true)) {
-            lost->laser = true;
-            return;
+    while (!m_bExitScannerThread) {
+        Pending(m_EventSwitchProgram);
+        Pending(m_EventActivateLaser);
+        Pending(m_EventDeactivateLaser);
+        const unsigned programAsks = m_iProgramAsks;
+        const int program = m_iRobotProgram;
+        const unsigned laserAsks = m_iLaserAsks;
+        const bool laserOn = m_bLaserWanted;
+        if (programAsks != m_refused.program && program != m_iTervianProgram) {
+            if (!SwitchProgram(socket, program, programAsks))
+                return false;
+        } else if (laserAsks != m_refused.laser && laserOn != m_bAcquisitionOn) {
+            if (!SwitchAcquisition(socket, laserOn, laserAsks))
+                return false;
+        } else {
+            return true;
         }
-        if (Pending(m_EventDeactivateLaser) && !SwitchAcquisition(socket, false)) {
-            lost->laser = true;
-            return;
-        }
-        if (Pending(m_EventSwitchProgram) && !SwitchProgram(socket)) {
-            lost->program = true;
-            return;
-        }
-        if (m_bExitScannerThread)
-            return;
-        WaitForCommands(socket);
     }
+    return true;
 }
 
 // Sleeps until the application sends something or closes, an event is signalled, or a stop.
@@ -188,24 +181,38 @@ void MainWindow::WaitForCommands(SOCKET socket)
                         sockets::kNoLimit);
 }
 
-bool MainWindow::SwitchAcquisition(SOCKET socket, bool on)
+// A rejection leaves the laser lamp and the status reply with what the application confirmed.
+bool MainWindow::SwitchAcquisition(SOCKET socket, bool on, unsigned asks)
 {
     const Exchange result = Transact(socket, dide::AcquisitionRequest(on), dide::kDeviceAcquisition,
                                      ExchangeKind::Acquisition);
     ReportRejection(result, on ? "Setting Project on NOT OK\n" : "Setting Project off NOT OK\n");
     if (result == Exchange::Accepted) {
         m_bError = false;
-        SetLaserOn(on);
+        NoteAcquisition(on);
+    }
+    if (result == Exchange::Rejected) {
+        m_refused.laser = asks;
+        SetLaserOn(m_bAcquisitionOn);
     }
     return result != Exchange::Lost;
 }
 
+// Records count from the moment acquisition is confirmed on: the time is stored before the flag,
+// so a reader that sees the flag sees the time too.
+void MainWindow::NoteAcquisition(bool on)
+{
+    if (on && !m_bAcquisitionOn)
+        m_tLaserSwitchedOn = SteadyClock::now();
+    m_bAcquisitionOn = on;
+    SetLaserOn(on);
+}
+
 // A rejected switch is only remembered in m_bBadprojectName: the robot keeps working with the
 // project that is loaded, so it is no error of the vision link.
-bool MainWindow::SwitchProgram(SOCKET socket)
+bool MainWindow::SwitchProgram(SOCKET socket, int program, unsigned asks)
 {
     m_bBadprojectName = false;
-    const int program = m_iRobotProgram;
     const Exchange result = Transact(socket, dide::LoadProjectRequest(std::to_string(program)),
                                      dide::kProjectLoad, ExchangeKind::ProgramSwitch);
     if (result == Exchange::Accepted)
@@ -213,12 +220,13 @@ bool MainWindow::SwitchProgram(SOCKET socket)
     if (result == Exchange::Rejected) {
         WriteLog("Bad project name\n");
         m_bBadprojectName = true;
+        m_refused.program = asks;
     }
     return result != Exchange::Lost;
 }
 
-// Sends one request and judges its reply, which must be the next thing the application
-// sends: what it sent unasked before is read and logged first.
+// Sends one request and judges its reply: the first element the application sends that
+// answers this command. What it sent unasked before is read and logged first.
 MainWindow::Exchange MainWindow::Transact(SOCKET socket, const std::string& request,
                                           const char* command, ExchangeKind kind)
 {
@@ -232,28 +240,45 @@ MainWindow::Exchange MainWindow::Transact(SOCKET socket, const std::string& requ
         return Exchange::Lost;
     }
     std::string reply;
-    if (!ReceiveReply(socket, &reply, setUp))
+    if (!ReceiveReply(socket, command, &reply, setUp))
         return Exchange::Lost;
     WriteLog(reply, "\n");
-    return CheckDideReply(reply, command) ? Exchange::Accepted : Exchange::Rejected;
+    return dide::JudgeReply(reply, command) == dide::Verdict::Accepted ? Exchange::Accepted
+                                                                       : Exchange::Rejected;
 }
 
-// Receives until the reply's element has ended, in as many pieces as it comes. A stop ends the
-// wait at once. False when the connection is lost or has to be given up: an
-// application that closes it, hangs, or sends no end of a reply is out of step for good.
-bool MainWindow::ReceiveReply(SOCKET socket, std::string* reply, bool setUp)
+// Receives until the reply has come, in as many pieces as it comes. A stop ends the wait at
+// once. False when the connection is lost or has to be given up: an application that closes
+// it, hangs, or sends no end of an element is out of step for good.
+bool MainWindow::ReceiveReply(SOCKET socket, const char* command, std::string* reply, bool setUp)
 {
     char buffer[512];
+    bool begun = false;
     Clock::time_point due = Clock::now() + std::chrono::milliseconds(kReplyStartMs);
     for (;;) {
+        bool unasked = false;
+        if (TakeReply(command, reply, &unasked))
+            return true;
+        if (unasked) {
+            begun = false;
+            due = Clock::now() + std::chrono::milliseconds(kReplyStartMs);
+        }
+        if (!begun && m_replyReader.Begun() > 0) {
+            begun = true;
+            due = Clock::now() + std::chrono::milliseconds(kReplyRestMs);
+        }
+        if (m_replyReader.Begun() > kMaxReplyBytes) {
+            WriteLog("Tervian client: reply longer than 64 KiB. Reconnecting\n");
+            return false;
+        }
         const sockets::ReceiveResult received =
             sockets::ReceiveWithin(socket, buffer, sizeof buffer, MillisecondsUntil(due),
                                    m_bExitScannerThread.Descriptor());
         if (received.status == sockets::ReceiveStatus::Stopped)
             return false;
         if (received.status == sockets::ReceiveStatus::TimedOut) {
-            WriteLog(reply->empty() ? "Tervian client: no reply within 30 s. Reconnecting\n"
-                                    : "Tervian client: reply not ended within 2 s. Reconnecting\n");
+            WriteLog(begun ? "Tervian client: reply not ended within 2 s. Reconnecting\n"
+                           : "Tervian client: no reply within 30 s. Reconnecting\n");
             return false;
         }
         if (received.status != sockets::ReceiveStatus::Received || received.length == 0) {
@@ -261,32 +286,34 @@ bool MainWindow::ReceiveReply(SOCKET socket, std::string* reply, bool setUp)
                            : "Tervian client: failed to recv. Reconnecting\n");
             return false;
         }
-        if (reply->empty())
-            due = Clock::now() + std::chrono::milliseconds(kReplyRestMs);
-        reply->append(buffer, size_t(received.length));
-        if (TakeWholeReply(reply))
-            return true;
-        if (reply->size() > kMaxReplyBytes) {
-            WriteLog("Tervian client: reply longer than 64 KiB. Reconnecting\n");
-            return false;
-        }
+        m_replyReader.Feed(std::string_view(buffer, size_t(received.length)));
     }
 }
 
-// Cuts the received text after the reply's element; what came after it was sent unasked.
-bool MainWindow::TakeWholeReply(std::string* received)
+// Takes what has come whole: true with the reply to command, if it is there. The elements that
+// answer something else, and bytes that are no element, are logged as unasked; unasked is set
+// when an element was among them.
+bool MainWindow::TakeReply(const char* command, std::string* reply, bool* unasked)
 {
-    const size_t length = dide::ReplyLength(*received);
-    if (length == 0)
-        return false;
-    if (length < received->size())
-        WriteLog("Unsolicited from Tervian: ", received->substr(length), "\n");
-    received->resize(length);
-    return true;
+    std::string text;
+    for (;;) {
+        const dide::ElementReader::Piece piece = m_replyReader.Next(&text);
+        if (piece == dide::ElementReader::Piece::None)
+            return false;
+        const bool element = piece == dide::ElementReader::Piece::Element;
+        if (element && command != nullptr &&
+            dide::JudgeReply(text, command) != dide::Verdict::Unrelated) {
+            *reply = std::move(text);
+            return true;
+        }
+        WriteLog("Unsolicited from Tervian: ", text, "\n");
+        *unasked = *unasked || element;
+    }
 }
 
 // Reads and logs what the application sent unasked, so it is never taken for the reply to a
-// later request. False when it has closed the connection, which is noticed this way while idle.
+// later request. False when it has closed the connection, which is noticed this way while idle,
+// or has begun an element that outgrew every reply.
 bool MainWindow::ReadUnsolicited(SOCKET socket)
 {
     char buffer[512];
@@ -294,12 +321,19 @@ bool MainWindow::ReadUnsolicited(SOCKET socket)
         const sockets::ReceiveResult received =
             sockets::ReceiveWaiting(socket, buffer, sizeof buffer);
         if (received.status == sockets::ReceiveStatus::TimedOut)
-            return true;
+            break;
         if (received.status != sockets::ReceiveStatus::Received || received.length == 0) {
             WriteLog("Tervian closed the command connection. Reconnecting\n");
             return false;
         }
-        WriteLog("Unsolicited from Tervian: ", std::string(buffer, size_t(received.length)), "\n");
+        m_replyReader.Feed(std::string_view(buffer, size_t(received.length)));
+    }
+    std::string none;
+    bool unasked = false;
+    TakeReply(nullptr, &none, &unasked);
+    if (m_replyReader.Begun() > kMaxReplyBytes) {
+        WriteLog("Tervian client: reply longer than 64 KiB. Reconnecting\n");
+        return false;
     }
     return true;
 }
@@ -353,6 +387,8 @@ void MainWindow::ConnectToTervian()
     if (!m_bTervianClientRunning) {
         m_sIP = ui->lineEditIP->text().toUtf8().toStdString();
         m_sID = ui->lineEditProjectID->text().toUtf8().toStdString();
+        // The operator's project stands until the robot asks for another.
+        RequestProgram(dide::ProjectNumber(m_sID));
         m_bExitScannerThread = false;
         m_bTervianClientRunning = true;
         if (pScannerThread != nullptr)
@@ -368,7 +404,7 @@ void MainWindow::ConnectToTervian()
 
 bool MainWindow::CheckDideReply(const std::string& reply, const std::string& command)
 {
-    return dide::IsSuccessReply(reply, command);
+    return dide::JudgeReply(reply, command) == dide::Verdict::Accepted;
 }
 
 bool MainWindow::GetDideValue(const std::string& reply, int* value)

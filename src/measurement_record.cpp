@@ -2,6 +2,7 @@
 
 #include "c_numbers.h"
 
+#include <algorithm>
 #include <string_view>
 #include <utility>
 
@@ -14,6 +15,20 @@ namespace
 bool IsGoodStatus(const char* field)
 {
     return cnumbers::ParseLong(field, nullptr) == 0;
+}
+
+// While the laser is wanted on, only a record decoded since acquisition went on, and not older
+// than the bound, is a recognition; while it is wanted off, the last record stands, so that the
+// robot may still read the final measurement.
+bool IsCurrent(const FreshnessRule& rule, bool recognised, Clock::time_point decoded,
+               Clock::time_point now)
+{
+    if (!rule.laserWanted)
+        return recognised;
+    // Compared with the oldest time still fresh: an age taken from "never" would overflow.
+    const Clock::time_point oldestFresh = now - std::chrono::milliseconds(rule.staleAfterMs);
+    return recognised && rule.acquisitionOn && decoded > rule.since &&
+           (rule.staleAfterMs == 0 || decoded >= oldestFresh);
 }
 
 } // namespace
@@ -49,11 +64,26 @@ bool BlockReader::NextRecord(Record* record)
 std::string RecordJoiner::Join(const char* data, int length, bool* overlong)
 {
     *overlong = false;
-    std::string_view piece(data, size_t(length));
+    const std::string_view piece(data, size_t(length));
+    const bool separated = piece.find(';') != std::string_view::npos;
+    if (!separated && m_framing == Framing::OnePerReceive)
+        return std::string(piece);
+    if (!separated && m_framing == Framing::Unknown && TellsNoSeparator(piece)) {
+        // What was held were records of their own too, but joined they are none.
+        m_framing = Framing::OnePerReceive;
+        m_tail.clear();
+        m_skipping = false;
+        return std::string(piece);
+    }
+    return JoinSeparated(piece, overlong);
+}
+
+std::string RecordJoiner::JoinSeparated(std::string_view piece, bool* overlong)
+{
     const size_t last = piece.rfind(';');
     std::string records;
     if (last != std::string_view::npos) {
-        m_sawSeparator = true;
+        m_framing = Framing::Separated;
         // The end of a dropped record is no record of its own.
         const size_t from = m_skipping ? piece.find(';') + 1 : 0;
         records = m_skipping ? std::string() : std::move(m_tail);
@@ -72,24 +102,62 @@ std::string RecordJoiner::Join(const char* data, int length, bool* overlong)
     return records;
 }
 
-bool RecordJoiner::Holding() const
+bool RecordJoiner::TellsNoSeparator(std::string_view piece)
 {
-    return !m_sawSeparator && (m_skipping || !m_tail.empty());
-}
-
-std::string RecordJoiner::Quiet()
-{
-    if (m_sawSeparator)
-        return std::string();
-    m_skipping = false;
-    return std::exchange(m_tail, std::string());
+    const bool whole = std::count(piece.begin(), piece.end(), ',') >= kValueCount;
+    m_wholeWithoutSeparator = whole ? m_wholeWithoutSeparator + 1 : 0;
+    return m_wholeWithoutSeparator >= kReceivesToTellNoSeparator;
 }
 
 void RecordJoiner::Clear()
 {
-    m_tail.clear();
-    m_sawSeparator = false;
-    m_skipping = false;
+    *this = RecordJoiner();
+}
+
+bool LatestRecord::Feed(const char* data, int length, Clock::time_point now)
+{
+    bool overlong = false;
+    BlockReader block(m_joiner.Join(data, length, &overlong));
+    Record record;
+    while (block.NextRecord(&record))
+        Store(record, now);
+    return !overlong;
+}
+
+void LatestRecord::Store(const Record& record, Clock::time_point now)
+{
+    std::lock_guard<std::mutex> lock(m_mutex1);
+    m_bScannnerOk = true;
+    m_tRecordDecoded = now;
+    std::copy_n(record.values.begin(), record.valueCount, m_values.begin());
+    m_bRecognitionOK = IsRecognised(record.statusGood, m_values[1]);
+}
+
+void LatestRecord::Reset()
+{
+    m_joiner.Clear();
+    std::lock_guard<std::mutex> lock(m_mutex1);
+    m_values = {};
+    m_bScannnerOk = false;
+    m_bRecognitionOK = false;
+    m_tRecordDecoded = Clock::time_point::min();
+}
+
+void LatestRecord::EndConnection()
+{
+    m_joiner.Clear();
+    std::lock_guard<std::mutex> lock(m_mutex1);
+    m_tRecordDecoded = Clock::time_point::min();
+}
+
+Reading LatestRecord::Read(const FreshnessRule& rule, Clock::time_point now, bool takeArrival)
+{
+    std::lock_guard<std::mutex> lock(m_mutex1);
+    const Reading reading{m_bScannnerOk, IsCurrent(rule, m_bRecognitionOK, m_tRecordDecoded, now),
+                          m_values};
+    if (takeArrival)
+        m_bScannnerOk = false;
+    return reading;
 }
 
 } // namespace measurement

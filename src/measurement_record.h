@@ -1,8 +1,12 @@
 #ifndef MEASUREMENT_RECORD_H
 #define MEASUREMENT_RECORD_H
 
+#include <array>
+#include <chrono>
 #include <cstring>
+#include <mutex>
 #include <string>
+#include <string_view>
 
 // Decoding of the Tervian measurement stream: records separated by ';', each a list of
 // ','-separated fields: status, X, Z, gap width, Z difference, area, then anything ignored.
@@ -11,11 +15,14 @@ namespace measurement
 
 constexpr int kValueCount = 5;
 
+// X, Z, gap width, Z difference, area: millimetres, the area in the stream's own unit.
+using Values = std::array<double, kValueCount>;
+
 // One record as parsed; applying it writes only the values that the record carried.
 struct Record {
-    bool statusGood;            // a status field was present and read as 0
-    int valueCount;             // how many of values[] the record carried, 0 to kValueCount
-    double values[kValueCount]; // X, Z, gap width, Z difference, area
+    bool statusGood; // a status field was present and read as 0
+    int valueCount;  // how many of values the record carried, 0 to kValueCount
+    Values values;
 };
 
 // A joint counts as recognised when the status was good and the height is a non-zero number.
@@ -72,29 +79,76 @@ private:
 };
 
 // Joins the pieces in which TCP delivers the stream, so that only whole records are handed
-// out: bytes after the last ';' wait for the rest of their record. A peer that never sends ';'
-// (one record per send) is served by holding its bytes until the connection falls silent and
-// taking them as one record; once a ';' comes, what was held is the front of the first record.
+// out: bytes after the last ';' wait for the rest of their record, and before the first ';' of
+// a connection nothing is a record, however long the silence after it. A peer that never sends
+// ';' is told apart by its receives: three in a row, each without ';' but with the five commas
+// of a whole record, which no pieces of one record can be. From then on each receive is one
+// record of its own.
 class RecordJoiner
 {
 public:
     static constexpr size_t kMaxTail = 4096;
+    static constexpr int kReceivesToTellNoSeparator = 3;
 
     // The whole records that the piece completes, as one text with ';' between them; empty
     // when it completes none. Overlong is set when a record outgrew kMaxTail: it is dropped,
-    // and so is the rest of it up to its ';' (or, before any ';', up to the silence).
+    // and so is the rest of it up to its ';'.
     std::string Join(const char* data, int length, bool* overlong);
-    // True while bytes are held that only a silence of the connection can end.
-    bool Holding() const;
-    // The connection has fallen silent: the record held before any ';', or empty.
-    std::string Quiet();
     // A broken connection leaves a partial record that nothing will complete.
     void Clear();
 
 private:
+    enum class Framing { Unknown, Separated, OnePerReceive };
+    std::string JoinSeparated(std::string_view piece, bool* overlong);
+    bool TellsNoSeparator(std::string_view piece);
+
+    Framing m_framing = Framing::Unknown;
+    int m_wholeWithoutSeparator = 0;
     std::string m_tail;
-    bool m_sawSeparator = false;
     bool m_skipping = false; // inside a record that was dropped as overlong
+};
+
+using Clock = std::chrono::steady_clock;
+
+// When the latest record counts as a current recognition.
+struct FreshnessRule {
+    bool laserWanted;        // off: the last record stands, for a robot reading it afterwards
+    bool acquisitionOn;      // as the application confirmed it
+    Clock::time_point since; // when acquisition last went on
+    int staleAfterMs;        // 0: no age bound
+};
+
+// The latest record as one reading of it sees it.
+struct Reading {
+    bool arrived;    // a record arrived since the robot last asked
+    bool recognised; // judged by the freshness rule
+    Values values;
+};
+
+// The one home of the latest measurement: the Stream thread stores each whole record under one
+// hold of the lock, and every reader takes a judged reading under it, so that flags and values
+// always come from one record and the robot and the window judge it alike.
+class LatestRecord
+{
+public:
+    // Stream thread: joins the piece and stores each record it completes. False when a record
+    // was dropped as overlong.
+    bool Feed(const char* data, int length, Clock::time_point now);
+    void Store(const Record& record, Clock::time_point now);
+    // A fresh reader: nothing arrived, all values zero.
+    void Reset();
+    // A broken stream: its last record is no current measurement, its partial one never ends.
+    void EndConnection();
+    // takeArrival marks the record as read by the robot.
+    Reading Read(const FreshnessRule& rule, Clock::time_point now, bool takeArrival);
+
+private:
+    std::mutex m_mutex1;
+    Values m_values{};
+    bool m_bScannnerOk = false;
+    bool m_bRecognitionOK = false;
+    Clock::time_point m_tRecordDecoded = Clock::time_point::min();
+    RecordJoiner m_joiner; // Stream thread only
 };
 
 } // namespace measurement

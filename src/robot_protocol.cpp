@@ -1,6 +1,7 @@
 #include "robot_protocol.h"
 
 #include <cstdio>
+#include <utility>
 
 namespace robot
 {
@@ -45,6 +46,17 @@ char LinkCode(const LinkState& link)
     return (!link.tervianOk || link.error) ? 0x01 : 0x00;
 }
 
+bool CanBeginRequest(char byte)
+{
+    return uint8_t(byte) == kQuery || uint8_t(byte) == kSet;
+}
+
+RequestFrame FrameAt(const std::string& block, size_t at)
+{
+    return {Byte(block.data(), int(at)), Byte(block.data(), int(at + 1)),
+            Byte(block.data(), int(at + 2)), Byte(block.data(), int(at + 3))};
+}
+
 } // namespace
 
 Request ClassifyRequest(const char* request)
@@ -57,6 +69,25 @@ Request ClassifyRequest(const char* request)
     default:
         return Request::Unrecognised;
     }
+}
+
+std::vector<RequestFrame> RequestFramer::Feed(const char* data, size_t length)
+{
+    const std::string block = std::exchange(m_fragment, std::string()) + std::string(data, length);
+    std::vector<RequestFrame> requests;
+    size_t at = 0;
+    for (; at + kRequestLength <= block.size(); at += kRequestLength) {
+        const RequestFrame frame = FrameAt(block, at);
+        const bool recognised =
+            ClassifyRequest(reinterpret_cast<const char*>(frame.data())) != Request::Unrecognised;
+        if (recognised || (at == 0 && CanBeginRequest(block[0])))
+            requests.push_back(frame);
+        if (!recognised)
+            return requests;
+    }
+    if (at < block.size() && CanBeginRequest(block[at]))
+        m_fragment = block.substr(at);
+    return requests;
 }
 
 int ReplyLength(Request request)
@@ -104,11 +135,8 @@ int BuildJointDataReply(char* reply, uint8_t resultCode, const JointValues& valu
     reply[1] = static_cast<char>(resultCode);
     reply[2] = 0x00;
     reply[3] = 0x00;
-    EncodeValue(values.x, reply + 4);
-    EncodeValue(values.z, reply + 6);
-    EncodeValue(values.width, reply + 8);
-    EncodeValue(values.zDiff, reply + 10);
-    EncodeValue(values.area, reply + 12);
+    for (size_t i = 0; i < values.size(); ++i)
+        EncodeValue(values[i], reply + 4 + 2 * i);
     return kJointDataReplyLength;
 }
 

@@ -1,12 +1,16 @@
 #ifndef ROBOT_PROTOCOL_H
 #define ROBOT_PROTOCOL_H
 
+#include "measurement_record.h"
+
 #include <array>
+#include <cstddef>
 #include <cstdint>
 #include <string>
+#include <vector>
 
-// Frames of the robot controller's link: 4-byte requests in, short replies out. Only the first
-// four bytes of a received block are ever looked at; replies are written from their start.
+// Frames of the robot controller's link: 4-byte requests in, short replies out; replies are
+// written from their start.
 namespace robot
 {
 
@@ -65,15 +69,31 @@ struct LinkState {
 };
 
 // One joint measurement, in the decoder's units (millimetres, area in the stream's unit).
-struct JointValues {
-    double x;
-    double z;
-    double width;
-    double zDiff;
-    double area;
-};
+using JointValues = measurement::Values;
+
+constexpr size_t kRequestLength = 4;
 
 Request ClassifyRequest(const char* request);
+
+// Cuts the robot's byte stream into requests of four bytes, however TCP delivers it. The
+// frames of a received block are requests for as long as each is a recognised one; the first
+// frame that is not ends the block, and it and the rest are padding, so that robots which pad
+// their requests are served once. Fewer than four bytes left at the end are held as the front
+// of the next request, joined with the next block, but only when they can begin one.
+class RequestFramer
+{
+public:
+    // The requests the block completes, in order. An unrecognised frame is handed out only
+    // when it opens the block and begins like a request (01 or 02): the robot then hears the
+    // previous reply again, as it always has. Junk and padding are never handed out.
+    std::vector<RequestFrame> Feed(const char* data, size_t length);
+    bool HoldingFragment() const { return !m_fragment.empty(); }
+    // The held fragment will never be completed: the robot gave up on it, or has gone.
+    void DropFragment() { m_fragment.clear(); }
+
+private:
+    std::string m_fragment;
+};
 
 // Reply length for a recognised request, 0 for an unrecognised one.
 int ReplyLength(Request request);

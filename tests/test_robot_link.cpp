@@ -5,6 +5,7 @@
 #include "window_test.h"
 
 #include <QTcpServer>
+#include <QThread>
 
 #include <cstring>
 #include <memory>
@@ -40,7 +41,10 @@ class TestAccess : public QObject
         m_window->ProcessRobotRequest(&len);
         return QByteArray(m_window->m_cSendRobotBuffer, len);
     }
-    static bool consume(events::event_t event) { return events::WaitForEvent(event, 0) == 0; }
+    void store(bool statusGood, const measurement::Values& values)
+    {
+        m_window->m_measurement.Store({statusGood, 5, values}, measurement::Clock::now());
+    }
     // Connects once the server waits for a robot again; it may be starting over.
     void connectRobot(RobotClient& robot)
     {
@@ -91,11 +95,10 @@ private slots:
         MainWindow& w = startBridge();
         w.m_bTervianOk = true;
         w.m_bError = false;
-        w.m_bScannnerOk = true;
-        w.m_dX = 1.15, w.m_dZ = -1.5, w.m_dWidth = 327.68, w.m_dZDiff = 400.0, w.m_dArea = 0.001;
+        store(false, {1.15, -1.5, 327.68, 400.0, 0.001});
         const QByteArray values = Hex("0072 ff6a 8000 9c40 0000");
         QCOMPARE(reply("01060000"), Hex("820c0000") + values);
-        w.m_bRecognitionOK = true;
+        store(true, {1.15, -1.5, 327.68, 400.0, 0.001});
         QCOMPARE(reply("0106ffff"), Hex("82000000") + values);
         w.m_bTervianOk = false; // the values stay those of the last record
         QCOMPARE(reply("01060000"), Hex("82010000") + values);
@@ -104,19 +107,48 @@ private slots:
         QCOMPARE(reply("01011000"), Hex("8200002c"));
         QCOMPARE(reply("01010600"), Hex("82000840"));
 
+        // Set requests are wishes: each asks again, whatever the application has now.
         QCOMPARE(reply("02011301"), Hex("82"));
-        QVERIFY(w.m_bLaserOn && consume(w.m_EventActivateLaser));
-        reply("02010601"); // already on: nothing to do
-        QVERIFY(w.m_bLaserOn && !consume(w.m_EventActivateLaser));
+        QVERIFY(w.m_bLaserOn && w.m_bLaserWanted);
+        QCOMPARE(reply("01060000"), Hex("820c0000") + values); // not measuring yet
         reply("02010600");
-        QVERIFY(!w.m_bLaserOn && consume(w.m_EventDeactivateLaser));
+        QVERIFY(!w.m_bLaserOn && !w.m_bLaserWanted);
+        reply("02010601");
+        QVERIFY(w.m_bLaserOn && w.m_bLaserWanted && w.m_iLaserAsks == 3);
         w.m_iTervianProgram = 5;
         reply("020110ff");
-        QVERIFY(w.m_iRobotProgram == -1 && consume(w.m_EventSwitchProgram));
-        reply("02011005"); // the project loaded already
-        QVERIFY(w.m_iRobotProgram == 5 && !consume(w.m_EventSwitchProgram));
+        reply("02011005"); // the project loaded already, asked back
+        QVERIFY(w.m_iRobotProgram == 5 && w.m_iProgramAsks == 3); // one more at the start
         QCOMPARE(reply("02011300"), QByteArray());
-        QVERIFY(!consume(w.m_EventActivateLaser) && !consume(w.m_EventDeactivateLaser));
+        QVERIFY(w.m_bLaserWanted && w.m_iLaserAsks == 3);
+    }
+
+    // Each request is carried out from its own four bytes and answered once, in order, however
+    // TCP cuts them; padding and junk are never answered.
+    void requestsFramedWhateverThePieces()
+    {
+        startBridge();
+        RobotClient robot;
+        connectRobot(robot);
+        const char* const exchanges[][2] = {{"02011301", "82"},
+                                            {"01010600", "82011000"},
+                                            {"02010600", "82"},
+                                            {"01010600", "82010040"}};
+        for (int cut = 1; cut < 4; ++cut)
+            for (const auto& [request, expected] : exchanges) {
+                robot.send(Hex(request).left(cut));
+                QThread::msleep(50);
+                QCOMPARE(robot.ask(Hex(request).mid(cut), int(strlen(expected)) / 2),
+                         Hex(expected));
+            }
+        robot.send(Hex("0201")); // given up after 200 ms, unanswered, never joined
+        QTRY_VERIFY(robotLog().contains("Robot request not completed within 200 ms dropped\n"));
+        QCOMPARE(robot.ask(Hex("01010600 00000000 ff"), 4), Hex("82010040")); // padded
+        QCOMPARE(robot.ask(Hex("02011301 01010600 01011000"), 9), Hex("82 82011000 82010000"));
+        robot.send(Hex("ff010600 01010600")); // junk: none of it is read
+        QTRY_VERIFY(robotLog().contains("ffffffff 1 6 0 1 1 6 0 \n"));
+        QCOMPARE(robot.ask(Hex("01020600"), 4), Hex("82010000")); // unknown: the last reply again
+        QCOMPARE(robot.ask(Hex("01010600"), 4), Hex("82011000"));
     }
 
     // Every reply whole and nothing more: a surplus byte would lead the next reply.
@@ -129,9 +161,9 @@ private slots:
             RobotClient robot;
             connectRobot(robot);
             if (session > 0) // the last reply, kept across connections
-                QCOMPARE(robot.ask(Hex("03010600"), 4), Hex("82010000"));
-            QCOMPARE(robot.ask(Hex("0101060001011000"), 4), Hex("82010040")); // one block
-            QCOMPARE(robot.ask(Hex("03010600"), 4), Hex("82010040"));
+                QCOMPARE(robot.ask(Hex("01020600"), 4), Hex("82010000"));
+            QCOMPARE(robot.ask(Hex("01010600"), 4), Hex("82010040"));
+            QCOMPARE(robot.ask(Hex("01020600"), 4), Hex("82010040"));
             QCOMPARE(robot.ask(Hex("01060000"), 14), Hex("82010000 0000 0000 0000 0000 0000"));
             QCOMPARE(robot.ask(Hex("01011000"), 4), Hex("82010000"));
             QCOMPARE(keepAlive(robot.localPort()), (QVector<int>{1, 3, 3, 1, 6000}));

@@ -33,8 +33,8 @@ private slots:
         QCOMPARE(RunProbe({"status", "raw", "01", "0106"}),
                  ProbeRun(2, "",
                           "robot-probe: raw needs at least four hex bytes, e.g. raw 01 01 06 00: "
-                          "the bridge would complete a shorter request with bytes of the "
-                          "previous one\n"));
+                          "the bridge takes requests four bytes at a time and answers no "
+                          "shorter one\n"));
         // Nothing listens on port 1 of this machine.
         QCOMPARE(
             RunProbe({"--port", "1", "status"}),
@@ -49,14 +49,14 @@ private slots:
             "joint-data: 82 01 00 00 00 00 00 00 00 00 00 00 00 00 (vision application not "
             "ready: Y 0.00 mm, Z 0.00 mm, gap 0.00 mm, Z diff 0.00 mm, area 0.00)\n";
         QCOMPARE(RunProbe({"status", "joint-id", "joint-data", "--repeat", "2", "set-joint", "5",
-                           "laser", "on", "raw", "03", "0106", "00", "status"}),
+                           "laser", "on", "raw", "01", "0206", "00", "status"}),
                  ProbeRun(0,
                           "status: 82 01 00 40 (link not ready, project not ready, laser off)\n"
                           "joint-id: 82 01 00 00 (link not ready, joint ID 0)\n" +
                               jointData + jointData +
                               "set-joint 5: 82 (accepted)\n"
                               "laser on: 82 (accepted)\n"
-                              "raw 03 01 06 00: 82 (request not recognised: the bridge repeats "
+                              "raw 01 02 06 00: 82 (request not recognised: the bridge repeats "
                               "its previous reply)\n"
                               "status: 82 01 10 00 (link not ready, project not ready, laser on)\n",
                           ""));

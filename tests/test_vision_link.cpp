@@ -38,10 +38,10 @@ class TestAccess : public QObject
     // X, Z, width, Z difference, area, then the arrival and recognition flags as 0 or 1.
     QVector<double> values()
     {
-        MainWindow& w = *m_window;
-        std::lock_guard<std::mutex> lock(w.m_mutex1);
-        const QVector<double> record{w.m_dX, w.m_dZ, w.m_dWidth, w.m_dZDiff, w.m_dArea};
-        return record + QVector<double>{double(w.m_bScannnerOk), double(w.m_bRecognitionOK)};
+        const measurement::Reading r =
+            m_window->m_measurement.Read({}, measurement::Clock::now(), false);
+        return QVector<double>(r.values.begin(), r.values.end()) +
+               QVector<double>{double(r.arrived), double(r.recognised)};
     }
     QByteArray robotReply(const char* requestHex)
     {
@@ -51,23 +51,18 @@ class TestAccess : public QObject
         m_window->ProcessRobotRequest(&length);
         return QByteArray(m_window->m_cSendRobotBuffer, length);
     }
-    void switchProgram(int program)
-    {
-        m_window->m_iRobotProgram = program;
-        events::SetEvent(m_window->m_EventSwitchProgram);
-    }
+    void switchProgram(int program) { m_window->RequestProgram(program); }
 
 private slots:
     void init() { writeConfig(TestDir(), {{"ProjectID", "000002"}}); }
     void cleanup() { m_window.reset(); }
 
-    // Until a ';' is seen on the connection, what came before a silence is one record; after
-    // it, a record in pieces is stored once its ';' has come, as if it had come whole.
+    // A record in pieces is stored once its ';' has come, as if it had come whole.
     void decodesRecords()
     {
         MainWindow& w = window();
         const std::pair<QByteArray, QVector<double>> blocks[] = {
-            {"false,1,3,3,4,5,6,7", {1, 3, 3, 4, 5, 1, 1}},
+            {"false,1,3,3,4,5,6,7;", {1, 3, 3, 4, 5, 1, 1}},
             {"0,1,2,3,4,5;0,6,7,8,9,10;", {6, 7, 8, 9, 10, 1, 1}},
             {"1,1,2,3,4,5;", {1, 2, 3, 4, 5, 1, 0}},
             {"0,1.5,0,0.8,-0.1,3.2;", {1.5, 0, 0.8, -0.1, 3.2, 1, 0}},
@@ -75,7 +70,6 @@ private slots:
             {"25,0.8,-0.1,3.2;", {1.5, 2.25, 0.8, -0.1, 3.2, 1, 1}}};
         for (auto [block, expected] : blocks) {
             w.DecodeValuesBuffer(block.data(), block.size());
-            w.DecodeAfterQuiet();
             QCOMPARE(values(), expected);
         }
     }
@@ -97,6 +91,7 @@ private slots:
         QTRY_COMPARE(resultCode(), 0x00);
         QCOMPARE(robotReply("02011301"), QByteArray("\x82")); // laser on
         QCOMPARE(resultCode(), 0x0C);
+        QTRY_VERIFY(w.m_bAcquisitionOn); // records count from then on
         peer->write("0,1,2,3,4,5;");
         QTRY_COMPARE(resultCode(), 0x00);
         QTRY_COMPARE(resultCode(), 0x0C); // silence
@@ -111,10 +106,11 @@ private slots:
         QCOMPARE(robotReply("01060000"), QByteArray::fromHex("82000000 0096 00e1 0050 fff6 0140"));
     }
 
-    // The command port is played here: replies in pieces and out of the ordinary, bytes sent
-    // unasked, a reply that never ends, closes while idle and during an exchange, and one that
-    // never comes.
-    void repliesInStepAndNoRequestLost()
+    // The command port is played here: replies in pieces, after events of the application's
+    // own and with line ends written apart, bytes sent unasked, a reply that never ends, closes
+    // while idle and during an exchange, and one that never comes. Whatever happens, the
+    // application ends in the latest wishes, project first.
+    void repliesMatchedAndWishesKept()
     {
         QTcpServer server;
         QVERIFY(server.listen(QHostAddress::LocalHost, 32001));
@@ -131,74 +127,85 @@ private slots:
             peer->write(bytes);
             peer->flush();
         };
+        const auto expect = [&](const char* asked, const QByteArray& answer) {
+            const QByteArray got = request();
+            QVERIFY2(got.contains(asked), got.constData());
+            reply(answer);
+        };
         const QByteArray loadOk = R"(<DIDE DIR="ReplyOk" CMD="Project_Load"/>)";
         const QByteArray acquisitionOk = R"(<DIDE DIR="ReplyOk" CMD="Device_Acquisition"/>)";
+        const QByteArray event = R"(<DIDE DIR="Event" CMD="Device_State" STATE="ready"/>)";
         const auto accept = [&] {
             QTRY_VERIFY_WITH_TIMEOUT(server.hasPendingConnections(), 10000);
             peer.reset(server.nextPendingConnection());
-            QVERIFY(request().contains(R"(FILE="000002.t_p")"));
+            peer->setSocketOption(QAbstractSocket::LowDelayOption, 1); // no Nagle delay
+            reply(event); // a greeting, no reply to the default project
         };
         const auto setUp = [&] {
             accept();
-            reply(loadOk);
-            QVERIFY(request().contains(R"(STATE="off")"));
-            reply(acquisitionOk);
+            expect(R"(FILE="000002.t_p")", loadOk);
+            expect(R"(STATE="off")", event + acquisitionOk);
         };
         accept();
+        QVERIFY(request().contains(R"(FILE="000002.t_p")"));
         reply(loadOk.left(20));
         QTest::qWait(50); // the reply's second piece comes later
         reply(loadOk.mid(20));
-        QVERIFY(request().contains(R"(STATE="off")"));
-        reply(acquisitionOk.left(45) + " INFO=\"" + QByteArray(600, 'i') + "\"/>");
+        expect(R"(STATE="off")",
+               acquisitionOk.left(45) + " INFO=\"" + QByteArray(600, 'i') + "\"/>");
         QTRY_VERIFY(w.m_bTervianOk);
         reply(acquisitionOk); // unasked: no answer to the next request
         QTRY_VERIFY(TestDebugLog().contains("Unsolicited from Tervian: " + acquisitionOk + "\n"));
         w.ui->pushButtonLaserOn->click();
-        QVERIFY(request().contains(R"(STATE="on")"));
-        reply(R"(<DIDE DIR="ReplyError" CMD="Device_Acquisition"/>)");
+        expect(R"(STATE="on")", R"(<DIDE DIR="ReplyError" CMD="Device_Acquisition"/>)");
         QTRY_VERIFY(w.m_bError && TestDebugLog().contains("Setting Project on NOT OK\n"));
 
-        // Unasked bytes and three requests, all pending at once while the client is held at
-        // logging a reply, are served in the fixed order whatever the order they came in.
+        // Wishes made while the client waits at a log line: the latest of each is served, the
+        // project first; a switch back during a load follows it.
         switchProgram(4);
         QVERIFY(request().contains(R"(FILE="4.t_p")"));
         {
             std::lock_guard<std::mutex> hold(w.m_mutexDebug);
-            peer->setSocketOption(QAbstractSocket::LowDelayOption, 1); // no Nagle delay
             reply(loadOk + "<DIDE/>");
             switchProgram(5);
             w.ui->pushButtonLaserOff->click();
             w.ui->pushButtonLaserOn->click();
         }
-        for (const char* asked : {R"(STATE="on")", R"(STATE="off")", R"(FILE="5.t_p")"}) {
-            const QByteArray got = request();
-            QVERIFY2(got.contains(asked), got.constData());
-            reply(asked[0] == 'S' ? acquisitionOk : loadOk);
-        }
-        QTRY_COMPARE(w.m_iTervianProgram, 5);
+        QVERIFY(request().contains(R"(FILE="5.t_p")"));
+        switchProgram(4);
+        reply(loadOk);
+        expect(R"(FILE="4.t_p")", loadOk);
+        QTest::qWait(20);
+        reply("\r\n"); // the reply's line end, written apart, begins no reply
+        QVERIFY(request().contains(R"(STATE="on")"));
+        QTest::qWait(2500); // a slow answer
+        reply(acquisitionOk);
+        QTRY_VERIFY(w.m_bLaserOn && w.m_iTervianProgram == 4);
+        QVERIFY(!server.hasPendingConnections());
         const QByteArray log = TestDebugLog();
         const int unasked = log.indexOf("Unsolicited from Tervian: <DIDE/>\n");
-        QVERIFY(unasked > log.indexOf(R"(FILE="4.t_p")") && unasked < log.lastIndexOf("STATE"));
+        QVERIFY(unasked > log.indexOf(R"(FILE="4.t_p")") &&
+                unasked < log.indexOf(R"(FILE="5.t_p")"));
+        QVERIFY(!log.mid(unasked).contains(R"(STATE="off")"));
 
+        // Given up connections: after each set-up the standing wishes come back, project first.
         switchProgram(3);
-        QVERIFY(request().contains(R"(FILE="3.t_p")"));
-        reply(R"(<DIDE DIR="ReplyOk")"); // never ends: the connection is given up
+        expect(R"(FILE="3.t_p")", R"(<DIDE DIR="ReplyOk")"); // never ends
         setUp();
-        QVERIFY(request().contains(R"(FILE="3.t_p")")); // the lost switch, after the set-up
-        reply(loadOk);
-        QTRY_COMPARE(w.m_iTervianProgram, 3);
-
-        w.ui->pushButtonLaserOn->click();
+        expect(R"(FILE="3.t_p")", loadOk);
         QVERIFY(request().contains(R"(STATE="on")"));
-        peer->close(); // a reply of zero bytes: lost, never a rejection; asked again after set-up
+        peer->close(); // a reply of zero bytes: lost, never a rejection
         setUp();
-        QVERIFY(request().contains(R"(STATE="on")"));
-        reply(acquisitionOk);
-        QTRY_VERIFY(w.m_bLaserOn && !w.m_bError);
+        expect(R"(FILE="3.t_p")", loadOk);
+        expect(R"(STATE="on")", acquisitionOk);
+        QTRY_VERIFY(w.m_bLaserOn && !w.m_bError && w.m_iTervianProgram == 3);
         peer->close(); // while idle: the robot hears "not ready" until the next set-up
         QTRY_VERIFY(!w.m_bTervianOk);
         QCOMPARE(robotReply("01010600").left(2), QByteArray::fromHex("8201"));
-        accept(); // a stop ends the wait for a reply that never comes
+        switchProgram(3); // asked during the outage: the project loaded before it
+        setUp();
+        expect(R"(FILE="3.t_p")", loadOk);
+        QVERIFY(request().contains(R"(STATE="on")")); // a stop ends the wait for its reply
         const int failures = TestDebugLog().count("failed to recv");
         w.ui->pushButtonConnect->click();
         QTRY_VERIFY_WITH_TIMEOUT(!w.m_bTervianClientRunning, 5000);

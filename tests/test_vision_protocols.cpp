@@ -23,24 +23,42 @@ void TestVisionProtocols::requestsAndReplies()
              std::string(R"(<DIDE DIR="Request" CMD="Project_Load" FILE="000002.t_p"/>)"
                          R"(<DIDE DIR="Request" CMD="Device_Acquisition" STATE="on" />)"
                          R"(<DIDE DIR="Request" CMD="Device_Acquisition" STATE="off" />)"));
-    // Success for Project_Load, for Device_Acquisition, or neither.
-    const std::pair<const char*, const char*> checks[] = {
-        {R"(<DIDE DIR="ReplyOk" CMD="Project_Load"/>)", "P"},
-        {R"(<DIDE CMD="Project_Load" DIR="ReplyOk"/>)", "P"},
-        {R"(<DIDE DIR="replyok" CMD="Project_Load"/>)", ""},
-        {R"(<!--CMD--><DIDE DIR="ReplyOk" CMD="Project_Load"/>)", ""},
-        {R"(<DIDE CMD="Device_Acquisition" DIR="ReplyOk)", "D"}, // value runs to the end
-        {R"(DIR="ReplyOk" CMD=)", ""}};
-    for (const auto& [reply, success] : checks)
-        QCOMPARE(QString(dide::IsSuccessReply(reply, dide::kProjectLoad) ? "P" : "") +
-                     (dide::IsSuccessReply(reply, dide::kDeviceAcquisition) ? "D" : ""),
-                 QString(success));
-    const std::pair<const char*, size_t> lengths[] = {{R"(<?xml?><DIDE CMD="a>b"/><DIDE/>)", 24},
-                                                      {R"(<DIDE DIR="ReplyOk">text</DIDE>)", 31},
-                                                      {R"(<DIDE DIR="ReplyOk">text</DI)", 0},
-                                                      {"ReplyOk />", 0}};
-    for (const auto& [reply, length] : lengths)
-        QVERIFY2(dide::ReplyLength(reply) == length, reply);
+    // Project_Load accepted, rejected, or no reply to it ('-').
+    const std::pair<const char*, char> verdicts[] = {
+        {R"(<DIDE DIR="ReplyOk" CMD="Project_Load"/>)", 'A'},
+        {R"(<DIDE CMD = 'Project_Load'  DIR="ReplyOk" />)", 'A'},
+        {R"(<DIDE DIR="ReplyError" CMD="Project_Load"/>)", 'R'},
+        {R"(<DIDE INFO='DIR="ReplyOk"' XDIR="ReplyOk" DIR="ReplyBad" CMD="Project_Load"/>)", 'R'},
+        {R"(<DIDE DIR="Event" CMD="Project_Load"/>)", '-'},
+        {R"(<DIDE DIR="replyok" CMD="Project_Load"/>)", '-'},
+        {R"(<DIDE DIR="ReplyOk" CMD="Device_Acquisition"/>)", '-'},
+        {R"(<DIDE DIR="ReplyOk" CMD=Project_Load/>)", '-'}};
+    for (const auto& [element, verdict] : verdicts)
+        QVERIFY2("-AR"[int(dide::JudgeReply(element, dide::kProjectLoad))] == verdict, element);
+
+    // Elements found whatever the pieces; blank bytes between them are no piece at all ('~':
+    // other bytes between them).
+    const std::string stream = "\r\n<DIDE DIR=\"Event\" A=\"x>y\"/>\r\n junk<DIDE DIR=\"ReplyOk\">"
+                               "t</DIDE>\r\n<DIDE/><DI";
+    const auto read = [&](size_t pieceSize) {
+        dide::ElementReader reader;
+        std::string pieces, text;
+        for (size_t at = 0; at < stream.size(); at += pieceSize) {
+            reader.Feed(std::string_view(stream).substr(at, pieceSize));
+            for (auto piece = reader.Next(&text); piece != dide::ElementReader::Piece::None;
+                 piece = reader.Next(&text)) // bytes between elements come as they arrive
+                if (piece == dide::ElementReader::Piece::Element)
+                    pieces += text + "|";
+                else if (pieces.empty() || pieces.back() != '~')
+                    pieces += "~";
+        }
+        reader.Feed("DE");
+        return pieces + std::to_string(reader.Begun());
+    };
+    const std::string expected = "<DIDE DIR=\"Event\" A=\"x>y\"/>|~"
+                                 "<DIDE DIR=\"ReplyOk\">t</DIDE>|<DIDE/>|5";
+    for (size_t pieceSize : {size_t(1), size_t(7), stream.size()})
+        QCOMPARE(read(pieceSize), expected);
 }
 
 // Whatever the pieces, the joiner hands out the records that one piece would have given,
@@ -70,18 +88,16 @@ void TestVisionProtocols::recordsJoinedWhateverThePieces()
     QVERIFY(overlong);
     QCOMPARE(join("5;0,6;0,7"), std::string("0,6;"));
 
-    // On a connection ('/') that has not yet shown a ';', bytes are held until it falls
-    // silent ('~'), so a record split at its very start is never cut into two.
-    const auto quiet = [&] {
-        const std::string held = joiner.Holding() ? "held:" : "";
-        return held + joiner.Quiet() + "|";
-    };
+    // Before a connection's ('/') first ';' nothing is a record, however long it waits; three
+    // receives in a row, each a whole record without ';', tell a peer that sends none, and from
+    // then on each receive is one record.
     const std::string tooLong(measurement::RecordJoiner::kMaxTail + 1, '5');
     std::string out;
-    for (const std::string step : {"/", "0,1.5,2.", "25;", "~", "/", "0,1", ".5", "~", "0,2", "~",
-                                   "/", tooLong.c_str(), "5", "~", "0,3", "~", "/", "0,4;0,", "~"})
-        out += step == "~" ? quiet() : step == "/" ? (joiner.Clear(), "/") : join(step);
-    QCOMPARE(out, std::string("/0,1.5,2.25;|/held:0,1.5|held:0,2|/held:|held:0,3|/0,4;|"));
+    for (const std::string step :
+         {"/", "0,1.5,2.", "25;", "/", "0,1,2,3,4,5", "0,1", "0,1,2,3,4,6", "0,1,2,3,4,7",
+          "0,1,2,3,4,8", "0,9", "/", tooLong.c_str(), "5", "0,3;0,4;"})
+        out += step == "/" ? (joiner.Clear(), "/") : join(step) + "|";
+    QCOMPARE(out, std::string("/|0,1.5,2.25;|/||||0,1,2,3,4,8|0,9|/||0,4;|"));
 }
 
 QTEST_APPLESS_MAIN(TestVisionProtocols)

@@ -66,9 +66,8 @@ class TestAccess : public QObject
                            double zDiff, double area)
     {
         w->m_bReadingData = reading;
-        w->m_bRecognitionOK = recognised;
-        w->m_tRecordDecoded = MainWindow::SteadyClock::now();
-        w->m_dX = x, w->m_dZ = z, w->m_dWidth = width, w->m_dZDiff = zDiff, w->m_dArea = area;
+        w->m_measurement.Store({recognised, 5, {x, z, width, zDiff, area}},
+                               measurement::Clock::now());
         w->updateGui();
         return {ui->labelMeasureError->text(), ui->labelY->text(),        ui->labelZ->text(),
                 ui->labelGap->text(),          ui->labelMismatch->text(), ui->labelArea->text()};
@@ -108,16 +107,23 @@ private slots:
         }
     }
 
-    void valuesShowTwoDecimalsWhileReading()
+    // "Ok" exactly where a joint data reply would carry 00: with the laser wanted off the last
+    // record stands; wanted on, only one measured since acquisition went on.
+    void valuesAndVerdictAsTheRobotHearsThem()
     {
-        show({true, true, true, false, true, 1});
+        show({true, true, true, false, false, 1});
         QCOMPARE(showRecord(true, true, 0, 12.345678, -1.5, 12345.6, -0.004),
                  QStringList({"Ok", "0.00", "12.35", "-1.50", "12345.60", "-0.00"}));
-        show({true, true, true, false, false, 1});
+        w->m_bLaserWanted = true;
+        w->updateGui();
         QCOMPARE(ui->labelMeasureError->text(), QString("Error"));
-        show({true, true, true, false, true, 1});
+        w->m_bAcquisitionOn = true;
+        w->m_tLaserSwitchedOn = measurement::Clock::now() - std::chrono::seconds(1);
+        QCOMPARE(showRecord(true, true, 1, 2, 3, 4, 5).value(0), QString("Ok"));
         QCOMPARE(showRecord(true, false, 1, 2, 3, 4, 5),
                  QStringList({"Error", "1.00", "2.00", "3.00", "4.00", "5.00"}));
+        show({false, true, true, false, true, 1}); // the robot hears "not ready"
+        QCOMPARE(showRecord(true, true, 1, 2, 3, 4, 5).value(0), QString("Error"));
         QCOMPARE(showRecord(false, true, 1, 2, 3, 4, 5), QStringList({"", "", "", "", "", ""}));
     }
 

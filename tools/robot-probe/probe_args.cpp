@@ -146,11 +146,10 @@ bool ParseRaw(ArgReader* reader, ProbeOptions* options)
         for (size_t i = 0; i < token.size(); i += 2)
             request += static_cast<char>(std::strtol(token.substr(i, 2).c_str(), nullptr, 16));
     }
-    // The bridge reads the first four bytes of every block it receives; in a shorter block the
-    // rest are leftover bytes of the previous request, which no reply here could account for.
+    // The bridge takes requests four bytes at a time: a shorter one it waits for, unanswered.
     if (request.size() < 4)
         return reader->fail("raw needs at least four hex bytes, e.g. raw 01 01 06 00: the bridge "
-                            "would complete a shorter request with bytes of the previous one");
+                            "takes requests four bytes at a time and answers no shorter one");
     if (request.size() > 512)
         return reader->fail("raw sends at most 512 bytes");
     options->exchanges.push_back({"raw " + HexBytes(request), request});

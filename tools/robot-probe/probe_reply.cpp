@@ -77,9 +77,15 @@ std::string HexBytes(const std::string& bytes)
     return text;
 }
 
+// The bridge answers each whole request that it finds in the block, and junk not at all.
 int ExpectedReplyLength(const std::string& request)
 {
-    return robot::ReplyLength(Classify(request));
+    int length = 0;
+    for (const robot::RequestFrame& frame :
+         robot::RequestFramer().Feed(request.data(), request.size()))
+        length +=
+            robot::ReplyLength(robot::ClassifyRequest(reinterpret_cast<const char*>(frame.data())));
+    return length;
 }
 
 std::string DescribeReply(const std::string& request, const std::string& reply)
