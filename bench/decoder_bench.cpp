@@ -35,9 +35,8 @@ bool Same(const Measurement& a, const Measurement& b)
            std::memcmp(a.values, b.values, sizeof a.values) == 0;
 }
 
-// The obvious decoder: keep what follows the last ';' for the next block (or take a block
-// as one record while no ';' has come), split with getline, parse each field with strtol or
-// strtod.
+// The obvious decoder: keep what follows the last ';' for the next block, split with getline,
+// parse each field with strtol or strtod.
 class ReferenceDecoder
 {
 public:
@@ -45,9 +44,6 @@ public:
     {
         const std::string block(buff, size_t(len));
         const size_t last = block.rfind(';');
-        if (last == std::string::npos && !m_sawSeparator)
-            return DecodeRecords(block);
-        m_sawSeparator = true;
         m_tail += block;
         if (last == std::string::npos)
             return;
@@ -87,7 +83,6 @@ public:
 
 private:
     std::string m_tail;
-    bool m_sawSeparator = false;
     std::mutex m_mutex;
     bool m_scannerOk = false;
     std::atomic<bool> m_recognitionOk{false};
@@ -101,18 +96,17 @@ class TestAccess
 public:
     static void Decode(MainWindow* window, std::string* block)
     {
-        // Each block is followed by a silence, as one receive of a peer that sends no ';'.
         window->DecodeValuesBuffer(block->data(), int(block->size()));
-        window->DecodeAfterQuiet();
     }
 
+    // As the robot reads it with the laser off: the last record as it stands.
     static Measurement Read(MainWindow* window)
     {
-        std::lock_guard<std::mutex> lock(window->m_mutex1);
-        return Measurement{
-            window->m_bScannnerOk,
-            window->m_bRecognitionOK,
-            {window->m_dX, window->m_dZ, window->m_dWidth, window->m_dZDiff, window->m_dArea}};
+        const measurement::Reading reading =
+            window->m_measurement.Read({}, measurement::Clock::now(), false);
+        Measurement state{reading.arrived, reading.recognised, {}};
+        std::copy(reading.values.begin(), reading.values.end(), state.values);
+        return state;
     }
 };
 
@@ -139,7 +133,7 @@ std::vector<std::string> StreamBlocks(int recordCount)
     return blocks;
 }
 
-// Blocks that take the odd paths: records without ';' before the first one, missing and extra
+// Blocks that take the odd paths: a record cut before the first ';', missing and extra
 // fields, words, special numbers, empty records, a NUL byte, records split over blocks.
 std::vector<std::string> OddBlocks()
 {

@@ -1,4 +1,4 @@
-// Any reply of the vision application through the end-of-reply search, the reply check and the
+// Any reply of the vision application through the element reader, the reply check and the
 // value extraction, and the same bytes as a project ID, which the operator may type into the
 // window.
 //
@@ -16,7 +16,14 @@ void TestAccess::JudgeReply(const uint8_t* data, size_t size)
     if (w.CheckDideReply(reply, command))
         Require(reply.find("ReplyOk") != std::string::npos &&
                 reply.find(command) != std::string::npos);
-    Require(dide::ReplyLength(reply) <= reply.size());
+    // Every element found is a piece of what came, and held bytes never exceed what came.
+    dide::ElementReader reader;
+    reader.Feed(reply);
+    std::string piece;
+    size_t taken = 0;
+    while (reader.Next(&piece) != dide::ElementReader::Piece::None)
+        taken += piece.size();
+    Require(taken + reader.Begun() <= reply.size());
     int value = -1;
     if (!w.GetDideValue(reply, &value))
         Require(value == 0);

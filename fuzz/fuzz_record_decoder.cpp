@@ -5,6 +5,7 @@
 
 #include "c_numbers.h"
 
+#include <algorithm>
 #include <clocale>
 #include <cstdlib>
 #include <cstring>
@@ -58,14 +59,15 @@ void RequireSameRecordsInPieces(const std::string& block)
 void TestAccess::DecodeBlock(const uint8_t* data, size_t size)
 {
     MainWindow& w = Window();
-    w.ResetMeasurement();
+    w.m_measurement.Reset();
     // A copy of exactly the block's size, so that reading past its end is caught.
     std::vector<char> block(data, data + size);
     w.DecodeValuesBuffer(block.data(), int(block.size()));
-    w.DecodeAfterQuiet(); // a block without ';' is one record once the connection falls silent
-    // A block holds at least one record; recognition needs a height that is a non-zero number.
-    Require(w.m_bScannnerOk);
-    Require(!w.m_bRecognitionOK || w.m_dZ > 0.0 || w.m_dZ < 0.0);
+    // A block with a ';' holds at least one record, one without none before the connection
+    // shows how its records end; recognition needs a height that is a non-zero number.
+    const measurement::Reading r = w.m_measurement.Read({}, measurement::Clock::now(), false);
+    Require(r.arrived == (std::find(block.begin(), block.end(), ';') != block.end()));
+    Require(!r.recognised || r.values[1] > 0.0 || r.values[1] < 0.0);
     RequireStrtodReading(std::string(block.begin(), block.end()));
     RequireSameRecordsInPieces(std::string(block.begin(), block.end()));
 }

@@ -1,12 +1,14 @@
-// One received robot block against every state the vision side can be in: the request dump
-// of the debug log, then ProcessRobotRequest, as the robot server runs them.
+// Robot blocks against every state the vision side can be in: the request dump of the debug
+// log, the framing and the replies, as the robot server runs them; the block once whole and
+// once cut in two, which must give the same replies.
 //
-// Input: 1 byte of flags (vision ready, error, laser on, record arrived, recognised, log on),
-// 2 bytes of the loaded project number, 5 x 8 bytes of measurement values (any bit pattern,
-// NaN and infinities included), then the received block of 1 to 512 bytes.
+// Input: 1 byte of flags (vision ready, error, laser on, laser wanted, record status good, log
+// on), 2 bytes of the loaded project number, 5 x 8 bytes of measurement values (any bit
+// pattern, NaN and infinities included), then the received block of 1 to 512 bytes.
 #include "fuzz_window.h"
 
 #include <cstring>
+#include <string>
 
 namespace
 {
@@ -26,28 +28,39 @@ void TestAccess::ProcessRobotBlock(const uint8_t* data, size_t size)
     const uint8_t flags = data[0];
     w.m_bTervianOk = Bit(flags, 0);
     w.m_bError = Bit(flags, 1);
-    w.m_bLaserOn = Bit(flags, 2);
-    w.m_bScannnerOk = Bit(flags, 3);
-    w.m_bRecognitionOK = Bit(flags, 4);
     w.m_bdebugLog = Bit(flags, 5);
     int16_t program;
     std::memcpy(&program, data + 1, sizeof program);
-    w.m_iTervianProgram = program;
-    double* const values[] = {&w.m_dX, &w.m_dZ, &w.m_dWidth, &w.m_dZDiff, &w.m_dArea};
-    for (size_t i = 0; i < 5; ++i)
-        std::memcpy(values[i], data + 3 + i * sizeof(double), sizeof(double));
+    measurement::Record record{Bit(flags, 4), measurement::kValueCount, {}};
+    std::memcpy(record.values.data(), data + 3, sizeof record.values);
 
-    // Blocks start on a clean buffer, so that each input decides alone what is answered.
-    const int recLen = int(std::min(size - kStateSize, sizeof w.m_cRecRobotBuffer));
-    std::memset(w.m_cRecRobotBuffer, 0, sizeof w.m_cRecRobotBuffer);
-    std::memcpy(w.m_cRecRobotBuffer, data + kStateSize, size_t(recLen));
-    w.m_cSendRobotBuffer[0] = 0;
-
-    int len = 0;
-    w.LogRobotRequest(recLen);
-    w.ProcessRobotRequest(&len);
-    Require(len == 0 || len == 1 || len == 4 || len == 14);
-    Require(len == 0 || uint8_t(w.m_cSendRobotBuffer[0]) == 0x82);
+    // Each input starts from the same state, so that it decides alone what is answered.
+    const auto replies = [&](size_t cut) {
+        w.m_bLaserOn = Bit(flags, 2);
+        w.m_bLaserWanted = Bit(flags, 3);
+        w.m_iTervianProgram = program;
+        w.m_measurement.Store(record, measurement::Clock::now());
+        w.m_robotFramer.DropFragment();
+        int len = 0;
+        const char* block = reinterpret_cast<const char*>(data + kStateSize);
+        const size_t length = std::min(size - kStateSize, sizeof w.m_cRecRobotBuffer);
+        std::string sent;
+        for (size_t at = 0, end = cut; at < length; at = end, end = length) {
+            std::memcpy(w.m_cRecRobotBuffer, block + at, std::min(end, length) - at);
+            w.LogRobotRequest(int(std::min(end, length) - at));
+            sent += w.AnswerRequests(w.m_robotFramer.Feed(block + at, std::min(end, length) - at),
+                                     &len);
+        }
+        return sent;
+    };
+    const std::string whole = replies(size);
+    Require(whole.size() <= (size - kStateSize) / 4 * 14);
+    Require(whole.empty() || uint8_t(whole[0]) == 0x82);
+    // A cut inside the first frame of a block that begins like a request: the framer must hold
+    // the front and join it with the rest. (A cut anywhere else makes a block of its own.)
+    const uint8_t first = data[kStateSize];
+    if (size - kStateSize >= 4 && (first == 0x01 || first == 0x02))
+        Require(replies(1 + data[0] % 3) == whole);
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
