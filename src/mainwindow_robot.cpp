@@ -259,6 +259,7 @@ int MainWindow::AnswerJointDataQuery()
     }
     bRecognitionOK = IsCurrentRecognition(bRecognitionOK, decoded);
     const uint8_t resultCode = robot::JointDataResultCode(m_bTervianOk, bRecognitionOK);
+    m_trend.NoteReply(resultCode);
     if (resultCode == robot::kJointNotRecognised)
         WriteLog("bRecognitionOK ", 0, " bScannerOk ", int(bScannerOk), "\n");
     const int replyLength = robot::BuildJointDataReply(m_cSendRobotBuffer, resultCode, values);

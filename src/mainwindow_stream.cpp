@@ -122,5 +122,6 @@ void MainWindow::ApplyRecords(std::string records)
         for (int i = 0; i < record.valueCount; ++i)
             *members[i] = record.values[i];
         m_bRecognitionOK = measurement::IsRecognised(record.statusGood, m_dZ);
+        m_trend.NoteRecord({m_dX, m_dZ, m_dWidth, m_dZDiff, m_dArea}, m_bRecognitionOK);
     }
 }
