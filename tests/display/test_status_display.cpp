@@ -4,7 +4,14 @@
 #include "ui_mainwindow.h"
 #include "window_test.h"
 
+#include "trend_view.h"
+
 #include <QDesktopServices>
+#include <QSettings>
+#include <QGroupBox>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QStyleOptionButton>
 
 namespace
 {
@@ -14,6 +21,26 @@ struct State {
     int program;
     bool robotOnline = true, robotConnected = true;
 };
+
+// The text a widget of the form shows and the width its style leaves for it.
+std::pair<QString, int> TextAndRoom(QWidget* widget)
+{
+    QStyle* style = widget->style();
+    const int frame = style->pixelMetric(QStyle::PM_DefaultFrameWidth, nullptr, widget);
+    if (auto* label = qobject_cast<QLabel*>(widget))
+        return {label->text(), label->contentsRect().width() - 2 * label->margin()};
+    if (auto* button = qobject_cast<QPushButton*>(widget)) {
+        QStyleOptionButton option;
+        option.initFrom(button);
+        return {button->text(),
+                style->subElementRect(QStyle::SE_PushButtonContents, &option, button).width()};
+    }
+    if (auto* edit = qobject_cast<QLineEdit*>(widget))
+        return {edit->text(), edit->width() - 2 * (frame + 2)};
+    if (auto* box = qobject_cast<QGroupBox*>(widget))
+        return {box->title(), box->width()};
+    return {};
+}
 
 // A lamp by its colour: G and g bright and dark green, R and r bright and dark red, O orange,
 // nothing while unlit; any other style sheet as it stands.
@@ -146,6 +173,57 @@ private slots:
         QCOMPARE(watcher.texts,
                  QStringList({"Error in Tervian communication", "Error in Tervian communication"}));
         QCOMPARE(watcher.mostOpenAtOnce, 2);
+    }
+
+    // The View menu opens the trend window and the setting follows it; records and joint data
+    // replies reach its model only while it is shown, and closing the window unticks the menu.
+    void trendViewFollowsTheMenuAndTheWorkers()
+    {
+        const auto stored = [] {
+            return QSettings(TestDir() + "/config.txt", QSettings::IniFormat).value("TrendView");
+        };
+        const auto feedAndShow = [this] {
+            w->ApplyRecords("0,1,2,3,4,5;1,1,0,3,4,5");
+            w->m_bTervianOk = true;
+            w->AnswerJointDataQuery();
+            const trend::Column all = w->m_trend.Columns(
+                trend::Ms(std::chrono::steady_clock::now()) + 1, 600000, 1)[0];
+            return QString("%1/%2 %3 Z %4..%5 area %6")
+                .arg(all.records)
+                .arg(all.unrecognised)
+                .arg(all.replies)
+                .arg(double(all.min[1]))
+                .arg(double(all.max[1]))
+                .arg(double(all.last[4]));
+        };
+        QCOMPARE(stored(), QVariant("0"));
+        QCOMPARE(feedAndShow(), QString("0/0 0 Z 0..0 area 0"));
+        w->m_trendAction->trigger();
+        QVERIFY(w->m_trendView->isVisible());
+        QCOMPARE(stored(), QVariant("1"));
+        QCOMPARE(feedAndShow(), QString("2/1 2 Z 0..2 area 5"));
+        w->m_trendView->close();
+        QVERIFY(!w->m_trendAction->isChecked() && !w->m_trend.IsOpen());
+        QCOMPARE(stored(), QVariant("0"));
+    }
+
+    // Every text of the form, with the widest that the refresh and the buttons put there, in
+    // the font the form was laid out for.
+    void everyTextFitsItsWidget()
+    {
+        QCOMPARE(QFontInfo(w->font()).family(), QString("Liberation Sans"));
+        ui->pushButtonConnect->setText(MainWindow::tr("Disconnect"));
+        ui->labelRobotState->setText(MainWindow::tr("Listening"));
+        for (QLabel* value : {ui->labelY, ui->labelZ, ui->labelGap, ui->labelMismatch, ui->labelArea})
+            value->setText("-327.68");
+        QStringList cut;
+        for (QWidget* widget : ui->centralWidget->findChildren<QWidget*>()) {
+            const auto [text, room] = TextAndRoom(widget);
+            const int width = QFontMetrics(widget->font()).horizontalAdvance(text);
+            if (width > room)
+                cut << QString("%1 \"%2\" %3 > %4").arg(widget->objectName(), text).arg(width).arg(room);
+        }
+        QCOMPARE(cut, QStringList());
     }
 
     // Offscreen, Qt finds no viewer unless a handler stands in for the desktop's.
