@@ -179,7 +179,8 @@ void MainWindow::ShowTrendView(bool shown)
 {
     if (m_trendView == nullptr) {
         m_trendView = new TrendView(&m_trend, this);
-        connect(m_trendView, &TrendView::closed, m_trendAction, [this] { m_trendAction->setChecked(false); });
+        connect(m_trendView, &TrendView::closed, m_trendAction,
+                [this] { m_trendAction->setChecked(false); });
     }
     m_trend.SetOpen(shown);
     m_trendView->setVisible(shown);

@@ -26,7 +26,6 @@ const QColor kTraceColours[trend::kValueCount] = {QColor(0, 90, 200), QColor(0, 
                                                   QColor(60, 60, 60)};
 const QColor kUnrecognisedBand(255, 215, 215);
 
-const int kAxisWidth = 74;
 const int kMargin = 8;
 const int kReplyStrip = 12;
 const int kTimeAxis = 18;
@@ -65,6 +64,7 @@ TrendView::TrendView(trend::TrendModel* model, QWidget* parent)
 {
     setWindowTitle(tr("Trend"));
     setAttribute(Qt::WA_OpaquePaintEvent);
+    setAttribute(Qt::WA_WindowPropagation); // the font of the bridge's window
     resize(720, 520);
     for (const int64_t rangeMs : {10 * 1000, 60 * 1000, 10 * 60 * 1000}) {
         QAction* action = m_ranges->addAction(tr("Last %1").arg(SecondsText(rangeMs)));
@@ -112,8 +112,11 @@ void TrendView::paintEvent(QPaintEvent*)
 {
     QPainter painter(this);
     painter.fillRect(rect(), Qt::white);
-    const QRect plot = rect().adjusted(kAxisWidth, kMargin, -kMargin,
-                                       -(kMargin + kReplyStrip + kTimeAxis));
+    int axisWidth = 0;
+    for (const char* name : kNames)
+        axisWidth = std::max(axisWidth, fontMetrics().horizontalAdvance(tr(name)));
+    const QRect plot =
+        rect().adjusted(axisWidth + 12, kMargin, -kMargin, -(kMargin + kReplyStrip + kTimeAxis));
     if (plot.width() < 2 || plot.height() < trend::kValueCount * 8)
         return;
     const int64_t endMs = NowMs();
@@ -133,13 +136,14 @@ void TrendView::paintEvent(QPaintEvent*)
     }
     const int paneHeight = plot.height() / trend::kValueCount;
     for (int v = 0; v < trend::kValueCount; ++v)
-        DrawPane(&painter, QRect(plot.left(), plot.top() + v * paneHeight, plot.width(), paneHeight),
-                 v, columns);
+        DrawPane(&painter,
+                 QRect(plot.left(), plot.top() + v * paneHeight, plot.width(), paneHeight), v,
+                 columns);
     const QRect strip(plot.left(), plot.bottom() + 3, plot.width(), kReplyStrip - 3);
     DrawReplies(&painter, strip, columns);
 
     painter.setPen(Qt::black);
-    painter.drawText(QRect(0, strip.top() - 3, kAxisWidth - 6, kReplyStrip),
+    painter.drawText(QRect(0, strip.top() - 3, plot.left() - 6, kReplyStrip),
                      Qt::AlignRight | Qt::AlignVCenter, tr("Robot"));
     for (int tick = 0; tick <= 4; ++tick) {
         const int x = plot.left() + (plot.width() - 1) * tick / 4;
@@ -147,8 +151,11 @@ void TrendView::paintEvent(QPaintEvent*)
         const int64_t before = m_rangeMs * (4 - tick) / 4;
         const QString text = tick == 4 ? tr("now") : "-" + SecondsText(before);
         const int align = tick == 0 ? Qt::AlignLeft : tick == 4 ? Qt::AlignRight : Qt::AlignHCenter;
-        painter.drawText(QRect(x - 60 + (tick == 0 ? 60 : tick == 4 ? -60 : 0), strip.bottom() + 4,
-                               120, kTimeAxis),
+        painter.drawText(QRect(x - 60 +
+                                   (tick == 0   ? 60
+                                    : tick == 4 ? -60
+                                                : 0),
+                               strip.bottom() + 4, 120, kTimeAxis),
                          align | Qt::AlignTop, text);
     }
 }
@@ -169,12 +176,14 @@ void TrendView::DrawPane(QPainter* painter, const QRect& area, int value,
     const double pad = high > low ? (high - low) * 0.08 : 0.5;
     const double bottom = double(low) - pad, top = double(high) + pad;
     const QRectF inner = QRectF(area).adjusted(0, 2, 0, -2);
-    auto y = [&](float v) { return inner.bottom() - (double(v) - bottom) / (top - bottom) * inner.height(); };
+    auto y = [&](float v) {
+        return inner.bottom() - (double(v) - bottom) / (top - bottom) * inner.height();
+    };
 
     painter->setPen(QColor(200, 200, 200));
     painter->drawLine(area.topLeft(), area.topRight());
     painter->setPen(Qt::black);
-    const QRect labels(0, area.top(), kAxisWidth - 6, area.height());
+    const QRect labels(0, area.top(), area.left() - 6, area.height());
     painter->drawText(labels, Qt::AlignRight | Qt::AlignVCenter, tr(kNames[value]));
     if (!any)
         return;
@@ -227,7 +236,8 @@ void TrendView::SaveAsPng()
     const QString path =
         QFileDialog::getSaveFileName(this, tr("Save as PNG"), "trend.png", tr("PNG image (*.png)"));
     if (!path.isEmpty() && !grab().save(path, "PNG"))
-        QMessageBox::critical(this, tr("Error"), tr("The picture could not be saved to %1.").arg(path),
+        QMessageBox::critical(this, tr("Error"),
+                              tr("The picture could not be saved to %1.").arg(path),
                               QMessageBox::Ok, QMessageBox::NoButton);
 }
 

@@ -7,10 +7,10 @@
 #include "trend_view.h"
 
 #include <QDesktopServices>
-#include <QSettings>
 #include <QGroupBox>
 #include <QLineEdit>
 #include <QPushButton>
+#include <QSettings>
 #include <QStyleOptionButton>
 
 namespace
@@ -186,8 +186,8 @@ private slots:
             w->ApplyRecords("0,1,2,3,4,5;1,1,0,3,4,5");
             w->m_bTervianOk = true;
             w->AnswerJointDataQuery();
-            const trend::Column all = w->m_trend.Columns(
-                trend::Ms(std::chrono::steady_clock::now()) + 1, 600000, 1)[0];
+            const trend::Column all =
+                w->m_trend.Columns(trend::Ms(std::chrono::steady_clock::now()) + 1, 600000, 1)[0];
             return QString("%1/%2 %3 Z %4..%5 area %6")
                 .arg(all.records)
                 .arg(all.unrecognised)
@@ -214,14 +214,18 @@ private slots:
         QCOMPARE(QFontInfo(w->font()).family(), QString("Liberation Sans"));
         ui->pushButtonConnect->setText(MainWindow::tr("Disconnect"));
         ui->labelRobotState->setText(MainWindow::tr("Listening"));
-        for (QLabel* value : {ui->labelY, ui->labelZ, ui->labelGap, ui->labelMismatch, ui->labelArea})
+        for (QLabel* value :
+             {ui->labelY, ui->labelZ, ui->labelGap, ui->labelMismatch, ui->labelArea})
             value->setText("-327.68");
         QStringList cut;
         for (QWidget* widget : ui->centralWidget->findChildren<QWidget*>()) {
             const auto [text, room] = TextAndRoom(widget);
             const int width = QFontMetrics(widget->font()).horizontalAdvance(text);
             if (width > room)
-                cut << QString("%1 \"%2\" %3 > %4").arg(widget->objectName(), text).arg(width).arg(room);
+                cut << QString("%1 \"%2\" %3 > %4")
+                           .arg(widget->objectName(), text)
+                           .arg(width)
+                           .arg(room);
         }
         QCOMPARE(cut, QStringList());
     }

@@ -84,7 +84,8 @@ private slots:
         QCOMPARE(ShowAll(model.Columns(1060000, 60000, 3)),
                  QStringList({"4000/1 gap 0 0..99.5>99.5", "4000/1 0 0..99.5>99.5",
                               "4000/1 0 0..99.5>99.5"}));
-        const std::vector<Column> all = model.Columns(1060000, 100 * TrendModel::kLongestRangeMs, 10);
+        const std::vector<Column> all =
+            model.Columns(1060000, 100 * TrendModel::kLongestRangeMs, 10);
         QCOMPARE(all.front().startMs, 1060000 - TrendModel::kLongestRangeMs);
         QCOMPARE(ShowAll(model.Columns(1000030, 10, 1)), QStringList({"2/0 0 2..2.5>2.5"}));
         for (int64_t ms = 0; ms < TrendModel::kLongestRangeMs + 1000; ms += TrendModel::kSlotMs)
