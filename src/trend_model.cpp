@@ -13,6 +13,9 @@ namespace
 // that took the lock first still finds its slot.
 constexpr int64_t kSlotCount = TrendModel::kLongestRangeMs / TrendModel::kSlotMs + 64;
 
+// About a microsecond's work under the lock.
+constexpr int64_t kSlotsPerHold = 256;
+
 int64_t FloorDiv(int64_t a, int64_t b)
 {
     return a / b - (a % b != 0 && (a < 0) != (b < 0));
@@ -111,16 +114,22 @@ std::vector<Column> TrendModel::Columns(int64_t endMs, int64_t rangeMs, int coun
     const int64_t startMs = endMs - rangeMs;
     for (int c = 0; c < count; ++c)
         columns[size_t(c)].startMs = startMs + rangeMs * c / count;
-    std::lock_guard<std::mutex> lock(m_mutex);
-    if (m_slots.empty())
-        return columns;
-    // Slot by slot from the one holding startMs; a slot counts in the column of its start.
-    for (int64_t index = FloorDiv(startMs, kSlotMs); index * kSlotMs < endMs; ++index) {
-        const Slot& slot = m_slots[size_t((index % kSlotCount + kSlotCount) % kSlotCount)];
-        if (slot.index != index)
-            continue;
-        const int64_t offset = std::max<int64_t>(slot.data.startMs - startMs, 0);
-        Merge(&columns[size_t(offset * count / rangeMs)], slot.data);
+    // Slot by slot from the one holding startMs; a slot counts in the column of its start. The
+    // Stream thread stores records while it holds the lock of the robot's values, so the lock
+    // is taken for a short run of slots at a time: a long range never holds up a record.
+    const int64_t endIndex = FloorDiv(endMs - 1, kSlotMs);
+    for (int64_t index = FloorDiv(startMs, kSlotMs); index <= endIndex;) {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        if (m_slots.empty())
+            break;
+        for (const int64_t runEnd = std::min(index + kSlotsPerHold, endIndex + 1); index < runEnd;
+             ++index) {
+            const Slot& slot = m_slots[size_t((index % kSlotCount + kSlotCount) % kSlotCount)];
+            if (slot.index != index)
+                continue;
+            const int64_t offset = std::max<int64_t>(slot.data.startMs - startMs, 0);
+            Merge(&columns[size_t(offset * count / rangeMs)], slot.data);
+        }
     }
     return columns;
 }

@@ -175,38 +175,6 @@ private slots:
         QCOMPARE(watcher.mostOpenAtOnce, 2);
     }
 
-    // The View menu opens the trend window and the setting follows it; records and joint data
-    // replies reach its model only while it is shown, and closing the window unticks the menu.
-    void trendViewFollowsTheMenuAndTheWorkers()
-    {
-        const auto stored = [] {
-            return QSettings(TestDir() + "/config.txt", QSettings::IniFormat).value("TrendView");
-        };
-        const auto feedAndShow = [this] {
-            w->ApplyRecords("0,1,2,3,4,5;1,1,0,3,4,5");
-            w->m_bTervianOk = true;
-            w->AnswerJointDataQuery();
-            const trend::Column all =
-                w->m_trend.Columns(trend::Ms(std::chrono::steady_clock::now()) + 1, 600000, 1)[0];
-            return QString("%1/%2 %3 Z %4..%5 area %6")
-                .arg(all.records)
-                .arg(all.unrecognised)
-                .arg(all.replies)
-                .arg(double(all.min[1]))
-                .arg(double(all.max[1]))
-                .arg(double(all.last[4]));
-        };
-        QCOMPARE(stored(), QVariant("0"));
-        QCOMPARE(feedAndShow(), QString("0/0 0 Z 0..0 area 0"));
-        w->m_trendAction->trigger();
-        QVERIFY(w->m_trendView->isVisible());
-        QCOMPARE(stored(), QVariant("1"));
-        QCOMPARE(feedAndShow(), QString("2/1 2 Z 0..2 area 5"));
-        w->m_trendView->close();
-        QVERIFY(!w->m_trendAction->isChecked() && !w->m_trend.IsOpen());
-        QCOMPARE(stored(), QVariant("0"));
-    }
-
     // Every text of the form, with the widest that the refresh and the buttons put there, in
     // the font the form was laid out for.
     void everyTextFitsItsWidget()
@@ -248,6 +216,47 @@ private slots:
                               "The user manual could not be opened: no viewer for " + path +
                                   " was found."}));
         QCOMPARE(catcher.url, QUrl::fromLocalFile(path));
+    }
+
+    // The View menu opens the trend window and the setting follows it; records and joint data
+    // replies reach its model only while it is shown, and closing the window unticks the menu.
+    // Last, as it closes the bridge's window.
+    void trendViewFollowsTheMenuAndTheWorkers()
+    {
+        const auto stored = [] {
+            return QSettings(TestDir() + "/config.txt", QSettings::IniFormat).value("TrendView");
+        };
+        const auto feedAndShow = [this] {
+            w->ApplyRecords("0,1,2,3,4,5;1,1,0,3,4,5");
+            w->m_bTervianOk = true;
+            w->AnswerJointDataQuery();
+            const trend::Column all =
+                w->m_trend.Columns(trend::Ms(std::chrono::steady_clock::now()) + 1, 600000, 1)[0];
+            return QString("%1/%2 %3 Z %4..%5 area %6")
+                .arg(all.records)
+                .arg(all.unrecognised)
+                .arg(all.replies)
+                .arg(double(all.min[1]))
+                .arg(double(all.max[1]))
+                .arg(double(all.last[4]));
+        };
+        QCOMPARE(stored(), QVariant("0"));
+        QCOMPARE(feedAndShow(), QString("0/0 0 Z 0..0 area 0"));
+        w->m_trendAction->trigger();
+        QVERIFY(w->m_trendView->isVisible());
+        QCOMPARE(stored(), QVariant("1"));
+        QCOMPARE(feedAndShow(), QString("2/1 2 Z 0..2 area 5"));
+        // An open trend window does not keep the bridge running when its window is closed.
+        // Qt says so only inside its event loop.
+        QSignalSpy lastClosed(qApp, &QGuiApplication::lastWindowClosed);
+        w->show();
+        QTimer::singleShot(0, w, &QWidget::close);
+        QTimer::singleShot(5000, qApp, &QCoreApplication::quit);
+        QCoreApplication::exec();
+        QVERIFY(!lastClosed.isEmpty());
+        w->m_trendView->close();
+        QVERIFY(!w->m_trendAction->isChecked() && !w->m_trend.IsOpen());
+        QCOMPARE(stored(), QVariant("0"));
     }
 };
 
