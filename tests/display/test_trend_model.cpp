@@ -93,20 +93,6 @@ private slots:
         QCOMPARE(ShowAll(model.Columns(1060000, 60000, 1)), QStringList({"."}));
     }
 
-    // Closed, it keeps nothing; opened again, it starts with an empty history.
-    void keepsNothingWhileClosed()
-    {
-        TrendModel model;
-        Add(&model, 5000, 1.0);
-        model.AddReply(5000, 0x00);
-        model.SetOpen(true);
-        QCOMPARE(ShowAll(model.Columns(5010, 10, 1)), QStringList({"."}));
-        Add(&model, 5000, 1.0);
-        model.SetOpen(false);
-        model.SetOpen(true);
-        QCOMPARE(ShowAll(model.Columns(5010, 10, 1)), QStringList({"."}));
-    }
-
     void csvHoldsTheShownRangeSlotBySlot()
     {
         TrendModel model;
