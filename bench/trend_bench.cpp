@@ -81,7 +81,7 @@ double FeedNs(bool open)
     const double values[trend::kValueCount] = {1, 2, 3, 4, 5};
     const auto begin = std::chrono::steady_clock::now();
     for (int i = 0; i < count; ++i)
-        model.NoteRecord(values, i % 7 != 0);
+        model.NoteRecord(begin + std::chrono::microseconds(i), values, i % 7 != 0);
     const std::chrono::duration<double, std::nano> spent = std::chrono::steady_clock::now() - begin;
     return spent.count() / count;
 }

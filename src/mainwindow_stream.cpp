@@ -122,6 +122,7 @@ void MainWindow::ApplyRecords(std::string records)
         for (int i = 0; i < record.valueCount; ++i)
             *members[i] = record.values[i];
         m_bRecognitionOK = measurement::IsRecognised(record.statusGood, m_dZ);
-        m_trend.NoteRecord({m_dX, m_dZ, m_dWidth, m_dZDiff, m_dArea}, m_bRecognitionOK);
+        m_trend.NoteRecord(m_tRecordDecoded, {m_dX, m_dZ, m_dWidth, m_dZDiff, m_dArea},
+                           m_bRecognitionOK);
     }
 }

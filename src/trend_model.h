@@ -62,11 +62,12 @@ public:
 
     void AddRecord(int64_t ms, const double (&values)[kValueCount], bool recognised);
     void AddReply(int64_t ms, uint8_t resultCode);
-    // The workers' feeds, stamped now; while closed they cost one relaxed load.
-    void NoteRecord(const double (&values)[kValueCount], bool recognised)
+    // The workers' feeds; while closed they cost one relaxed load. A reply is stamped now.
+    void NoteRecord(std::chrono::steady_clock::time_point decoded,
+                    const double (&values)[kValueCount], bool recognised)
     {
         if (IsOpen())
-            AddRecord(Ms(std::chrono::steady_clock::now()), values, recognised);
+            AddRecord(Ms(decoded), values, recognised);
     }
     void NoteReply(uint8_t resultCode)
     {

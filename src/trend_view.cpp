@@ -62,18 +62,17 @@ QColor ReplyColour(uint8_t replies)
 TrendView::TrendView(trend::TrendModel* model, QWidget* parent)
     : QWidget(parent, Qt::Window), m_model(model), m_ranges(new QActionGroup(this))
 {
-    setWindowTitle(tr("Trend"));
     setAttribute(Qt::WA_OpaquePaintEvent);
     setAttribute(Qt::WA_WindowPropagation); // the font of the bridge's window
     resize(720, 520);
     for (const int64_t rangeMs : {10 * 1000, 60 * 1000, 10 * 60 * 1000}) {
         QAction* action = m_ranges->addAction(tr("Last %1").arg(SecondsText(rangeMs)));
         action->setCheckable(true);
-        action->setChecked(rangeMs == m_rangeMs);
+        action->setData(qlonglong(rangeMs));
         connect(action, &QAction::triggered, this, [this, rangeMs] { SetRangeMs(rangeMs); });
     }
     connect(&m_repaint, &QTimer::timeout, this, QOverload<>::of(&QWidget::update));
-    m_repaint.setInterval(RepaintMs(m_rangeMs));
+    SetRangeMs(m_rangeMs);
 }
 
 void TrendView::SetRangeMs(int64_t rangeMs)
@@ -81,6 +80,9 @@ void TrendView::SetRangeMs(int64_t rangeMs)
     m_rangeMs = std::clamp<int64_t>(rangeMs, trend::TrendModel::kSlotMs,
                                     trend::TrendModel::kLongestRangeMs);
     m_repaint.setInterval(RepaintMs(m_rangeMs));
+    setWindowTitle(tr("Trend: last %1").arg(SecondsText(m_rangeMs)));
+    for (QAction* action : m_ranges->actions())
+        action->setChecked(action->data().toLongLong() == m_rangeMs);
     update();
 }
 

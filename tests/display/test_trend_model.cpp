@@ -20,14 +20,9 @@ QString Show(const Column& c)
 {
     if (c.records == 0 && c.replies == 0)
         return ".";
-    return QString("%1/%2%3 %4 %5..%6>%7")
-        .arg(c.records)
-        .arg(c.unrecognised)
-        .arg(c.gapBefore ? " gap" : "")
-        .arg(c.replies)
-        .arg(double(c.min[1]))
-        .arg(double(c.max[1]))
-        .arg(double(c.last[1]));
+    return QString::asprintf("%d/%d%s %d %g..%g>%g", c.records, c.unrecognised,
+                             c.gapBefore ? " gap" : "", c.replies, double(c.min[1]),
+                             double(c.max[1]), double(c.last[1]));
 }
 
 QStringList ShowAll(const std::vector<Column>& columns)
