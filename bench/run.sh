@@ -10,7 +10,7 @@ lock=/tmp/tervian-ports.lock
 
 cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DBRIDGE_BUILD_BENCH=ON \
     -DBRIDGE_BUILD_TESTS=OFF >/dev/null
-ninja -C "$build" -j2 tervian-bridge decoder-bench link-bench >/dev/null
+ninja -C "$build" -j2 tervian-bridge decoder-bench link-bench trend-bench >/dev/null
 
 # The bridge keeps config.txt beside itself, so it runs as a copy in a folder of its own.
 run="$(mktemp -d)"
@@ -25,6 +25,7 @@ rows="$run/rows.tsv"
 printf 'Figure\tMeasured\tReference\tRatio\tTarget\tVerdict\n' >"$rows"
 flock "$lock" "$build/bin/decoder-bench" >>"$rows"
 flock "$lock" "$build/bin/link-bench" "$run" >>"$rows"
+"$build/bin/trend-bench" >>"$rows"
 
 column -t -s $'\t' "$rows"
 echo "Medians of several runs on a shared machine: other load moves the figures, p99 most."

@@ -2,6 +2,7 @@
 // production state, printed to PDF. Runs at build time on the offscreen platform.
 // Usage: make-manual MANUAL.md OUTPUT.pdf
 #include "status_lamps.h"
+#include "trend_view.h"
 #include "ui_mainwindow.h"
 
 #include <QApplication>
@@ -13,6 +14,7 @@
 #include <QTextTable>
 #include <QUrl>
 
+#include <cmath>
 #include <cstdio>
 
 namespace
@@ -37,6 +39,34 @@ QImage WindowPicture()
     for (int i = 0; i < values.size(); ++i)
         labels[i]->setText(values[i]);
     return window.grab().toImage();
+}
+
+// The trend window over a minute of a seam at 100 records a second, the robot asking 25 times a
+// second: the gap creeps, the height steps, the stream falls silent for a second and a half, and
+// for three seconds the joint is not recognised.
+QImage TrendPicture()
+{
+    trend::TrendModel model;
+    model.SetOpen(true);
+    TrendView view(&model);
+    const int64_t now = trend::Ms(std::chrono::steady_clock::now());
+    for (int64_t ms = 0; ms < 60000; ms += 10) {
+        const double t = double(ms) / 1000.0;
+        const bool silent = ms >= 21000 && ms < 22500;
+        const bool lost = ms >= 41000 && ms < 44000;
+        if (!silent)
+            model.AddRecord(now - 60000 + ms,
+                            {1.5 + 0.05 * std::sin(t * 1.3),
+                             2.2 + (int(t / 7) % 2) * 0.3 - 0.001 * t,
+                             0.8 + 0.004 * t + 0.02 * std::sin(t * 5.0),
+                             -0.1 + 0.04 * std::sin(t * 0.7), 3.2 + 0.3 * std::sin(t * 0.4)},
+                            !lost);
+        if (ms % 40 == 0)
+            model.AddReply(now - 60000 + ms, silent || lost ? 0x0C : 0x00);
+    }
+    view.setFont(QFont("Liberation Sans"));
+    view.resize(640, 420);
+    return view.grab().toImage();
 }
 
 // Single thin rules and some air in the cells read better on paper than Qt's double borders.
@@ -64,6 +94,7 @@ bool PrintManual(const QString& markdown, const QString& output)
     // setMarkdown clears the resources, so the picture comes after it.
     StyleTables(&document);
     document.addResource(QTextDocument::ImageResource, QUrl("window.png"), WindowPicture());
+    document.addResource(QTextDocument::ImageResource, QUrl("trend.png"), TrendPicture());
     {
         QPdfWriter pdf(output);
         pdf.setPageSize(QPageSize(QPageSize::A4));

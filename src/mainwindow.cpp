@@ -89,6 +89,7 @@ MainWindow::MainWindow(QWidget* parent) : QMainWindow(parent), ui(new Ui::MainWi
     m_EventSwitchProgram = events::CreateEvent(false, false);
 
     ReadSettings();
+    SetUpTrendView();
 
     m_bExitRobotThread = false;
     pRobotThread = std::make_unique<std::thread>(RobotThread, this);
@@ -196,6 +197,7 @@ void MainWindow::ReadSettings()
             (maxMB > 0 ? maxMB : QString(kDefaultDebugLogMaxMB).toLongLong()) * kBytesPerMB, times);
         m_iStaleAfterMs =
             StaleAfterMs(ReadOrDefault(settings, "StaleAfterMs", kDefaultStaleAfterMs));
+        m_bTrendViewShown = QVariant(ReadOrDefault(settings, "TrendView", "0")).toBool();
         ReadRobotAllow(settings);
     });
 }
@@ -224,6 +226,11 @@ void MainWindow::WriteLineEditSettings()
         settings->setValue("ScannerIP", ui->lineEditIP->text());
         settings->setValue("ProjectID", ui->lineEditProjectID->text());
     });
+}
+
+void MainWindow::WriteTrendViewSetting(bool shown)
+{
+    ChangeSettings([shown](QSettings* settings) { settings->setValue("TrendView", int(shown)); });
 }
 
 void MainWindow::on_lineEditIP_textEdited(const QString&)

@@ -8,6 +8,7 @@
 #include "measurement_record.h"
 #include "robot_allow.h"
 #include "robot_protocol.h"
+#include "trend_model.h"
 
 #include <QMainWindow>
 #include <QStringList>
@@ -23,6 +24,7 @@
 #include <vector>
 
 class QSettings;
+class TrendView;
 
 namespace Ui
 {
@@ -126,6 +128,9 @@ private:
     void ShowMeasuredValues();
     void ShowPendingReports();
     void Report(const QString& text);
+    // The trend window, opened from the View menu; the model records only while it is shown.
+    void SetUpTrendView();
+    void ShowTrendView(bool shown);
 
     // Shared state: the one writer pattern of m_bLaserOn, used by the Robot and Client threads.
     void SetLaserOn(bool on);
@@ -140,6 +145,7 @@ private:
     void ReadSettings();
     void ReadRobotAllow(QSettings* settings);
     void WriteLineEditSettings();
+    void WriteTrendViewSetting(bool shown);
     void OpenDebugLog();
     void CloseDebugLog();
 
@@ -235,6 +241,12 @@ private:
     // last settings write failed (reported once, until a write succeeds again).
     QStringList m_pendingReports;
     bool m_bSettingsUnsaved = false;
+
+    // Fed by the Stream and Robot threads under its own lock; see trend_model.h.
+    trend::TrendModel m_trend;
+    bool m_bTrendViewShown = false; // settings key TrendView, read at start-up
+    QAction* m_trendAction = nullptr;
+    TrendView* m_trendView = nullptr;
 };
 
 template <typename... Pieces> void MainWindow::WriteLog(const Pieces&... pieces)

@@ -1,12 +1,14 @@
 // Status display and operator commands.
 #include "mainwindow.h"
 #include "status_lamps.h"
+#include "trend_view.h"
 #include "ui_mainwindow.h"
 
 #include <QCoreApplication>
 #include <QDesktopServices>
 #include <QDir>
 #include <QFileInfo>
+#include <QMenuBar>
 #include <QMessageBox>
 #include <QUrl>
 
@@ -144,4 +146,30 @@ void MainWindow::on_actionUser_manual_triggered()
     else if (!QDesktopServices::openUrl(QUrl::fromLocalFile(path)))
         ShowErrorBox(
             this, tr("The user manual could not be opened: no viewer for %1 was found.").arg(path));
+}
+
+// The View menu goes before Help; the window opens as it was when the bridge last ended.
+void MainWindow::SetUpTrendView()
+{
+    QMenu* view = new QMenu(tr("View"), this);
+    menuBar()->insertMenu(ui->menuTools->menuAction(), view);
+    m_trendAction = view->addAction(tr("Trend"));
+    m_trendAction->setCheckable(true);
+    connect(m_trendAction, &QAction::toggled, this, [this](bool shown) {
+        ShowTrendView(shown);
+        WriteTrendViewSetting(shown);
+    });
+    m_trendAction->setChecked(m_bTrendViewShown);
+}
+
+// The model takes its memory and records only while the window is shown.
+void MainWindow::ShowTrendView(bool shown)
+{
+    if (m_trendView == nullptr) {
+        m_trendView = new TrendView(&m_trend, this);
+        connect(m_trendView, &TrendView::closed, m_trendAction,
+                [this] { m_trendAction->setChecked(false); });
+    }
+    m_trend.SetOpen(shown);
+    m_trendView->setVisible(shown);
 }

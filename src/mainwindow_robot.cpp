@@ -267,6 +267,7 @@ int MainWindow::AnswerJointDataQuery()
 {
     WriteLog("Robot request joint data\n");
     const JointData data = CurrentJointData(true);
+    m_trend.NoteReply(data.resultCode);
     if (data.resultCode == robot::kJointNotRecognised)
         WriteLog("bRecognitionOK ", 0, " bScannerOk ", int(data.record.arrived), "\n");
     const robot::JointValues& values = data.record.values;

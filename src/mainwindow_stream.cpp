@@ -57,6 +57,10 @@ bool MainWindow::ReceiveUntilStopped(SOCKET socket)
 // robot link always reads the flags and values of one whole record.
 void MainWindow::DecodeValuesBuffer(char* buff, int len)
 {
-    if (!m_measurement.Feed(buff, len, SteadyClock::now()))
+    const auto showTrend = [this](SteadyClock::time_point decoded,
+                                  const measurement::Values& values, bool recognised) {
+        m_trend.NoteRecord(decoded, values, recognised);
+    };
+    if (!m_measurement.Feed(buff, len, SteadyClock::now(), showTrend))
         WriteLog("Measurement record longer than 4096 bytes dropped\n");
 }

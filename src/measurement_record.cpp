@@ -114,23 +114,27 @@ void RecordJoiner::Clear()
     *this = RecordJoiner();
 }
 
-bool LatestRecord::Feed(const char* data, int length, Clock::time_point now)
+bool LatestRecord::Feed(const char* data, int length, Clock::time_point now, const Stored& stored)
 {
     bool overlong = false;
     BlockReader block(m_joiner.Join(data, length, &overlong));
     Record record;
-    while (block.NextRecord(&record))
-        Store(record, now);
+    while (block.NextRecord(&record)) {
+        const Reading reading = Store(record, now);
+        if (stored)
+            stored(now, reading.values, reading.recognised);
+    }
     return !overlong;
 }
 
-void LatestRecord::Store(const Record& record, Clock::time_point now)
+Reading LatestRecord::Store(const Record& record, Clock::time_point now)
 {
     std::lock_guard<std::mutex> lock(m_mutex1);
     m_bScannnerOk = true;
     m_tRecordDecoded = now;
     std::copy_n(record.values.begin(), record.valueCount, m_values.begin());
     m_bRecognitionOK = IsRecognised(record.statusGood, m_values[1]);
+    return {true, m_bRecognitionOK, m_values};
 }
 
 void LatestRecord::Reset()

@@ -4,6 +4,7 @@
 #include <array>
 #include <chrono>
 #include <cstring>
+#include <functional>
 #include <mutex>
 #include <string>
 #include <string_view>
@@ -131,10 +132,13 @@ struct Reading {
 class LatestRecord
 {
 public:
+    // Shown each record as stored, outside the lock: its time, the values as they now stand,
+    // and whether it reported a recognised joint.
+    using Stored = std::function<void(Clock::time_point, const Values&, bool)>;
     // Stream thread: joins the piece and stores each record it completes. False when a record
     // was dropped as overlong.
-    bool Feed(const char* data, int length, Clock::time_point now);
-    void Store(const Record& record, Clock::time_point now);
+    bool Feed(const char* data, int length, Clock::time_point now, const Stored& stored = {});
+    Reading Store(const Record& record, Clock::time_point now);
     // A fresh reader: nothing arrived, all values zero.
     void Reset();
     // A broken stream: its last record is no current measurement, its partial one never ends.

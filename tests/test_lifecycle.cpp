@@ -26,12 +26,16 @@ class TestAccess : public QObject
 
 private slots:
     // Empty keys get their defaults, present ones are never rewritten, leading zeros and all.
-    // DebugLog is read as QVariant reads it: any letter case, and more than "1" switches it on.
+    // DebugLog and TrendView are read as QVariant reads them: any letter case, and more than "1"
+    // switches them on.
     // Every start keeps the log of the run before as DebugLog.old.txt.
     void settingsAndThePreviousRunKept()
     {
         for (const auto& [value, on] : {std::pair{"", false}, {"FALSE", false}, {"yes", true}}) {
-            writeConfig(TestDir(), {{"ProjectID", "000002"}, {"DebugLog", value}, {"Other", "x"}});
+            writeConfig(TestDir(), {{"ProjectID", "000002"},
+                                    {"DebugLog", value},
+                                    {"TrendView", value},
+                                    {"Other", "x"}});
             QFile old(logPath);
             QVERIFY(old.open(QIODevice::WriteOnly | QIODevice::Truncate) &&
                     old.write("left from an earlier run\n") && old.flush());
@@ -39,6 +43,7 @@ private slots:
                 MainWindow w;
                 QCOMPARE(w.ui->lineEditProjectID->text(), QString("000002"));
                 QCOMPARE(w.m_bdebugLog, on);
+                QCOMPARE(w.m_trend.IsOpen(), on);
                 QVERIFY(!readFile(logPath).contains("earlier run"));
             }
             QCOMPARE(QStringList({stored("DebugLog"), stored("ProjectID"), stored("StaleAfterMs"),

@@ -60,6 +60,11 @@ foreach(program ${programs})
     message(FATAL_ERROR "the manual page of ${program} renders as:\n${out}${err}")
   endif()
 endforeach()
+# The window's fixed geometry was laid out for this font; another one cuts its texts.
+run(dpkg-deb -f ${deb} Depends)
+if(NOT out MATCHES "(^|, )fonts-liberation(,|\n)")
+  message(FATAL_ERROR "the package does not depend on fonts-liberation: ${out}")
+endif()
 run(appstreamcli validate --no-net ${root}/usr/share/metainfo/invalid.tervian.bridge.metainfo.xml)
 
 # What follows holds for a release build; an instrumented one is packed with its symbols.

@@ -4,7 +4,14 @@
 #include "ui_mainwindow.h"
 #include "window_test.h"
 
+#include "trend_view.h"
+
 #include <QDesktopServices>
+#include <QGroupBox>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QSettings>
+#include <QStyleOptionButton>
 
 namespace
 {
@@ -14,6 +21,26 @@ struct State {
     int program;
     bool robotOnline = true, robotConnected = true;
 };
+
+// The text a widget of the form shows and the width its style leaves for it.
+std::pair<QString, int> TextAndRoom(QWidget* widget)
+{
+    QStyle* style = widget->style();
+    const int frame = style->pixelMetric(QStyle::PM_DefaultFrameWidth, nullptr, widget);
+    if (auto* label = qobject_cast<QLabel*>(widget))
+        return {label->text(), label->contentsRect().width() - 2 * label->margin()};
+    if (auto* button = qobject_cast<QPushButton*>(widget)) {
+        QStyleOptionButton option;
+        option.initFrom(button);
+        return {button->text(),
+                style->subElementRect(QStyle::SE_PushButtonContents, &option, button).width()};
+    }
+    if (auto* edit = qobject_cast<QLineEdit*>(widget))
+        return {edit->text(), edit->width() - 2 * (frame + 2)};
+    if (auto* box = qobject_cast<QGroupBox*>(widget))
+        return {box->title(), box->width()};
+    return {};
+}
 
 // A lamp by its colour: G and g bright and dark green, R and r bright and dark red, O orange,
 // nothing while unlit; any other style sheet as it stands.
@@ -154,6 +181,29 @@ private slots:
         QCOMPARE(watcher.mostOpenAtOnce, 2);
     }
 
+    // Every text of the form, with the widest that the refresh and the buttons put there, in
+    // the font the form was laid out for.
+    void everyTextFitsItsWidget()
+    {
+        QCOMPARE(QFontInfo(w->font()).family(), QString("Liberation Sans"));
+        ui->pushButtonConnect->setText(MainWindow::tr("Disconnect"));
+        ui->labelRobotState->setText(MainWindow::tr("Listening"));
+        for (QLabel* value :
+             {ui->labelY, ui->labelZ, ui->labelGap, ui->labelMismatch, ui->labelArea})
+            value->setText("-327.68");
+        QStringList cut;
+        for (QWidget* widget : ui->centralWidget->findChildren<QWidget*>()) {
+            const auto [text, room] = TextAndRoom(widget);
+            const int width = QFontMetrics(widget->font()).horizontalAdvance(text);
+            if (width > room)
+                cut << QString("%1 \"%2\" %3 > %4")
+                           .arg(widget->objectName(), text)
+                           .arg(width)
+                           .arg(room);
+        }
+        QCOMPARE(cut, QStringList());
+    }
+
     // Offscreen, Qt finds no viewer unless a handler stands in for the desktop's.
     void userManualOpensAsAFileOrSaysWhyNot()
     {
@@ -172,6 +222,43 @@ private slots:
                               "The user manual could not be opened: no viewer for " + path +
                                   " was found."}));
         QCOMPARE(catcher.url, QUrl::fromLocalFile(path));
+    }
+
+    // The View menu opens the trend window and the setting follows it; records and joint data
+    // replies reach its model only while it is shown, and closing the window unticks the menu.
+    // Last, as it closes the bridge's window.
+    void trendViewFollowsTheMenuAndTheWorkers()
+    {
+        const auto stored = [] {
+            return QSettings(TestDir() + "/config.txt", QSettings::IniFormat).value("TrendView");
+        };
+        const auto feedAndShow = [this] {
+            char records[] = "0,1,2,3,4,5;1,1,0,3,4,5;";
+            w->DecodeValuesBuffer(records, int(sizeof records) - 1);
+            w->m_bTervianOk = true;
+            w->AnswerJointDataQuery();
+            const trend::Column all =
+                w->m_trend.Columns(trend::Ms(std::chrono::steady_clock::now()) + 1, 600000, 1)[0];
+            return std::tuple{all.records, all.unrecognised, int(all.replies),
+                              all.min[1],  all.max[1],       all.last[4]};
+        };
+        QCOMPARE(stored(), QVariant("0"));
+        QVERIFY(feedAndShow() == std::tuple(0, 0, 0, 0.f, 0.f, 0.f));
+        w->m_trendAction->trigger();
+        QVERIFY(w->m_trendView->isVisible());
+        QCOMPARE(stored(), QVariant("1"));
+        QVERIFY(feedAndShow() == std::tuple(2, 1, int(trend::kReplyNotRecognised), 0.f, 2.f, 5.f));
+        // An open trend window does not keep the bridge running when its window is closed.
+        // Qt says so only inside its event loop.
+        QSignalSpy lastClosed(qApp, &QGuiApplication::lastWindowClosed);
+        w->show();
+        QTimer::singleShot(0, w, &QWidget::close);
+        QTimer::singleShot(5000, qApp, &QCoreApplication::quit);
+        QCoreApplication::exec();
+        QVERIFY(!lastClosed.isEmpty());
+        w->m_trendView->close();
+        QVERIFY(!w->m_trendAction->isChecked() && !w->m_trend.IsOpen());
+        QCOMPARE(stored(), QVariant("0"));
     }
 };
 
