@@ -1,6 +1,7 @@
 // Measurement stream: the reader of port 32002 and the decoding of its records.
 #include "mainwindow.h"
 
+#include "backoff.h"
 #include "measurement_record.h"
 #include "socket_util.h"
 
@@ -10,21 +11,32 @@ namespace
 const int kStreamPort = 32002;
 // A peer that has never sent ';' ends a record by falling silent this long.
 const int kQuietMs = 10;
+// A stream connection that lasted this long was a good one: when it breaks, it is made again
+// at once.
+constexpr std::chrono::seconds kStreamSetUp{1};
 
 } // namespace
 
-// Reconnects by itself whenever the stream breaks, until it is told to stop.
+// Reconnects by itself whenever the stream breaks, until it is told to stop. The stream has no
+// set-up of its own, so a connection that stayed up for a while counts as set up: one that
+// breaks sooner is followed by the doubling pause, however much it delivered.
 void MainWindow::ReadMeasuredData()
 {
     ResetMeasurement();
+    Backoff backoff;
     while (!m_bExitValuesThread) {
         const Descriptor socket =
             ConnectOrPause(kStreamPort, "TCP device", "TCP device thread", m_bExitValuesThread);
         if (!socket.IsOpen())
             continue;
+        const SteadyClock::time_point connected = SteadyClock::now();
         if (ReceiveUntilStopped(socket.Get()))
             break;
         EndStreamRecognition();
+        if (SteadyClock::now() - connected >= kStreamSetUp)
+            backoff.Reset();
+        else
+            PauseBeforeRetry(backoff.NextPauseMs(), m_bExitValuesThread);
     }
     WriteLog("Disconnecting from TCP device\n");
 }

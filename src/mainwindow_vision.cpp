@@ -2,6 +2,7 @@
 #include "mainwindow.h"
 #include "ui_mainwindow.h"
 
+#include "backoff.h"
 #include "dide_protocol.h"
 #include "socket_util.h"
 
@@ -42,6 +43,7 @@ void MainWindow::TervianClient()
 {
     BeginClient();
     LostRequests lost;
+    Backoff backoff;
     while (!m_bExitScannerThread) {
         m_bTervianOk = false;
         const Descriptor socket =
@@ -51,6 +53,10 @@ void MainWindow::TervianClient()
         m_bTervianClientConnected = true;
         if (SetUpProject(socket.Get()) && CatchUp(socket.Get(), &lost))
             ServeCommands(socket.Get(), &lost);
+        if (m_bTervianOk) // the set-up had succeeded: reconnected at once
+            backoff.Reset();
+        else
+            PauseBeforeRetry(backoff.NextPauseMs(), m_bExitScannerThread);
         m_bTervianOk = false;
     }
     EndClient();
@@ -92,9 +98,14 @@ Descriptor MainWindow::ConnectOrPause(int port, const char* peer, const char* ow
                  result.retval, " ", result.errnoValue, "\n");
         break;
     }
-    FlushLog();
-    sockets::WaitForAny({stop.Descriptor()}, kConnectRetryPauseMs);
+    PauseBeforeRetry(kConnectRetryPauseMs, stop);
     return Descriptor();
+}
+
+void MainWindow::PauseBeforeRetry(int pauseMs, const events::StopRequest& stop)
+{
+    FlushLog();
+    sockets::WaitForAny({stop.Descriptor()}, pauseMs);
 }
 
 // Loads the default project and switches acquisition off. False when the connection is lost;
