@@ -5,6 +5,8 @@
 #include "window_test.h"
 
 #include <QElapsedTimer>
+#include <QFileInfo>
+#include <QRegularExpression>
 #include <QSettings>
 #include <QTemporaryDir>
 
@@ -50,26 +52,99 @@ private slots:
         }
     }
 
-    // Through the log file alone, with a clock of the test's own.
-    void logKeepsItsBoundCollapsesRepeatsAndStampsTimes()
+    // Hostile values, each checked on disk: the one log line saying what is used (a settings
+    // value escaped like a peer's bytes), the report for the box, who is admitted to the robot
+    // port, and the value as the file holds it after the window has saved the settings.
+    void hostileSettingsNeitherOpenTheRobotPortNorOverflowTheBound()
+    {
+        struct Row {
+            const char* key;
+            const char* value;
+            const char* logLine; // nullptr: no line names the key
+            const char* admitted; // of 127.0.0.2 and 127.0.0.3
+            const char* saved;
+        };
+        const char* const tooLarge = " is no bound from 1 to 1048576; the log is bound at ";
+        // clang-format off
+        const Row rows[] = {
+            {"RobotAllow", "@ByteArray(127.0.0.2)", nullptr, "10", "@ByteArray(127.0.0.2)"},
+            {"RobotAllow", "; 127.0.0.2", "RobotAllow=; 127.0.0.2 lists no IPv4 address or range: "
+             "no robot is admitted\n", "00", "\"; 127.0.0.2\""},
+            {"RobotAllow", " , ", "RobotAllow=, lists no IPv4 address or range: no robot is "
+             "admitted\n", "00", ", "},
+            {"RobotAllow", "127.0.0.2, 10.0.0.300\t", "RobotAllow=127.0.0.2,10.0.0.300 has entries "
+             "that admit no one: 10.0.0.300\n", "10", "127.0.0.2, 10.0.0.300"},
+            {"RobotAllow", "\"\"", nullptr, "11", ""},
+            {"DebugLogMaxMB", "8796093022208", "1048576 MiB\n", "11", "8796093022208"},
+            {"DebugLogMaxMB", "99999999999999999999", "1048576 MiB\n", "11", "99999999999999999999"},
+            {"DebugLogMaxMB", "-1\x1b[2J", "DebugLogMaxMB=-1\\x1b[2J is no bound from 1 to 1048576; "
+             "the log is bound at 100 MiB\n", "11", nullptr},
+        };
+        // clang-format on
+        for (const Row& row : rows) {
+            writeConfig(TestDir(), {{row.key, row.value}});
+            QString admitted;
+            int reports = 0;
+            {
+                MainWindow w;
+                for (uint32_t peer : {0x7f000002u, 0x7f000003u})
+                    admitted += robot_allow::Admits(w.m_robotAllow, peer) ? "1" : "0";
+                reports = w.m_pendingReports.size();
+                w.m_pendingReports.clear();
+            }
+            const QByteArray log = TestDebugLog();
+            QCOMPARE(admitted, QString(row.admitted));
+            QCOMPARE(reports, row.logLine && row.key[0] == 'R' ? 1 : 0);
+            QCOMPARE(log.count(QByteArray("\n") + row.key + "="), 0);
+            QCOMPARE(log.startsWith(QByteArray(row.key) + "="), row.logLine != nullptr);
+            QVERIFY2(!row.logLine || log.contains(row.logLine), log.constData());
+            QVERIFY2(!row.logLine || row.key[0] == 'R' || log.contains(tooLarge), log.constData());
+            QByteArray saved;
+            for (const QByteArray& line : readFile(configPath).split('\n'))
+                if (line.startsWith(QByteArray(row.key) + "="))
+                    saved = line.mid(int(strlen(row.key)) + 1);
+            QVERIFY2(!row.saved || saved == row.saved, saved.constData());
+        }
+    }
+
+    // Through the log file alone, with a clock of the test's own: repeats counted per entry
+    // within a minute, the bound counted in bytes of UTF-8, and a day of two alternating retry
+    // loops (each failing ten times a second) kept far below 1 MB even with time stamps.
+    void logKeepsItsBoundInBytesAndCountsRepeatsPerEntry()
     {
         QTemporaryDir dir;
         const QString path = dir.path() + "/log", oldPath = dir.path() + "/old";
         const QDateTime start(QDate(2026, 12, 7), QTime(1, 2, 3, 4));
         DebugLogFile log;
         QVERIFY(log.Open(path, oldPath));
-        log.Configure(40, false);
-        for (int second : {0, 1, 2, 61, 62})
-            log.Write("Retry\n", start.addSecs(second));
-        log.Write("Other\n", start.addSecs(63));
-        log.Flush(start.addSecs(63));
-        QCOMPARE(readFile(oldPath), QByteArray("Retry\nlast line repeated 3 times\n"));
-        QCOMPARE(readFile(path), QByteArray("last line repeated 1 times\nOther\n"));
+        for (const auto& [second, entry] : {std::pair{0, "A\n"}, {1, "B\n"}, {2, "A\n"}, {3, "B\n"},
+                                            {4, "C\nD\n"}, {5, "C\nD\n"}, {61, "A\n"}})
+            log.Write(entry, start.addSecs(second));
+        log.Flush(start.addSecs(61));
+        QCOMPARE(readFile(path), QByteArray("A\nB\nrepeated 1 more times: A\nrepeated 1 more times: "
+                                            "B\nC\nD\nrepeated 1 more times: C\\nD\nA\n"));
+        const QString accents(5, QChar(0xe9)); // two bytes each in UTF-8
+        log.Configure(30, false);
+        for (const char* number : {" 1\n", " 2\n", " 3\n"})
+            log.Write(accents + number, start.addSecs(62));
+        log.Flush(start.addSecs(62));
+        QCOMPARE(readFile(path), (accents + " 3\n").toUtf8());
+        QCOMPARE(readFile(oldPath), (accents + " 1\n" + accents + " 2\n").toUtf8());
+
         log.Configure(0, true);
-        log.Write("A\nB\n", start);
-        log.Close(start);
-        QVERIFY(readFile(path).endsWith("Other\n2026-12-07 01:02:03.004 A\n"
-                                        "2026-12-07 01:02:03.004 B\n"));
+        const QDateTime utc = start.toUTC(); // the local clock's conversions would take minutes
+        for (qint64 tenth = 0; tenth < 24 * 36000; ++tenth)
+            for (const char* retry : {"Failed to build a connection to Tervian. Retry 111 -1 111\n",
+                                      "Failed to build a connection to TCP device. Retry 111 -1 111\n"})
+                log.Write(retry, utc.addMSecs(100 * tenth + 62000));
+        log.Close(utc.addDays(1));
+        const qint64 day = QFileInfo(path).size();
+        qInfo("a day of two alternating retry loops: %lld bytes", day);
+        QVERIFY2(day < 1000 * 1000, qPrintable(QString::number(day)));
+        QVERIFY(QString::fromUtf8(readFile(path))
+                    .contains(QRegularExpression("^" + accents + " 3\n2026-12-07 \\d\\d:03:05.004 Failed")));
+        QVERIFY(readFile(path).endsWith("more times: Failed to build a connection to TCP device. "
+                                        "Retry 111 -1 111\n"));
     }
 
     // Every keystroke writes the settings, programmatic changes only the shutdown does. A spell
@@ -128,15 +203,9 @@ private slots:
         QCOMPARE(threadCount(), threadsBefore);
         // Refused attempts are at least 100 ms apart: no more than the time since the start allows.
         int attempts = 0;
-        bool afterRetry = false; // identical lines in a row are logged as a repeat count
-        for (const QByteArray& line : readFile(logPath).split('\n')) {
+        for (const QByteArray& line : readFile(logPath).split('\n'))
             if (line.contains("to Tervian. Retry"))
-                ++attempts, afterRetry = true;
-            else if (afterRetry && line.startsWith("last line repeated "))
-                attempts += line.split(' ').value(3).toInt();
-            else
-                afterRetry = false;
-        }
+                attempts += line.startsWith("repeated ") ? line.split(' ').value(1).toInt() : 1;
         QVERIFY2(attempts >= 1 && attempts <= running.elapsed() / 100 + 1,
                  qPrintable(QString::number(attempts)));
     }

@@ -260,8 +260,9 @@ private slots:
         QCOMPARE(settledResources(), before); // no second reader, no socket left
         const QByteArray log = TestDebugLog();
         QVERIFY(!log.contains("Disconnecting from TCP device\n"));
-        // The stream reader's line may come between the client's: both reconnect at once.
-        QCOMPARE(QByteArray(log).replace("Connected to TCP device\n", "").count(kSetUpLog), 2);
+        // The stream reader's line may come between the client's; the second set-up, within the
+        // minute, is counted rather than written again.
+        QCOMPARE(QByteArray(log).replace("Connected to TCP device\n", "").count(kSetUpLog), 1);
 
         QPushButton* connect = w.ui->pushButtonConnect;
         connect->click();
