@@ -155,8 +155,8 @@ void DebugLogFile::WriteRepeatCounts(const QDateTime& now)
         if (count == 0)
             continue;
         QString body = entry.left(entry.size() - 1);
-        WriteLine("repeated " + QString::number(count) + " more times: " +
-                      body.replace('\n', "\\n") + "\n",
+        WriteLine("repeated " + QString::number(count) +
+                      " more times: " + body.replace('\n', "\\n") + "\n",
                   now);
         count = 0;
     }

@@ -60,10 +60,13 @@ qint64 DebugLogMaxMB(const QString& text, bool* fits)
     bool isNumber = false;
     const qint64 mb = text.toLongLong(&isNumber);
     *fits = isNumber && mb >= 1 && mb <= kLargestDebugLogMaxMB;
-    const bool tooLarge = isNumber ? mb > kLargestDebugLogMaxMB
-                                   : !text.isEmpty() && std::all_of(text.begin(), text.end(),
-                                                                    [](QChar c) { return c.isDigit(); });
-    return *fits ? mb : tooLarge ? kLargestDebugLogMaxMB : QString(kDefaultDebugLogMaxMB).toLongLong();
+    const bool tooLarge =
+        isNumber ? mb > kLargestDebugLogMaxMB
+                 : !text.isEmpty() &&
+                       std::all_of(text.begin(), text.end(), [](QChar c) { return c.isDigit(); });
+    return *fits      ? mb
+           : tooLarge ? kLargestDebugLogMaxMB
+                      : QString(kDefaultDebugLogMaxMB).toLongLong();
 }
 
 // The value of key in the general section as the file spells it, between the "=" and the end of
@@ -240,8 +243,8 @@ void MainWindow::ReadRobotAllow(QSettings* settings)
         settings->setValue("RobotAllow", "");
     // An INI value with unquoted commas reads as a list of texts, "@ByteArray(...)" as bytes.
     const QVariant stored = settings->value("RobotAllow");
-    QString text = stored.type() == QVariant::StringList ? stored.toStringList().join(',')
-                                                         : stored.toString();
+    QString text =
+        stored.type() == QVariant::StringList ? stored.toStringList().join(',') : stored.toString();
     const QString spelled = ValueAsSpelled(settings->fileName(), "RobotAllow");
     if (text.trimmed().isEmpty() && !QString(spelled).remove('"').trimmed().isEmpty()) {
         text = spelled; // written back as it reads, so that no save empties it
@@ -253,13 +256,14 @@ void MainWindow::ReadRobotAllow(QSettings* settings)
     for (const std::string& entry : m_robotAllow.malformed)
         malformed << QString::fromStdString(entry);
     if (m_robotAllow.restricted && m_robotAllow.ranges.empty()) {
-        WriteLog("RobotAllow=", text.toStdString(), " lists no IPv4 address or range: no robot is admitted\n");
+        WriteLog("RobotAllow=", text.toStdString(),
+                 " lists no IPv4 address or range: no robot is admitted\n");
         Report(tr("RobotAllow in %1 is \"%2\", which lists no IPv4 address or range. No robot may "
                   "connect.")
                    .arg(SettingsPath(), text));
     } else if (!malformed.isEmpty()) {
-        WriteLog("RobotAllow=", text.toStdString(), " has entries that admit no one: ",
-                 malformed.join(", ").toStdString(), "\n");
+        WriteLog("RobotAllow=", text.toStdString(),
+                 " has entries that admit no one: ", malformed.join(", ").toStdString(), "\n");
         Report(tr("RobotAllow in %1 holds entries that are neither IPv4 addresses nor ranges: "
                   "%2. They are ignored and admit no one.")
                    .arg(SettingsPath(), malformed.join(", ")));
