@@ -89,6 +89,23 @@ QString ValueAsSpelled(const QString& path, const QString& key)
     return value;
 }
 
+// RobotAllow as text, whatever form the file holds it in: an INI value with unquoted commas
+// reads as a list of texts, "@ByteArray(...)" as bytes. A spelling that QSettings reads as
+// nothing (after a ";", or a type it cannot turn into text) is taken as the file spells it and
+// set again as text, so that no save of the settings can empty a list that is not empty.
+QString RobotAllowText(QSettings* settings)
+{
+    const QVariant stored = settings->value("RobotAllow");
+    const QString text =
+        stored.type() == QVariant::StringList ? stored.toStringList().join(',') : stored.toString();
+    const QString spelled = ValueAsSpelled(settings->fileName(), "RobotAllow");
+    if (!text.trimmed().isEmpty() || QString(spelled).remove('"').trimmed().isEmpty())
+        return text;
+    if (DocumentDefaults(settings))
+        settings->setValue("RobotAllow", spelled);
+    return spelled;
+}
+
 // Why the settings file cannot be written, in the system's words where it has them.
 QString SettingsProblem(const QString& path, QSettings::Status status)
 {
@@ -196,6 +213,7 @@ template <typename Change> void MainWindow::ChangeSettings(Change change)
 {
     QSettings settings(SettingsPath(), QSettings::IniFormat);
     change(&settings);
+    RobotAllowText(&settings); // an administrator may have edited the file meanwhile
     settings.setAtomicSyncRequired(false);
     settings.sync();
     ::sync();
@@ -241,16 +259,7 @@ void MainWindow::ReadRobotAllow(QSettings* settings)
 {
     if (!settings->contains("RobotAllow") && DocumentDefaults(settings))
         settings->setValue("RobotAllow", "");
-    // An INI value with unquoted commas reads as a list of texts, "@ByteArray(...)" as bytes.
-    const QVariant stored = settings->value("RobotAllow");
-    QString text =
-        stored.type() == QVariant::StringList ? stored.toStringList().join(',') : stored.toString();
-    const QString spelled = ValueAsSpelled(settings->fileName(), "RobotAllow");
-    if (text.trimmed().isEmpty() && !QString(spelled).remove('"').trimmed().isEmpty()) {
-        text = spelled; // written back as it reads, so that no save empties it
-        if (DocumentDefaults(settings))
-            settings->setValue("RobotAllow", text);
-    }
+    const QString text = RobotAllowText(settings);
     m_robotAllow = robot_allow::Parse(text.toStdString());
     QStringList malformed;
     for (const std::string& entry : m_robotAllow.malformed)
