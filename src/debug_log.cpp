@@ -10,6 +10,9 @@ namespace
 {
 
 constexpr qint64 kRepeatCountEveryMs = 60 * 1000;
+// A minute with more different entries than this ends early, so that entries that never repeat
+// (measured values) cannot make the table of the minute grow without bound.
+constexpr int kMaxEntriesPerMinute = 256;
 
 // Copies the whole of from into the file at toPath, which keeps its owner and mode.
 bool CopyInto(QFile& from, const QString& toPath)
@@ -37,6 +40,29 @@ QString Stamped(const QString& text, const QDateTime& now)
 }
 
 } // namespace
+
+std::string EscapePeerBytes(const std::string& bytes)
+{
+    static const char kHex[] = "0123456789abcdef";
+    std::string text;
+    text.reserve(bytes.size());
+    for (const char c : bytes) {
+        const auto byte = static_cast<unsigned char>(c);
+        if (byte == '\\')
+            text += "\\\\";
+        else if (byte >= 0x20 && byte < 0x7f)
+            text += c;
+        else if (byte == '\n')
+            text += "\\n";
+        else if (byte == '\r')
+            text += "\\r";
+        else if (byte == '\t')
+            text += "\\t";
+        else
+            text += {'\\', 'x', kHex[byte >> 4], kHex[byte & 0xf]};
+    }
+    return text;
+}
 
 void ShareWithFolderGroup(const QString& path)
 {
@@ -74,56 +100,83 @@ void DebugLogFile::Configure(qint64 maxBytes, bool times)
 
 void DebugLogFile::Write(const QString& entry, const QDateTime& now)
 {
-    if (entry == m_lastEntry) {
-        ++m_repeats;
-        if (m_lastWritten.msecsTo(now) >= kRepeatCountEveryMs)
-            WriteRepeatCount(now);
+    EndMinuteIfDue(now);
+    const auto seen = m_repeats.find(entry);
+    if (seen != m_repeats.end()) {
+        ++*seen;
+        ++m_counted;
         return;
     }
-    WriteRepeatCount(now);
+    // The counts so far come before the new entry, so the file still reads in order.
+    WriteRepeatCounts(now);
+    if (m_written.size() >= kMaxEntriesPerMinute) {
+        m_written.clear();
+        m_repeats.clear();
+    }
+    if (m_written.isEmpty())
+        m_minuteStarted = now;
+    m_written.append(entry);
+    m_repeats.insert(entry, 0);
     WriteLine(entry, now);
-    m_lastEntry = entry;
 }
 
 void DebugLogFile::Flush(const QDateTime& now)
 {
-    if (m_repeats > 0 && m_lastWritten.msecsTo(now) >= kRepeatCountEveryMs)
-        WriteRepeatCount(now);
-    m_stream.flush();
+    EndMinuteIfDue(now);
+    m_file.flush();
 }
 
 void DebugLogFile::Close(const QDateTime& now)
 {
-    WriteRepeatCount(now);
-    m_stream.flush();
+    WriteRepeatCounts(now);
     m_file.close();
-    m_lastEntry.clear();
+    m_written.clear();
+    m_repeats.clear();
 }
 
-void DebugLogFile::WriteRepeatCount(const QDateTime& now)
+// At the end of a minute the counts are written and every entry is forgotten: its next
+// occurrence is written whole again, so each minute of a retry loop shows its text.
+void DebugLogFile::EndMinuteIfDue(const QDateTime& now)
 {
-    if (m_repeats == 0)
+    if (m_written.isEmpty() || m_minuteStarted.msecsTo(now) < kRepeatCountEveryMs)
         return;
-    WriteLine("last line repeated " + QString::number(m_repeats) + " times\n", now);
-    m_repeats = 0;
+    WriteRepeatCounts(now);
+    m_written.clear();
+    m_repeats.clear();
+}
+
+void DebugLogFile::WriteRepeatCounts(const QDateTime& now)
+{
+    if (m_counted == 0)
+        return;
+    m_counted = 0;
+    for (const QString& entry : m_written) {
+        int& count = m_repeats[entry];
+        if (count == 0)
+            continue;
+        QString body = entry.left(entry.size() - 1);
+        WriteLine("repeated " + QString::number(count) +
+                      " more times: " + body.replace('\n', "\\n") + "\n",
+                  now);
+        count = 0;
+    }
 }
 
 void DebugLogFile::WriteLine(const QString& text, const QDateTime& now)
 {
-    m_lastWritten = now;
     if (!m_file.isOpen())
         return;
-    const QString line = m_times ? Stamped(text, now) : text;
+    const QByteArray line = (m_times ? Stamped(text, now) : text).toUtf8();
     if (m_maxBytes > 0 && m_bytes > 0 && m_bytes + line.size() > m_maxBytes)
         StartAfresh();
-    m_stream << line;
+    m_file.write(line);
     m_bytes += line.size();
 }
 
 // The bound holds even when the full file cannot be kept.
 void DebugLogFile::StartAfresh()
 {
-    m_stream.flush();
+    m_file.flush();
     CopyInto(m_file, m_oldPath);
     m_file.resize(0);
     m_bytes = 0;

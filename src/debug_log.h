@@ -3,13 +3,22 @@
 
 #include <QDateTime>
 #include <QFile>
+#include <QHash>
 #include <QString>
-#include <QTextStream>
+#include <QVector>
+
+#include <string>
+
+// Bytes a peer sent, as the log writes them: printable ASCII as it is, the backslash doubled,
+// tab, carriage return and line feed as \t \r \n, every other byte as \xNN (two lower-case hex
+// digits). So no peer can start a line of its own in the log, send a terminal that shows it a
+// control sequence, or make the file grow by more than four bytes for each byte it sent.
+std::string EscapePeerBytes(const std::string& bytes);
 
 // The debug log file, kept so that it can run for months: the previous run's log and each full
 // file are kept as one older file, so at most about twice the bound is on disk, and an entry
-// that a retry loop writes again and again is written once and then counted. The caller
-// serialises every call; the caller's clock is passed in, so the file never reads one itself.
+// that retry loops write again and again is written once a minute and otherwise counted. The
+// caller serialises every call; the caller's clock is passed in, so the file never reads one.
 //
 // Both files are kept by copying and emptying rather than by renaming: an installed bin/ is
 // not the operators' to write, only the two files in it are.
@@ -20,29 +29,35 @@ public:
     // oldPath and then emptied; when it cannot be copied it is kept and appended to.
     // False when path cannot be opened.
     bool Open(const QString& path, const QString& oldPath);
-    // maxBytes 0 leaves the file unbounded; times prefixes every line with the local time.
+    // maxBytes, counted in bytes on disk, 0 leaves the file unbounded; times prefixes every
+    // line with the local time.
     void Configure(qint64 maxBytes, bool times);
 
-    // entry is one or more whole lines, each ending in "\n".
+    // entry is one or more whole lines, each ending in "\n", written as UTF-8. An entry already
+    // written in the current minute is counted instead; the counts are written when the minute
+    // ends and before the next entry that is written.
     void Write(const QString& entry, const QDateTime& now);
-    // Writes a repeat count that has waited a minute, then the buffered text.
+    // Writes the counts of a minute that has ended, then the buffered text.
     void Flush(const QDateTime& now);
     void Close(const QDateTime& now);
 
 private:
-    void WriteRepeatCount(const QDateTime& now);
+    void EndMinuteIfDue(const QDateTime& now);
+    void WriteRepeatCounts(const QDateTime& now);
     void WriteLine(const QString& text, const QDateTime& now);
     void StartAfresh();
 
     QFile m_file;
-    QTextStream m_stream{&m_file};
     QString m_oldPath;
     qint64 m_maxBytes = 0;
     bool m_times = false;
     qint64 m_bytes = 0;
-    QString m_lastEntry;
-    int m_repeats = 0;
-    QDateTime m_lastWritten;
+    // The entries written since m_minuteStarted, in order, and how often each came again since
+    // its count was last written; m_counted is the sum of those counts.
+    QVector<QString> m_written;
+    QHash<QString, int> m_repeats;
+    int m_counted = 0;
+    QDateTime m_minuteStarted;
 };
 
 // A file the bridge creates in a setgid folder (the installed bin/) belongs to the folder's

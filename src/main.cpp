@@ -124,7 +124,8 @@ int main(int argc, char* argv[])
     QApplication a(argc, argv);
     PassOnHeldMessages();
     InstanceGuard guard;
-    if (!guard.Acquire()) {
+    if (!guard.Acquire(QFile::encodeName(QCoreApplication::applicationDirPath() + "/config.txt")
+                           .toStdString())) {
         RefuseSecondStart();
         return kAnotherBridgeRuns;
     }

@@ -7,6 +7,7 @@
 #include <QIcon>
 #include <QSettings>
 
+#include <algorithm>
 #include <cerrno>
 #include <clocale>
 #include <cstring>
@@ -20,6 +21,8 @@ const char* const kDefaultProjectID = "1";
 const char* const kDefaultStaleAfterMs = "1000";
 const char* const kDefaultDebugLogMaxMB = "100";
 constexpr qint64 kBytesPerMB = 1024 * 1024;
+// 1 TiB: more than a cell PC's disk, and far from overflowing when turned into bytes.
+constexpr qint64 kLargestDebugLogMaxMB = 1024 * 1024;
 
 QString SettingsPath()
 {
@@ -48,6 +51,59 @@ int StaleAfterMs(const QString& text)
     bool ok = false;
     const int ms = text.toInt(&ok);
     return ok && ms >= 0 ? ms : QString(kDefaultStaleAfterMs).toInt();
+}
+
+// DebugLogMaxMB as a bound that fits: no number or below 1 gives the default, a number above
+// the largest bound (whatever its size) gives the largest. *fits tells whether text was used.
+qint64 DebugLogMaxMB(const QString& text, bool* fits)
+{
+    bool isNumber = false;
+    const qint64 mb = text.toLongLong(&isNumber);
+    *fits = isNumber && mb >= 1 && mb <= kLargestDebugLogMaxMB;
+    const bool tooLarge =
+        isNumber ? mb > kLargestDebugLogMaxMB
+                 : !text.isEmpty() &&
+                       std::all_of(text.begin(), text.end(), [](QChar c) { return c.isDigit(); });
+    return *fits      ? mb
+           : tooLarge ? kLargestDebugLogMaxMB
+                      : QString(kDefaultDebugLogMaxMB).toLongLong();
+}
+
+// The value of key in the general section as the file spells it, between the "=" and the end of
+// the line: QSettings reads some spellings as something other than text, and a ";" starts a
+// comment for it, which it would then write back as an empty value. Empty when the key is absent.
+QString ValueAsSpelled(const QString& path, const QString& key)
+{
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly))
+        return QString();
+    QString value;
+    bool general = true;
+    for (const QByteArray& line : file.readAll().split('\n')) {
+        const QString text = QString::fromUtf8(line).trimmed();
+        if (text.startsWith('['))
+            general = text == "[General]";
+        else if (general && text.section('=', 0, 0).trimmed() == key && text.contains('='))
+            value = text.section('=', 1).trimmed();
+    }
+    return value;
+}
+
+// RobotAllow as text, whatever form the file holds it in: an INI value with unquoted commas
+// reads as a list of texts, "@ByteArray(...)" as bytes. A spelling that QSettings reads as
+// nothing (after a ";", or a type it cannot turn into text) is taken as the file spells it and
+// set again as text, so that no save of the settings can empty a list that is not empty.
+QString RobotAllowText(QSettings* settings)
+{
+    const QVariant stored = settings->value("RobotAllow");
+    const QString text =
+        stored.type() == QVariant::StringList ? stored.toStringList().join(',') : stored.toString();
+    const QString spelled = ValueAsSpelled(settings->fileName(), "RobotAllow");
+    if (!text.trimmed().isEmpty() || QString(spelled).remove('"').trimmed().isEmpty())
+        return text;
+    if (DocumentDefaults(settings))
+        settings->setValue("RobotAllow", spelled);
+    return spelled;
 }
 
 // Why the settings file cannot be written, in the system's words where it has them.
@@ -166,6 +222,7 @@ template <typename Change> void MainWindow::ChangeSettings(Change change)
 {
     QSettings settings(SettingsPath(), QSettings::IniFormat);
     change(&settings);
+    RobotAllowText(&settings); // an administrator may have edited the file meanwhile
     settings.setAtomicSyncRequired(false);
     settings.sync();
     ::sync();
@@ -190,11 +247,14 @@ void MainWindow::ReadSettings()
         ui->lineEditIP->setText(ReadOrDefault(settings, "ScannerIP", kDefaultScannerIP));
         ui->lineEditProjectID->setText(ReadOrDefault(settings, "ProjectID", kDefaultProjectID));
         m_bdebugLog = QVariant(ReadOrDefault(settings, "DebugLog", "0")).toBool();
-        const qint64 maxMB =
-            ReadOrDefault(settings, "DebugLogMaxMB", kDefaultDebugLogMaxMB).toLongLong();
+        const QString maxText = ReadOrDefault(settings, "DebugLogMaxMB", kDefaultDebugLogMaxMB);
+        bool fits = false;
+        const qint64 maxMB = DebugLogMaxMB(maxText, &fits);
         const bool times = QVariant(ReadOrDefault(settings, "DebugLogTimes", "0")).toBool();
-        m_logFile.Configure(
-            (maxMB > 0 ? maxMB : QString(kDefaultDebugLogMaxMB).toLongLong()) * kBytesPerMB, times);
+        m_logFile.Configure(maxMB * kBytesPerMB, times);
+        if (!fits)
+            WriteLog("DebugLogMaxMB=", maxText.toStdString(),
+                     " is no bound from 1 to 1048576; the log is bound at ", maxMB, " MiB\n");
         m_iStaleAfterMs =
             StaleAfterMs(ReadOrDefault(settings, "StaleAfterMs", kDefaultStaleAfterMs));
         m_bTrendViewShown = QVariant(ReadOrDefault(settings, "TrendView", "0")).toBool();
@@ -203,21 +263,30 @@ void MainWindow::ReadSettings()
 }
 
 // Empty, the default, admits every peer; the key is written only when missing, so that an
-// empty value is never rewritten at every start.
+// empty value is never rewritten at every start. Any other value is read as text, whatever form
+// the file holds it in, and admits only the addresses it lists.
 void MainWindow::ReadRobotAllow(QSettings* settings)
 {
     if (!settings->contains("RobotAllow") && DocumentDefaults(settings))
         settings->setValue("RobotAllow", "");
-    // An INI value with unquoted commas reads as a list of texts.
-    const QString text = settings->value("RobotAllow").toStringList().join(',');
+    const QString text = RobotAllowText(settings);
     m_robotAllow = robot_allow::Parse(text.toStdString());
     QStringList malformed;
     for (const std::string& entry : m_robotAllow.malformed)
         malformed << QString::fromStdString(entry);
-    if (!malformed.isEmpty())
+    if (m_robotAllow.restricted && m_robotAllow.ranges.empty()) {
+        WriteLog("RobotAllow=", text.toStdString(),
+                 " lists no IPv4 address or range: no robot is admitted\n");
+        Report(tr("RobotAllow in %1 is \"%2\", which lists no IPv4 address or range. No robot may "
+                  "connect.")
+                   .arg(SettingsPath(), text));
+    } else if (!malformed.isEmpty()) {
+        WriteLog("RobotAllow=", text.toStdString(),
+                 " has entries that admit no one: ", malformed.join(", ").toStdString(), "\n");
         Report(tr("RobotAllow in %1 holds entries that are neither IPv4 addresses nor ranges: "
                   "%2. They are ignored and admit no one.")
                    .arg(SettingsPath(), malformed.join(", ")));
+    }
 }
 
 void MainWindow::WriteLineEditSettings()

@@ -91,6 +91,7 @@ private:
     enum class ExchangeKind { DefaultProject, Acquisition, ProgramSwitch };
     Descriptor ConnectOrPause(int port, const char* peer, const char* owner,
                               const events::StopRequest& stop);
+    void PauseBeforeRetry(int pauseMs, const events::StopRequest& stop);
     void BeginClient();
     bool SetUpProject(SOCKET socket);
     bool SwitchOffAfterLoad(SOCKET socket);
@@ -158,10 +159,11 @@ private:
     {
         text << piece;
     }
-    // Request and reply copies in the log stop at their first NUL byte, as C text does.
+    // The system's own texts are literals; a std::string piece holds bytes that came from a
+    // peer or a settings file, escaped so that they can never make a line of their own.
     static void AppendLogPiece(QTextStream& text, const std::string& piece)
     {
-        text << piece.c_str();
+        text << QString::fromStdString(EscapePeerBytes(piece));
     }
 
     friend class TestAccess;

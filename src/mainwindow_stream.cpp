@@ -1,6 +1,7 @@
 // Measurement stream: the reader of port 32002 and the decoding of its records.
 #include "mainwindow.h"
 
+#include "backoff.h"
 #include "measurement_record.h"
 #include "socket_util.h"
 
@@ -8,22 +9,33 @@ namespace
 {
 
 const int kStreamPort = 32002;
+// A stream connection that lasted this long was a good one: when it breaks, it is made again
+// at once.
+constexpr std::chrono::seconds kStreamSetUp{1};
 
 } // namespace
 
-// Reconnects by itself whenever the stream breaks, until it is told to stop. Every start shows
-// a fresh reader: no record decoded and all values zero.
+// Reconnects by itself whenever the stream breaks, until it is told to stop. The stream has no
+// set-up of its own, so a connection that stayed up for a while counts as set up: one that
+// breaks sooner is followed by the doubling pause, however much it delivered. Every start
+// shows a fresh reader: no record decoded and all values zero.
 void MainWindow::ReadMeasuredData()
 {
     m_measurement.Reset();
+    Backoff backoff;
     while (!m_bExitValuesThread) {
         const Descriptor socket =
             ConnectOrPause(kStreamPort, "TCP device", "TCP device thread", m_bExitValuesThread);
         if (!socket.IsOpen())
             continue;
+        const SteadyClock::time_point connected = SteadyClock::now();
         if (ReceiveUntilStopped(socket.Get()))
             break;
         m_measurement.EndConnection();
+        if (SteadyClock::now() - connected >= kStreamSetUp)
+            backoff.Reset();
+        else
+            PauseBeforeRetry(backoff.NextPauseMs(), m_bExitValuesThread);
     }
     WriteLog("Disconnecting from TCP device\n");
 }

@@ -2,6 +2,7 @@
 #include "mainwindow.h"
 #include "ui_mainwindow.h"
 
+#include "backoff.h"
 #include "dide_protocol.h"
 #include "socket_util.h"
 
@@ -43,6 +44,7 @@ bool Pending(events::event_t event)
 void MainWindow::TervianClient()
 {
     BeginClient();
+    Backoff backoff;
     while (!m_bExitScannerThread) {
         m_bTervianOk = false;
         m_bAcquisitionOn = false;
@@ -54,6 +56,10 @@ void MainWindow::TervianClient()
         m_replyReader.Clear();
         if (SetUpProject(socket.Get()))
             ServeCommands(socket.Get());
+        if (m_bTervianOk) // the set-up had succeeded: reconnected at once
+            backoff.Reset();
+        else
+            PauseBeforeRetry(backoff.NextPauseMs(), m_bExitScannerThread);
         m_bTervianOk = false;
     }
     EndClient();
@@ -95,9 +101,14 @@ Descriptor MainWindow::ConnectOrPause(int port, const char* peer, const char* ow
                  result.retval, " ", result.errnoValue, "\n");
         break;
     }
-    FlushLog();
-    sockets::WaitForAny({stop.Descriptor()}, kConnectRetryPauseMs);
+    PauseBeforeRetry(kConnectRetryPauseMs, stop);
     return Descriptor();
+}
+
+void MainWindow::PauseBeforeRetry(int pauseMs, const events::StopRequest& stop)
+{
+    FlushLog();
+    sockets::WaitForAny({stop.Descriptor()}, pauseMs);
 }
 
 // Loads the default project and switches acquisition off. False when the connection is lost;

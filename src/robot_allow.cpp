@@ -56,6 +56,7 @@ std::optional<Range> ParseEntry(const std::string& entry)
 AllowList Parse(const std::string& text)
 {
     AllowList list;
+    list.restricted = !Trimmed(text).empty();
     size_t start = 0;
     while (start <= text.size()) {
         const size_t comma = std::min(text.find(',', start), text.size());
@@ -63,7 +64,6 @@ AllowList Parse(const std::string& text)
         start = comma + 1;
         if (entry.empty())
             continue;
-        list.restricted = true;
         if (const std::optional<Range> range = ParseEntry(entry))
             list.ranges.push_back(*range);
         else

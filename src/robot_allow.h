@@ -15,14 +15,14 @@ struct Range {
 };
 
 struct AllowList {
-    bool restricted = false;            // false: the setting is empty and everybody is admitted
+    bool restricted = false;            // false: the setting is blank and everybody is admitted
     std::vector<Range> ranges;          // the well-formed entries
     std::vector<std::string> malformed; // entries that are neither address nor range, ignored
 };
 
 // A comma-separated list of dotted IPv4 addresses ("10.0.0.7") and CIDR ranges
 // ("10.0.0.0/24"); blanks around entries and empty entries are ignored. A malformed entry never
-// widens the list: a text whose entries are all malformed admits no one.
+// widens the list: a text that is not blank but lists no valid entry (" , " too) admits no one.
 AllowList Parse(const std::string& text);
 
 // address in host byte order.

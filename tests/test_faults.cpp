@@ -141,6 +141,11 @@ void BadScannerAddress(Cell& cell)
     QCOMPARE(cell.lastReply.left(2), Hex("8201"));
 }
 
+// Binds the guard's first name and listens, as any local user may, until it is killed.
+const char kSquatTheGuard[] = R"(socket(S, AF_UNIX, SOCK_STREAM, 0) &&
+    bind(S, pack_sockaddr_un("\0tervian-bridge.instance")) && listen(S, 1) or die;
+    $| = 1; print "held\n"; sleep)";
+
 bool LogIsAFolder(BridgeProcess& bridge)
 {
     return QDir(bridge.dir()).mkdir("DebugLog.txt");
@@ -213,9 +218,14 @@ private slots:
 
     // Junk in config.txt is read by the INI rules. The display is checked first, so a start
     // without one says so even beside a running bridge; a second start touches nothing, a killed
-    // bridge frees the guard, and SIGINT ends it like closing the window, settings written.
+    // bridge frees the guard, and SIGINT ends it like closing the window, settings written. All
+    // of it while another user squats the guard's name, where this test may play another user.
     void secondStartTouchesNothingAndAKilledBridgeFreesTheGuard()
     {
+        QProcess squatter; // another user (nobody) holds the guard's first name, listening
+        squatter.start("setpriv", {"--reuid=65534", "--regid=65534", "--clear-groups", "perl",
+                                   "-MSocket", "-e", kSquatTheGuard});
+        squatter.waitForReadyRead(5000); // not squatted where this test may not play another user
         BridgeProcess bridge;
         QFile file(bridge.dir() + "/config.txt");
         QVERIFY(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
@@ -249,6 +259,8 @@ private slots:
         QCOMPARE(bridge.setting("ProjectID"), QString("0042"));
         QCOMPARE(bridge.setting("ScannerIP"), QString("127.0.0.1"));
         QVERIFY(!isListening(5020));
+        squatter.kill();
+        squatter.waitForFinished();
     }
 
     // Without config.txt the defaults are used and written. The default address is only

@@ -5,8 +5,12 @@
 #include "window_test.h"
 
 #include <QElapsedTimer>
+#include <QFileInfo>
+#include <QRegularExpression>
 #include <QSettings>
 #include <QTemporaryDir>
+
+#include <array>
 
 #include <memory>
 
@@ -55,26 +59,82 @@ private slots:
         }
     }
 
-    // Through the log file alone, with a clock of the test's own.
-    void logKeepsItsBoundCollapsesRepeatsAndStampsTimes()
+    // Hostile values, each checked on disk: who of 127.0.0.2 and 127.0.0.3 is admitted to the
+    // robot port, the reports for the box, the log's first line when it names the key (a
+    // settings value escaped like a peer's bytes), and the value as the file holds it after the
+    // window has saved the settings.
+    void hostileSettingsNeitherOpenTheRobotPortNorOverflowTheBound()
+    {
+        const char* const fits = " is no bound from 1 to 1048576; the log is bound at ";
+        const char* const none = " lists no IPv4 address or range: no robot is admitted";
+        const std::array<QString, 3> rows[] = {
+            {"RobotAllow", "@ByteArray(127.0.0.2)", "10 0 - @ByteArray(127.0.0.2)"},
+            {"RobotAllow", "; 127.0.0.2",
+             QString("00 1 RobotAllow=; 127.0.0.2") + none + " \"; 127.0.0.2\""},
+            {"RobotAllow", "127.0.0.2, 10.0.0.300\t",
+             "10 1 RobotAllow=127.0.0.2,10.0.0.300 has entries that admit no one: 10.0.0.300 "
+             "127.0.0.2, 10.0.0.300"},
+            {"RobotAllow", "\"\"", "11 0 - "},
+            {"DebugLogMaxMB", "8796093022208", // overflows a 64-bit count of bytes
+             QString("11 0 DebugLogMaxMB=8796093022208") + fits + "1048576 MiB 8796093022208"},
+            {"DebugLogMaxMB", "-1\x1b[2J",
+             QString("11 0 DebugLogMaxMB=-1\\x1b[2J") + fits + "100 MiB -1\\x1b[2J"}};
+        for (const auto& [key, value, expected] : rows) {
+            writeConfig(TestDir(), {{key, value}});
+            QString seen;
+            {
+                MainWindow w;
+                for (uint32_t peer : {0x7f000002u, 0x7f000003u})
+                    seen += robot_allow::Admits(w.m_robotAllow, peer) ? "1" : "0";
+                seen += " " + QString::number(w.m_pendingReports.size());
+                w.m_pendingReports.clear();
+            }
+            const QString first = TestDebugLog().split('\n').value(0);
+            const QRegularExpression saved("\n" + key + "=(.*)\n");
+            seen += " " + (first.startsWith(key) ? first : "-") + " " +
+                    saved.match(readFile(configPath)).captured(1);
+            QCOMPARE(seen, expected);
+        }
+    }
+
+    // Through the log file alone, with a clock of the test's own: repeats counted per entry
+    // within a minute, the bound counted in bytes of UTF-8, and a day of two alternating retry
+    // loops (each failing ten times a second) kept far below 1 MB even with time stamps.
+    void logKeepsItsBoundInBytesAndCountsRepeatsPerEntry()
     {
         QTemporaryDir dir;
         const QString path = dir.path() + "/log", oldPath = dir.path() + "/old";
         const QDateTime start(QDate(2026, 12, 7), QTime(1, 2, 3, 4));
         DebugLogFile log;
         QVERIFY(log.Open(path, oldPath));
-        log.Configure(40, false);
-        for (int second : {0, 1, 2, 61, 62})
-            log.Write("Retry\n", start.addSecs(second));
-        log.Write("Other\n", start.addSecs(63));
-        log.Flush(start.addSecs(63));
-        QCOMPARE(readFile(oldPath), QByteArray("Retry\nlast line repeated 3 times\n"));
-        QCOMPARE(readFile(path), QByteArray("last line repeated 1 times\nOther\n"));
+        const char* const entries[] = {"A\n", "B\n", "A\n", "B\n", "C\nD\n", "C\nD\n", "A\n"};
+        for (int second = 0; second < 7; ++second)
+            log.Write(entries[second], start.addSecs(second < 6 ? second : 61));
+        log.Flush(start.addSecs(61));
+        QCOMPARE(readFile(path),
+                 QByteArray("A\nB\nrepeated 1 more times: A\nrepeated 1 more times: "
+                            "B\nC\nD\nrepeated 1 more times: C\\nD\nA\n"));
+        const QString accents(5, QChar(0xe9)); // two bytes each in UTF-8
+        log.Configure(30, false);
+        for (const char* number : {" 1\n", " 2\n", " 3\n"})
+            log.Write(accents + number, start.addSecs(62));
+        log.Flush(start.addSecs(62));
+        QCOMPARE(readFile(path), (accents + " 3\n").toUtf8());
+        QCOMPARE(readFile(oldPath), (accents + " 1\n" + accents + " 2\n").toUtf8());
+
         log.Configure(0, true);
-        log.Write("A\nB\n", start);
-        log.Close(start);
-        QVERIFY(readFile(path).endsWith("Other\n2026-12-07 01:02:03.004 A\n"
-                                        "2026-12-07 01:02:03.004 B\n"));
+        const QDateTime utc = start.toUTC(); // the local clock's conversions would take minutes
+        for (qint64 tenth = 0; tenth < 24 * 36000; ++tenth)
+            for (const char* retry :
+                 {"Failed to build a connection to Tervian. Retry 111 -1 111\n",
+                  "Failed to build a connection to TCP device. Retry 111 -1 111\n"})
+                log.Write(retry, utc.addMSecs(100 * tenth + 62000));
+        log.Close(utc.addDays(1));
+        const qint64 day = QFileInfo(path).size();
+        QVERIFY2(day < 1000 * 1000, qPrintable(QString::number(day)));
+        QVERIFY(QString::fromUtf8(readFile(path))
+                    .contains(QRegularExpression("^" + accents +
+                                                 " 3\n2026-12-07 \\d\\d:03:05.004 Failed")));
     }
 
     // Every keystroke writes the settings, programmatic changes only the shutdown does. A spell
@@ -133,15 +193,9 @@ private slots:
         QCOMPARE(threadCount(), threadsBefore);
         // Refused attempts are at least 100 ms apart: no more than the time since the start allows.
         int attempts = 0;
-        bool afterRetry = false; // identical lines in a row are logged as a repeat count
-        for (const QByteArray& line : readFile(logPath).split('\n')) {
+        for (const QByteArray& line : readFile(logPath).split('\n'))
             if (line.contains("to Tervian. Retry"))
-                ++attempts, afterRetry = true;
-            else if (afterRetry && line.startsWith("last line repeated "))
-                attempts += line.split(' ').value(3).toInt();
-            else
-                afterRetry = false;
-        }
+                attempts += line.startsWith("repeated ") ? line.split(' ').value(1).toInt() : 1;
         QVERIFY2(attempts >= 1 && attempts <= running.elapsed() / 100 + 1,
                  qPrintable(QString::number(attempts)));
     }

@@ -61,7 +61,7 @@ private slots:
     {
         // Which of 127.1.0.5, 127.1.1.9 and 127.0.0.1 are admitted; the malformed entries.
         const std::pair<const char*, const char*> cases[] = {
-            {" , ", "111 "},
+            {" , ", "000 "},
             {" 127.1.0.77/24 ,127.0.0.1", "101 "},
             {"127.1.0.0/16", "110 "},
             {"0.0.0.0/0", "111 "},
