@@ -38,7 +38,8 @@ typedef int SOCKET;
 // Stream threads share, and the worker loops run as its member functions.
 //
 // Cross-thread flags that have a single writer are atomics so that every read sees a value
-// some writer stored; the five measurement values stay plain doubles guarded by m_mutex1.
+// some writer stored; the five measurement values stay plain doubles guarded by the lock of
+// m_measurement.
 class MainWindow : public QMainWindow
 {
     Q_OBJECT
@@ -175,7 +176,6 @@ private:
     std::string m_sIP;
     std::string m_sID;
 
-    std::mutex m_mutex1;
     std::mutex m_mutex2;
     std::mutex m_mutexDebug;
 
