@@ -19,6 +19,8 @@ const char* const kDefaultScannerIP = "192.168.100.251";
 const char* const kDefaultProjectID = "1";
 const char* const kDefaultStaleAfterMs = "1000";
 const char* const kDefaultDebugLogMaxMB = "100";
+const char* const kDefaultCaptureMinutes = "10";
+const char* const kDefaultCaptureMaxMB = "32";
 constexpr qint64 kBytesPerMB = 1024 * 1024;
 
 QString SettingsPath()
@@ -48,6 +50,14 @@ int StaleAfterMs(const QString& text)
     bool ok = false;
     const int ms = text.toInt(&ok);
     return ok && ms >= 0 ? ms : QString(kDefaultStaleAfterMs).toInt();
+}
+
+// A value that is no count must not switch the capture off, as 0 would.
+int CountOrDefault(const QString& text, const char* fallback)
+{
+    bool ok = false;
+    const int count = text.toInt(&ok);
+    return ok && count >= 0 ? count : QString(fallback).toInt();
 }
 
 // Why the settings file cannot be written, in the system's words where it has them.
@@ -189,6 +199,12 @@ void MainWindow::ReadSettings()
         m_iStaleAfterMs =
             StaleAfterMs(ReadOrDefault(settings, "StaleAfterMs", kDefaultStaleAfterMs));
         ReadRobotAllow(settings);
+        const int captureMinutes =
+            CountOrDefault(ReadOrDefault(settings, "CaptureMinutes", kDefaultCaptureMinutes),
+                           kDefaultCaptureMinutes);
+        const int captureMB = CountOrDefault(
+            ReadOrDefault(settings, "CaptureMaxMB", kDefaultCaptureMaxMB), kDefaultCaptureMaxMB);
+        m_capture.Configure(captureMinutes, size_t(captureMB) * kBytesPerMB);
     });
 }
 

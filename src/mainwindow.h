@@ -1,6 +1,7 @@
 #ifndef MAINWINDOW_H
 #define MAINWINDOW_H
 
+#include "capture.h"
 #include "debug_log.h"
 #include "descriptor.h"
 #include "events.h"
@@ -42,6 +43,11 @@ public:
     explicit MainWindow(QWidget* parent = nullptr);
     ~MainWindow() override;
 
+public slots:
+    // Writes the recorded traffic beside the debug log, for SIGUSR1 and the Help menu; returns
+    // the file's path, or empty when it could not be written.
+    QString SaveDiagnostics();
+
 private slots:
     void updateGui();
     void ConnectToTervian();
@@ -50,6 +56,7 @@ private slots:
     void on_lineEditIP_textEdited(const QString& arg1);
     void on_lineEditProjectID_textEdited(const QString& arg1);
     void on_actionUser_manual_triggered();
+    void on_actionSave_diagnostics_triggered();
 
 private:
     // Thread bodies and their entries.
@@ -130,6 +137,10 @@ private:
     void SetLaserOn(bool on);
     // The one way to ask the Client thread for the laser on or off (robot and buttons alike).
     void RequestLaser(bool on);
+
+    // Traffic capture.
+    QString WriteCapture(const QString& fileName);
+    void SaveFaultCapture();
 
     // Settings and debug log.
     template <typename Change> void ChangeSettings(Change change);
@@ -225,6 +236,15 @@ private:
     // last settings write failed (reported once, until a write succeeds again).
     QStringList m_pendingReports;
     bool m_bSettingsUnsaved = false;
+
+    // The traffic of the three links; every socket function of the workers records through
+    // their link's tap. Configured before any worker starts.
+    capture::Recorder m_capture;
+    const capture::Tap m_robotTap{&m_capture, capture::Link::Robot};
+    const capture::Tap m_commandTap{&m_capture, capture::Link::Command};
+    const capture::Tap m_streamTap{&m_capture, capture::Link::Stream};
+    // GUI thread only: when capture-last-fault.pcapng was last written.
+    SteadyClock::time_point m_tFaultSaved = SteadyClock::time_point::min();
 };
 
 template <typename... Pieces> void MainWindow::WriteLog(const Pieces&... pieces)

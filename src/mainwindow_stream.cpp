@@ -20,6 +20,7 @@ void MainWindow::ReadMeasuredData()
     while (!m_bExitValuesThread) {
         const Descriptor socket =
             ConnectOrPause(kStreamPort, "TCP device", "TCP device thread", m_bExitValuesThread);
+        const capture::Session recorded(m_streamTap, socket.Get());
         if (!socket.IsOpen())
             continue;
         if (ReceiveUntilStopped(socket.Get()))
@@ -71,7 +72,7 @@ bool MainWindow::ReceiveUntilStopped(SOCKET socket)
         FlushLog();
         const int waitMs = m_recordJoiner.Holding() ? kQuietMs : sockets::kNoLimit;
         const sockets::ReceiveResult received = sockets::ReceiveWithin(
-            socket, recBuf, sizeof recBuf, waitMs, m_bExitValuesThread.Descriptor());
+            socket, recBuf, sizeof recBuf, waitMs, m_bExitValuesThread.Descriptor(), m_streamTap);
         if (received.status == sockets::ReceiveStatus::Stopped)
             return true;
         if (received.status == sockets::ReceiveStatus::TimedOut) {

@@ -46,6 +46,7 @@ void MainWindow::TervianClient()
         m_bTervianOk = false;
         const Descriptor socket =
             ConnectOrPause(kCommandPort, "Tervian", "Tervian client", m_bExitScannerThread);
+        const capture::Session recorded(m_commandTap, socket.Get());
         if (!socket.IsOpen())
             continue;
         m_bTervianClientConnected = true;
@@ -212,6 +213,7 @@ bool MainWindow::SwitchProgram(SOCKET socket)
         m_iTervianProgram = program;
     if (result == Exchange::Rejected) {
         WriteLog("Bad project name\n");
+        m_capture.NoteFault();
         m_bBadprojectName = true;
     }
     return result != Exchange::Lost;
@@ -226,7 +228,7 @@ MainWindow::Exchange MainWindow::Transact(SOCKET socket, const std::string& requ
     if (!ReadUnsolicited(socket))
         return Exchange::Lost;
     WriteLog(request, "\n");
-    if (!sockets::SendAll(socket, request)) {
+    if (!sockets::SendAll(socket, request, m_commandTap)) {
         WriteLog(setUp ? "Tervian client: failed to send\n"
                        : "Tervian client: failed to send. Reconnecting\n");
         return Exchange::Lost;
@@ -248,7 +250,7 @@ bool MainWindow::ReceiveReply(SOCKET socket, std::string* reply, bool setUp)
     for (;;) {
         const sockets::ReceiveResult received =
             sockets::ReceiveWithin(socket, buffer, sizeof buffer, MillisecondsUntil(due),
-                                   m_bExitScannerThread.Descriptor());
+                                   m_bExitScannerThread.Descriptor(), m_commandTap);
         if (received.status == sockets::ReceiveStatus::Stopped)
             return false;
         if (received.status == sockets::ReceiveStatus::TimedOut) {
@@ -292,7 +294,7 @@ bool MainWindow::ReadUnsolicited(SOCKET socket)
     char buffer[512];
     for (int read = 0; read < kMaxUnsolicitedReads; ++read) {
         const sockets::ReceiveResult received =
-            sockets::ReceiveWaiting(socket, buffer, sizeof buffer);
+            sockets::ReceiveWaiting(socket, buffer, sizeof buffer, m_commandTap);
         if (received.status == sockets::ReceiveStatus::TimedOut)
             return true;
         if (received.status != sockets::ReceiveStatus::Received || received.length == 0) {
@@ -309,6 +311,7 @@ void MainWindow::ReportRejection(Exchange result, const char* logText)
     if (result != Exchange::Rejected)
         return;
     WriteLog(logText);
+    m_capture.NoteFault();
     m_bError = true;
     m_bShowErrorOnce = true;
 }

@@ -47,9 +47,24 @@ void SetIntOption(int socket, int level, int option, int value)
     setsockopt(socket, level, option, &value, sizeof value);
 }
 
-ReceiveResult Receive(int socket, char* buffer, size_t size, int flags)
+// What a receive gave, as the capture keeps it.
+void RecordReceived(const capture::Tap& tap, const char* buffer, ssize_t length)
+{
+    if (length > 0) {
+        tap.Record(capture::Event::Received, buffer, size_t(length));
+        return;
+    }
+    if (length == 0)
+        tap.Record(capture::Event::PeerClosed);
+    tap.NoteFault();
+}
+
+ReceiveResult ReceiveFlags(int socket, char* buffer, size_t size, int flags,
+                           const capture::Tap& tap)
 {
     const ssize_t length = recv(socket, buffer, size, flags);
+    if (length != -1 || (errno != EAGAIN && errno != EWOULDBLOCK))
+        RecordReceived(tap, buffer, length);
     if (length == -1 && (errno == EAGAIN || errno == EWOULDBLOCK))
         return ReceiveResult{ReceiveStatus::TimedOut, 0};
     if (length == -1)
@@ -118,17 +133,38 @@ void EnableKeepAlive(int socket)
     SetIntOption(socket, IPPROTO_TCP, TCP_USER_TIMEOUT, 6000);
 }
 
-bool SendAll(int socket, const std::string& data)
+bool SendAll(int socket, const std::string& data, const capture::Tap& tap)
 {
     size_t sent = 0;
     while (sent < data.size()) {
         const ssize_t count = send(socket, data.data() + sent, data.size() - sent, MSG_NOSIGNAL);
-        if (count == -1 && errno != EINTR)
+        if (count == -1 && errno != EINTR) {
+            tap.NoteFault();
             return false;
-        if (count > 0)
+        }
+        if (count > 0) {
+            tap.Record(capture::Event::Sent, data.data() + sent, size_t(count));
             sent += size_t(count);
+        }
     }
     return true;
+}
+
+long SendNow(int socket, const char* data, size_t size, const capture::Tap& tap)
+{
+    const ssize_t count = send(socket, data, size, MSG_NOSIGNAL | MSG_DONTWAIT);
+    if (count > 0)
+        tap.Record(capture::Event::Sent, data, size_t(count));
+    else
+        tap.NoteFault();
+    return count;
+}
+
+long Receive(int socket, char* buffer, size_t size, const capture::Tap& tap)
+{
+    const ssize_t length = recv(socket, buffer, size, 0);
+    RecordReceived(tap, buffer, length);
+    return length;
 }
 
 Wake WaitReadable(int socket, int stop, int timeoutMs)
@@ -147,11 +183,12 @@ void WaitForAny(std::initializer_list<int> descriptors, int timeoutMs)
     poll(entries, count, timeoutMs);
 }
 
-ReceiveResult ReceiveWithin(int socket, char* buffer, size_t size, int timeoutMs, int stop)
+ReceiveResult ReceiveWithin(int socket, char* buffer, size_t size, int timeoutMs, int stop,
+                            const capture::Tap& tap)
 {
     switch (WaitReadable(socket, stop, timeoutMs)) {
     case Wake::Ready:
-        return Receive(socket, buffer, size, 0);
+        return ReceiveFlags(socket, buffer, size, 0, tap);
     case Wake::Stopped:
         return ReceiveResult{ReceiveStatus::Stopped, 0};
     case Wake::TimedOut:
@@ -162,9 +199,9 @@ ReceiveResult ReceiveWithin(int socket, char* buffer, size_t size, int timeoutMs
     return ReceiveResult{ReceiveStatus::WaitFailed, 0};
 }
 
-ReceiveResult ReceiveWaiting(int socket, char* buffer, size_t size)
+ReceiveResult ReceiveWaiting(int socket, char* buffer, size_t size, const capture::Tap& tap)
 {
-    return Receive(socket, buffer, size, MSG_DONTWAIT);
+    return ReceiveFlags(socket, buffer, size, MSG_DONTWAIT, tap);
 }
 
 } // namespace sockets
