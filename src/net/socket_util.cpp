@@ -155,7 +155,7 @@ long SendNow(int socket, const char* data, size_t size, const capture::Tap& tap)
     const ssize_t count = send(socket, data, size, MSG_NOSIGNAL | MSG_DONTWAIT);
     if (count > 0)
         tap.Record(capture::Event::Sent, data, size_t(count));
-    else
+    if (count == -1)
         tap.NoteFault();
     return count;
 }
