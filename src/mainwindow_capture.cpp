@@ -3,11 +3,13 @@
 
 #include <QCoreApplication>
 #include <QDateTime>
+#include <QDir>
 #include <QFile>
 #include <QMessageBox>
 
 #include <cstdio>
 #include <fstream>
+#include <vector>
 
 namespace
 {
@@ -18,25 +20,29 @@ constexpr auto kFaultCaptureInterval = std::chrono::hours(1);
 } // namespace
 
 // Written to a new file and then moved over the name, so a reader never sees half a capture
-// and capture-last-fault.pcapng is replaced whole. Returns the path, or empty on failure.
+// and capture-last-fault.pcapng is replaced whole. Beside the debug log where the folder takes
+// new files; the package's bin/ is root's (only the settings and logs are the operators'), so
+// there the capture goes to the user's home folder. Returns the path, or empty on failure.
 QString MainWindow::WriteCapture(const QString& fileName)
 {
-    const QString path = QCoreApplication::applicationDirPath() + "/" + fileName;
-    const QString partial = path + ".part";
-    bool written;
-    {
-        std::ofstream out(QFile::encodeName(partial).toStdString(), std::ios::binary);
-        written = out && capture::WritePcapng(m_capture.Snapshot(), out);
-    }
-    if (!written || std::rename(QFile::encodeName(partial).constData(),
-                                QFile::encodeName(path).constData()) != 0) {
-        QFile::remove(partial);
+    const std::vector<capture::Chunk> chunks = m_capture.Snapshot();
+    for (const QString& folder : {QCoreApplication::applicationDirPath(), QDir::homePath()}) {
+        const QString path = folder + "/" + fileName;
+        const QByteArray partial = QFile::encodeName(path + ".part");
+        bool written;
+        {
+            std::ofstream out(partial.toStdString(), std::ios::binary);
+            written = out && capture::WritePcapng(chunks, out);
+        }
+        if (written && std::rename(partial.constData(), QFile::encodeName(path).constData()) == 0) {
+            WriteLog("Capture saved to ", path.toStdString(), "\n");
+            FlushLog();
+            return path;
+        }
+        std::remove(partial.constData());
         WriteLog("Failed to write the capture ", path.toStdString(), "\n");
-        return QString();
     }
-    WriteLog("Capture saved to ", path.toStdString(), "\n");
-    FlushLog();
-    return path;
+    return QString();
 }
 
 // Named with the local date and time, so that saves never overwrite each other. Also said on
@@ -59,8 +65,9 @@ void MainWindow::on_actionSave_diagnostics_triggered()
     const QString path = SaveDiagnostics();
     if (path.isEmpty())
         QMessageBox::critical(this, tr("Error"),
-                              tr("The diagnostics could not be saved beside the program in %1.")
-                                  .arg(QCoreApplication::applicationDirPath()));
+                              tr("The diagnostics could not be saved, neither beside the program "
+                                 "in %1 nor in the home folder %2.")
+                                  .arg(QCoreApplication::applicationDirPath(), QDir::homePath()));
     else
         QMessageBox::information(
             this, tr("Diagnostics saved"),
