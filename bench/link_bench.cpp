@@ -10,6 +10,7 @@
 #include "fake_vision.h"
 #include "loopback.h"
 #include "robot_protocol.h"
+#include "socket_util.h"
 
 #include <fstream>
 #include <random>
@@ -51,7 +52,7 @@ double Milliseconds(int64_t ns)
 int64_t Exchange(int socket, const char* request, char* reply, size_t replyLength)
 {
     const int64_t start = loopback::NowNs();
-    if (!loopback::SendAll(socket, request, 4) ||
+    if (!sockets::SendAll(socket, request, 4, capture::Tap()) ||
         !loopback::ReceiveExact(socket, reply, replyLength))
         loopback::Fail("a request got no reply");
     return loopback::NowNs() - start;

@@ -24,8 +24,8 @@ wait_for() { # command... : true within 20 s
 QT_QPA_PLATFORM=offscreen XDG_RUNTIME_DIR=$work ./tervian-bridge 2>bridge.err & pids+=($!)
 bridge=$!
 probe() { "$bin/robot-probe" "$@" >>probe.log; }
-wait_for probe status
-wait_for grep -q "link ok, project ready" probe.log
+ready() { probe status 2>/dev/null && tail -n 1 probe.log | grep -q "link ok, project ready"; }
+wait_for ready
 probe status laser on joint-data --repeat 3 --interval 50 set-joint 7 joint-id laser off
 exec 3<>/dev/tcp/127.0.0.1/5020
 printf '\x01\x01' >&3

@@ -78,17 +78,14 @@ void SetNonBlocking(int socket, bool on)
     ioctl(socket, FIONBIO, &opt);
 }
 
+// errno goes along, for the tools that tell their user why.
 ConnectResult Failed(ConnectStep step)
 {
-    return ConnectResult{step, Descriptor(), 0, 0, 0};
+    return ConnectResult{step, Descriptor(), 0, 0, errno};
 }
 
-bool StartConnect(int socket, const std::string& address, uint16_t port)
+bool StartConnect(int socket, const sockaddr_in& server)
 {
-    sockaddr_in server{};
-    server.sin_family = AF_INET;
-    server.sin_addr.s_addr = inet_addr(address.c_str());
-    server.sin_port = htons(port);
     return connect(socket, reinterpret_cast<const sockaddr*>(&server), sizeof server) == 0 ||
            errno == EINPROGRESS;
 }
@@ -97,14 +94,23 @@ bool StartConnect(int socket, const std::string& address, uint16_t port)
 
 ConnectResult ConnectWithin1s(const std::string& address, uint16_t port, int stop)
 {
+    sockaddr_in server{};
+    server.sin_family = AF_INET;
+    server.sin_addr.s_addr = inet_addr(address.c_str());
+    server.sin_port = htons(port);
+    return ConnectWithin(server, 1000, stop);
+}
+
+ConnectResult ConnectWithin(const sockaddr_in& server, int timeoutMs, int stop)
+{
     // Close-on-exec, so that a program started from the window never holds the connection.
     Descriptor socket(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
     if (!socket.IsOpen())
         return Failed(ConnectStep::CreateFailed);
     SetNonBlocking(socket.Get(), true);
-    if (!StartConnect(socket.Get(), address, port))
+    if (!StartConnect(socket.Get(), server))
         return Failed(ConnectStep::ConnectFailed);
-    const Wake connected = WaitFor(socket.Get(), POLLOUT, stop, 1000);
+    const Wake connected = WaitFor(socket.Get(), POLLOUT, stop, timeoutMs);
     if (connected == Wake::Stopped)
         return Failed(ConnectStep::Stopped);
     if (connected != Wake::Ready)
@@ -135,15 +141,20 @@ void EnableKeepAlive(int socket)
 
 bool SendAll(int socket, const std::string& data, const capture::Tap& tap)
 {
+    return SendAll(socket, data.data(), data.size(), tap);
+}
+
+bool SendAll(int socket, const char* data, size_t size, const capture::Tap& tap)
+{
     size_t sent = 0;
-    while (sent < data.size()) {
-        const ssize_t count = send(socket, data.data() + sent, data.size() - sent, MSG_NOSIGNAL);
+    while (sent < size) {
+        const ssize_t count = send(socket, data + sent, size - sent, MSG_NOSIGNAL);
         if (count == -1 && errno != EINTR) {
             tap.NoteFault();
             return false;
         }
         if (count > 0) {
-            tap.Record(capture::Event::Sent, data.data() + sent, size_t(count));
+            tap.Record(capture::Event::Sent, data + sent, size_t(count));
             sent += size_t(count);
         }
     }

@@ -9,6 +9,8 @@
 #include <initializer_list>
 #include <string>
 
+#include <netinet/in.h>
+
 // The socket steps that the vision command client, the measurement stream reader and the robot
 // server share. A stop is a descriptor that becomes readable when a stop is requested (see
 // events::StopRequest); every wait here ends at once when it does.
@@ -29,7 +31,8 @@ struct ConnectResult {
     Descriptor socket; // open and blocking when Connected, otherwise none
     int error;         // for PendingError: the socket's pending error (SO_ERROR)
     int retval;        // for PendingError: the result of reading it
-    int errnoValue;    // for PendingError: errno right after that read
+    int errnoValue;    // for PendingError: errno right after that read; otherwise errno at the
+                       // step that failed
 };
 
 // Connects a blocking IPv4 TCP socket to address (dotted decimal, as inet_addr reads it) and
@@ -37,12 +40,16 @@ struct ConnectResult {
 // EnableKeepAlive.
 ConnectResult ConnectWithin1s(const std::string& address, uint16_t port, int stop);
 
+// The same for any address and time-out; stop may be -1 for none.
+ConnectResult ConnectWithin(const sockaddr_in& server, int timeoutMs, int stop);
+
 // Every function below that moves bytes records them, and a peer's close, through its tap; a
 // receive or send that fails counts as a lost link there.
 
 // Sends all of data, continuing after a short send. False when a send fails; a closed peer
 // is reported that way instead of by SIGPIPE.
 bool SendAll(int socket, const std::string& data, const capture::Tap& tap);
+bool SendAll(int socket, const char* data, size_t size, const capture::Tap& tap);
 
 // One send that never waits: what the socket cannot take now fails it (-1), as does a closed
 // peer, without SIGPIPE. Returns what send returned.
