@@ -119,7 +119,7 @@ local re = {
     split = ProtoExpert.new("tervian_robot.split", "Robot request not whole in one segment",
         expert.group.REASSEMBLE, expert.severity.WARN),
     unrecognised = ProtoExpert.new("tervian_robot.unrecognised", "Unrecognised robot request",
-        expert.group.MALFORMED, expert.severity.WARN),
+        expert.group.PROTOCOL, expert.severity.WARN),
     slow = ProtoExpert.new("tervian_robot.slow", "Reply took longer than 1 s",
         expert.group.SEQUENCE, expert.severity.WARN),
     not_ok = ProtoExpert.new("tervian_robot.not_ok", "The robot was told: not ready or not recognised",
@@ -456,6 +456,13 @@ stream.fields = sf
 
 local STREAM_VALUES = { sf.x, sf.z, sf.width, sf.zdiff, sf.area }
 
+-- The number a field starts with, as the bridge reads it (leading blanks skipped, the number
+-- ending where it cannot go on), or nil when it starts with none.
+local function leading_number(text)
+    return tonumber(text:match("^%s*([+-]?%d*%.?%d+[eE][+-]?%d+)") or
+        text:match("^%s*([+-]?%d+%.?%d*)") or text:match("^%s*([+-]?%.%d+)") or "")
+end
+
 local function stream_record(tvb, tree, length)
     local text = tvb(0, length):raw():gsub(";$", "")
     local item = tree:add(stream, tvb(0, length), "Record: " .. text)
@@ -466,13 +473,13 @@ local function stream_record(tvb, tree, length)
     item:add(sf.status, status)
     local values = {}
     for i, field in ipairs(STREAM_VALUES) do
-        local number = tonumber(fields[i + 1] or "")
+        local number = leading_number(fields[i + 1] or "")
         if number then
             item:add(field, number)
             values[i] = number
         end
     end
-    local good = tonumber(status) == 0
+    local good = leading_number(status) == 0
     local z = values[2] or 0
     item:add(sf.good, good):set_generated()
     item:add(sf.recognised, good and z ~= 0):set_generated()
