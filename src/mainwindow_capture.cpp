@@ -25,7 +25,7 @@ constexpr auto kFaultCaptureInterval = std::chrono::hours(1);
 // there the capture goes to the user's home folder. Returns the path, or empty on failure.
 QString MainWindow::WriteCapture(const QString& fileName)
 {
-    const std::vector<capture::Chunk> chunks = m_capture.Snapshot();
+    const std::vector<capture::ChunkPtr> chunks = m_capture.Snapshot();
     for (const QString& folder : {QCoreApplication::applicationDirPath(), QDir::homePath()}) {
         const QString path = folder + "/" + fileName;
         const QByteArray partial = QFile::encodeName(path + ".part");

@@ -31,13 +31,13 @@ private slots:
                 .Record(capture::Event::Received, data.data(), data.size());
             QVERIFY(recorder.HeldBytes() <= kBound);
         }
-        const std::vector<capture::Chunk> held = recorder.Snapshot();
+        const std::vector<capture::ChunkPtr> held = recorder.Snapshot();
         QVERIFY(held.size() > 100);
-        QVERIFY(recorder.HeldBytes() > kBound - 2 * (held.back().data.size() + 128));
+        QVERIFY(recorder.HeldBytes() > kBound - 2 * (held.back()->data.size() + 256));
         for (size_t k = 0; k < held.size(); ++k) {
             const int i = kChunks - int(held.size()) + int(k);
-            QCOMPARE(held[k].link, isRobot(i) ? capture::Link::Robot : capture::Link::Stream);
-            QCOMPARE(held[k].data, text(i));
+            QCOMPARE(held[k]->link, isRobot(i) ? capture::Link::Robot : capture::Link::Stream);
+            QCOMPARE(held[k]->data, text(i));
         }
     }
 

@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <iterator>
 #include <map>
 #include <tuple>
 
@@ -17,7 +18,7 @@ namespace
 
 // What the ring's bookkeeping costs per chunk beyond its data, so that a flood of tiny chunks
 // is bounded as honestly as a few large ones.
-constexpr size_t kChunkOverhead = sizeof(Chunk) + 32;
+constexpr size_t kChunkOverhead = sizeof(Chunk) + 64;
 
 int64_t NowNs()
 {
@@ -60,57 +61,61 @@ void Recorder::Opened(Link link, int socket)
 {
     if (!Enabled())
         return;
-    Chunk chunk;
-    chunk.timeNs = NowNs();
-    chunk.link = link;
-    chunk.event = Event::Opened;
-    chunk.ends = EndpointsOf(socket);
+    auto chunk = std::make_shared<Chunk>();
+    chunk->timeNs = NowNs();
+    chunk->link = link;
+    chunk->event = Event::Opened;
+    chunk->ends = EndpointsOf(socket);
     {
         std::lock_guard<std::mutex> lock(m_mutex);
-        m_current[int(link)] = chunk.ends;
+        m_current[int(link)] = chunk->ends;
     }
     Append(std::move(chunk));
 }
 
 void Recorder::Record(Link link, Event event, const char* data, size_t size)
 {
-    Chunk chunk;
-    chunk.timeNs = NowNs();
-    chunk.link = link;
-    chunk.event = event;
+    auto chunk = std::make_shared<Chunk>();
+    chunk->timeNs = NowNs();
+    chunk->link = link;
+    chunk->event = event;
     if (size > 0)
-        chunk.data.assign(data, size);
+        chunk->data.assign(data, size);
     Append(std::move(chunk));
 }
 
-void Recorder::Append(Chunk chunk)
+void Recorder::Append(std::shared_ptr<Chunk> chunk)
 {
-    const int64_t oldest = chunk.timeNs - int64_t(m_minutes) * 60 * 1000000000;
-    // What falls out is freed after the lock is released.
-    std::deque<Chunk> dropped;
+    const int64_t oldest = chunk->timeNs - int64_t(m_minutes) * 60 * 1000000000;
+    const size_t cost = Cost(*chunk);
+    // What falls out is freed after the lock is released; one chunk in usually pushes one out,
+    // and the rare larger batch (after a quiet spell) is freed in place beyond the first few.
+    ChunkPtr dropped[8];
+    size_t droppedCount = 0;
     {
         std::lock_guard<std::mutex> lock(m_mutex);
-        if (chunk.event != Event::Opened)
-            chunk.ends = m_current[int(chunk.link)];
-        m_heldBytes += Cost(chunk);
+        if (chunk->event != Event::Opened)
+            chunk->ends = m_current[int(chunk->link)];
+        m_heldBytes += cost;
         m_chunks.push_back(std::move(chunk));
         while (!m_chunks.empty() &&
-               (m_heldBytes > m_maxBytes || m_chunks.front().timeNs < oldest)) {
-            m_heldBytes -= Cost(m_chunks.front());
-            dropped.push_back(std::move(m_chunks.front()));
+               (m_heldBytes > m_maxBytes || m_chunks.front()->timeNs < oldest)) {
+            m_heldBytes -= Cost(*m_chunks.front());
+            if (droppedCount < std::size(dropped))
+                dropped[droppedCount++] = std::move(m_chunks.front());
             m_chunks.pop_front();
         }
     }
 }
 
-std::vector<Chunk> Recorder::Snapshot()
+std::vector<ChunkPtr> Recorder::Snapshot()
 {
     const int64_t oldest = NowNs() - int64_t(m_minutes) * 60 * 1000000000;
+    std::vector<ChunkPtr> chunks;
     std::lock_guard<std::mutex> lock(m_mutex);
-    std::vector<Chunk> chunks;
     chunks.reserve(m_chunks.size());
-    for (const Chunk& chunk : m_chunks)
-        if (chunk.timeNs >= oldest)
+    for (const ChunkPtr& chunk : m_chunks)
+        if (chunk->timeNs >= oldest)
             chunks.push_back(chunk);
     return chunks;
 }
@@ -363,7 +368,7 @@ private:
 
 } // namespace
 
-bool WritePcapng(const std::vector<Chunk>& chunks, std::ostream& out)
+bool WritePcapng(const std::vector<ChunkPtr>& chunks, std::ostream& out)
 {
     Block section;
     section.U32(kByteOrderMagic);
@@ -387,8 +392,8 @@ bool WritePcapng(const std::vector<Chunk>& chunks, std::ostream& out)
         return false;
 
     PacketWriter writer(out);
-    for (const Chunk& chunk : chunks)
-        if (!writer.Write(chunk))
+    for (const ChunkPtr& chunk : chunks)
+        if (!writer.Write(*chunk))
             return false;
     out.flush();
     return bool(out);

@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <deque>
+#include <memory>
 #include <mutex>
 #include <ostream>
 #include <string>
@@ -43,9 +44,14 @@ struct Chunk {
     std::string data;
 };
 
+// Chunks are shared between the ring and a capture being written, so that taking a snapshot
+// copies pointers only.
+using ChunkPtr = std::shared_ptr<const Chunk>;
+
 // A bounded ring of chunks, written by the worker threads and read when a capture is saved.
-// The lock is held only to append and to copy: building a chunk, and freeing what falls out of
-// the ring, happen outside it, so the robot thread never waits for more than a few pointer moves.
+// The lock is held only to append and to copy pointers: building a chunk, and freeing what falls
+// out of the ring, happen outside it, so the robot thread never waits for more than pointer moves,
+// not even while a capture is saved.
 class Recorder
 {
 public:
@@ -59,7 +65,7 @@ public:
     void Record(Link link, Event event, const char* data, size_t size);
 
     // What the ring holds now, oldest first, without what has aged out.
-    std::vector<Chunk> Snapshot();
+    std::vector<ChunkPtr> Snapshot();
     // Bytes counted against maxBytes now.
     size_t HeldBytes();
 
@@ -68,12 +74,12 @@ public:
     bool TakeFault() { return m_fault.exchange(false); }
 
 private:
-    void Append(Chunk chunk);
+    void Append(std::shared_ptr<Chunk> chunk);
 
     int m_minutes = 0;
     size_t m_maxBytes = 0;
     std::mutex m_mutex;
-    std::deque<Chunk> m_chunks;
+    std::deque<ChunkPtr> m_chunks;
     size_t m_heldBytes = 0;
     Endpoints m_current[3]; // the latest connection of each link
     std::atomic<bool> m_fault{false};
@@ -115,7 +121,7 @@ private:
 // connection becomes a TCP conversation: a handshake at its opening (or none, when the opening
 // aged out of the ring), one segment per chunk with sequence and acknowledgement numbers that
 // follow on, and a FIN for each end that closed. False when the stream fails.
-bool WritePcapng(const std::vector<Chunk>& chunks, std::ostream& out);
+bool WritePcapng(const std::vector<ChunkPtr>& chunks, std::ostream& out);
 
 } // namespace capture
 
