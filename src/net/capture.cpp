@@ -62,7 +62,6 @@ void Recorder::Opened(Link link, int socket)
     if (!Enabled())
         return;
     auto chunk = std::make_shared<Chunk>();
-    chunk->timeNs = NowNs();
     chunk->link = link;
     chunk->event = Event::Opened;
     chunk->ends = EndpointsOf(socket);
@@ -76,7 +75,6 @@ void Recorder::Opened(Link link, int socket)
 void Recorder::Record(Link link, Event event, const char* data, size_t size)
 {
     auto chunk = std::make_shared<Chunk>();
-    chunk->timeNs = NowNs();
     chunk->link = link;
     chunk->event = event;
     if (size > 0)
@@ -86,7 +84,6 @@ void Recorder::Record(Link link, Event event, const char* data, size_t size)
 
 void Recorder::Append(std::shared_ptr<Chunk> chunk)
 {
-    const int64_t oldest = chunk->timeNs - int64_t(m_minutes) * 60 * 1000000000;
     const size_t cost = Cost(*chunk);
     // What falls out is freed after the lock is released; one chunk in usually pushes one out,
     // and the rare larger batch (after a quiet spell) is freed in place beyond the first few.
@@ -94,6 +91,10 @@ void Recorder::Append(std::shared_ptr<Chunk> chunk)
     size_t droppedCount = 0;
     {
         std::lock_guard<std::mutex> lock(m_mutex);
+        // Stamped under the lock, so that the ring, and the capture, are in time order across
+        // the three threads.
+        chunk->timeNs = NowNs();
+        const int64_t oldest = chunk->timeNs - int64_t(m_minutes) * 60 * 1000000000;
         if (chunk->event != Event::Opened)
             chunk->ends = m_current[int(chunk->link)];
         m_heldBytes += cost;
