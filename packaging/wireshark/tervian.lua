@@ -8,6 +8,8 @@
 -- first pass over the file; tshark needs -2 to show the link from a request to its reply.
 
 local ROBOT_PORT, DIDE_PORT, STREAM_PORT = 5020, 32001, 32002
+-- Request/reply arrows in the packet list; Wireshark before 3.6 has no frame types.
+local FRAME_TYPE = frametype or {}
 local SLOW_REPLY_S = 1.0
 local MAX_RECORD = 4096 -- a stream record longer than this is shown as it stands
 
@@ -108,9 +110,9 @@ local rf = {
     zdiff = ProtoField.double("tervian_robot.zdiff", "Z difference (mm)"),
     area = ProtoField.double("tervian_robot.area", "Area"),
     request_in = ProtoField.framenum("tervian_robot.request_in", "Request in", base.NONE,
-        frametype.REQUEST),
+        FRAME_TYPE.REQUEST),
     response_in = ProtoField.framenum("tervian_robot.response_in", "Reply in", base.NONE,
-        frametype.RESPONSE),
+        FRAME_TYPE.RESPONSE),
     time = ProtoField.relative_time("tervian_robot.time", "Response time"),
 }
 robot.fields = rf
@@ -311,9 +313,9 @@ local df = {
     attribute = ProtoField.string("tervian_dide.attribute", "Attribute"),
     unasked = ProtoField.bool("tervian_dide.unasked", "Sent unasked"),
     request_in = ProtoField.framenum("tervian_dide.request_in", "Request in", base.NONE,
-        frametype.REQUEST),
+        FRAME_TYPE.REQUEST),
     response_in = ProtoField.framenum("tervian_dide.response_in", "Reply in", base.NONE,
-        frametype.RESPONSE),
+        FRAME_TYPE.RESPONSE),
     time = ProtoField.relative_time("tervian_dide.time", "Response time"),
 }
 dide.fields = df
