@@ -128,8 +128,10 @@ local re = {
         expert.group.RESPONSE_CODE, expert.severity.NOTE),
     unmatched = ProtoExpert.new("tervian_robot.unmatched", "Reply without a request",
         expert.group.SEQUENCE, expert.severity.NOTE),
+    unanswered = ProtoExpert.new("tervian_robot.unanswered", "Request got no reply",
+        expert.group.SEQUENCE, expert.severity.WARN),
 }
-robot.experts = { re.split, re.unrecognised, re.slow, re.not_ok, re.unmatched }
+robot.experts = { re.split, re.unrecognised, re.slow, re.not_ok, re.unmatched, re.unanswered }
 
 local function classify(b0, b1, b2, b3)
     if b0 == 0x01 then
@@ -147,8 +149,17 @@ end
 
 -- First pass: the request is queued for its reply. An unrecognised request is answered with
 -- the previous reply again, or not at all before the first reply.
+-- The robot waits for each reply before it sends again, so a request still waiting when a new one
+-- comes, with a reply seen since it was sent, will have none: a bridge that answered only the
+-- first request of a block leaves such a request behind. It is given up, so that the replies that
+-- follow are not taken for its.
 local function note_robot_request(c, pinfo, kind)
-    local info = { kind = kind, frame = pinfo.number, time = time_of(pinfo), split = c.split }
+    c.order = (c.order or 0) + 1
+    while peek(c) and peek(c).order < (c.last_reply_order or 0) do
+        pop(c).unanswered = true
+    end
+    local info = { kind = kind, frame = pinfo.number, time = time_of(pinfo), split = c.split,
+        order = c.order }
     c.split = false
     if kind ~= "unrecognised" or c.last_reply_length then
         info.reply_length = REPLY_LENGTH[kind] or c.last_reply_length
@@ -173,6 +184,7 @@ local function robot_request(tvb, pinfo, tree, c)
     if info.reply_frame then
         item:add(rf.response_in, info.reply_frame):set_generated()
     end
+    if info.unanswered then item:add_proto_expert_info(re.unanswered) end
     if info.split then item:add_proto_expert_info(re.split) end
     if kind == "unrecognised" then item:add_proto_expert_info(re.unrecognised) end
     return REQUEST_NAMES[kind]
@@ -274,6 +286,8 @@ function robot.dissector(tvb, pinfo, tree)
                     c.last_kind = info.kind == "unrecognised" and c.last_kind or info.kind
                 end
                 c.last_reply_length = length
+                c.order = (c.order or 0) + 1
+                c.last_reply_order = c.order
                 pdus[key] = { request = info, length = length }
             end
             local stored = pdus[key]
