@@ -254,6 +254,7 @@ bool MainWindow::ReceiveReply(SOCKET socket, std::string* reply, bool setUp)
         if (received.status == sockets::ReceiveStatus::Stopped)
             return false;
         if (received.status == sockets::ReceiveStatus::TimedOut) {
+            m_capture.NoteFault();
             WriteLog(reply->empty() ? "Tervian client: no reply within 30 s. Reconnecting\n"
                                     : "Tervian client: reply not ended within 2 s. Reconnecting\n");
             return false;
