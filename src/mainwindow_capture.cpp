@@ -34,13 +34,9 @@ QString MainWindow::WriteCapture(const QString& fileName)
             std::ofstream out(partial.toStdString(), std::ios::binary);
             written = out && capture::WritePcapng(chunks, out);
         }
-        if (written && std::rename(partial.constData(), QFile::encodeName(path).constData()) == 0) {
-            WriteLog("Capture saved to ", path.toStdString(), "\n");
-            FlushLog();
+        if (written && std::rename(partial.constData(), QFile::encodeName(path).constData()) == 0)
             return path;
-        }
         std::remove(partial.constData());
-        WriteLog("Failed to write the capture ", path.toStdString(), "\n");
     }
     return QString();
 }
@@ -52,11 +48,15 @@ QString MainWindow::SaveDiagnostics()
     const QString name =
         "capture-" + QDateTime::currentDateTime().toString("yyyy-MM-dd_HH-mm-ss") + ".pcapng";
     const QString path = WriteCapture(name);
-    if (!path.isEmpty())
+    if (!path.isEmpty()) {
+        WriteLog("Capture saved to ", path.toStdString(), "\n");
         std::fprintf(stderr, "tervian-bridge: diagnostics saved to %s\n", qPrintable(path));
-    else
+    } else {
+        WriteLog("Failed to write the capture ", name.toStdString(), "\n");
         std::fprintf(stderr, "tervian-bridge: diagnostics could not be saved as %s\n",
                      qPrintable(name));
+    }
+    FlushLog();
     return path;
 }
 
@@ -88,5 +88,8 @@ void MainWindow::SaveFaultCapture()
         now - m_tFaultSaved < kFaultCaptureInterval)
         return;
     m_tFaultSaved = now;
-    WriteCapture("capture-last-fault.pcapng");
+    // Only a failure is logged: a line from this thread would land amid the workers' account of
+    // the very fault.
+    if (WriteCapture("capture-last-fault.pcapng").isEmpty())
+        WriteLog("Failed to write the capture capture-last-fault.pcapng\n");
 }
