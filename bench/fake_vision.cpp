@@ -1,6 +1,7 @@
 #include "fake_vision.h"
 
 #include "loopback.h"
+#include "socket_util.h"
 
 #include <chrono>
 #include <poll.h>
@@ -62,7 +63,7 @@ bool FakeVision::WaitUntilBridgeReady(int timeoutMs)
 int64_t FakeVision::WriteRecord(const std::string& record)
 {
     const int64_t now = loopback::NowNs();
-    if (!loopback::SendAll(m_stream, record.data(), record.size()))
+    if (!sockets::SendAll(m_stream, record, capture::Tap()))
         loopback::Fail("the bridge closed the measurement stream");
     return now;
 }
@@ -117,5 +118,5 @@ void FakeVision::Answer(int socket, const std::string& request, int64_t arrivalN
             m_setUpDone = true;
     }
     m_changed.notify_all();
-    loopback::SendAll(socket, reply.data(), reply.size());
+    sockets::SendAll(socket, reply, capture::Tap());
 }

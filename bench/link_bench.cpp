@@ -1,5 +1,6 @@
 // The bridge's links measured from outside, on loopback: robot round trip against a bare echo
-// server, freshness of joint data, joint-switch latency, idle cost, start-up and shutdown time.
+// server, its cost of the traffic capture, freshness of joint data, joint-switch latency, idle
+// cost, start-up and shutdown time.
 //
 // Usage: link-bench RUN_DIR, where RUN_DIR holds a copy of tervian-bridge and its config.txt
 // (ScannerIP=127.0.0.1, DebugLog=0). Prints table rows for run.sh.
@@ -9,9 +10,12 @@
 #include "fake_vision.h"
 #include "loopback.h"
 #include "robot_protocol.h"
+#include "socket_util.h"
 
+#include <fstream>
 #include <random>
 #include <sched.h>
+#include <sstream>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -31,6 +35,8 @@ constexpr int kIdleRuns = 3;
 constexpr int kIdleSeconds = 10;
 constexpr int kStartUpRuns = 5;
 constexpr int kShutdownRuns = 20;
+constexpr int kCaptureRuns = 3; // of each kind
+constexpr int kCaptureRoundTrips = 10000;
 
 const char* const kStatusQuery = reinterpret_cast<const char*>(robot::kStatusRequest.data());
 const char* const kJointDataQuery = reinterpret_cast<const char*>(robot::kJointDataRequest.data());
@@ -46,7 +52,7 @@ double Milliseconds(int64_t ns)
 int64_t Exchange(int socket, const char* request, char* reply, size_t replyLength)
 {
     const int64_t start = loopback::NowNs();
-    if (!loopback::SendAll(socket, request, 4) ||
+    if (!sockets::SendAll(socket, request, 4, capture::Tap()) ||
         !loopback::ReceiveExact(socket, reply, replyLength))
         loopback::Fail("a request got no reply");
     return loopback::NowNs() - start;
@@ -286,6 +292,56 @@ int ConnectRobot()
     return robot;
 }
 
+// Sets CaptureMinutes in the run folder's config.txt, keeping the rest.
+void SetCaptureMinutes(const std::string& runDir, int minutes)
+{
+    const std::string path = runDir + "/config.txt";
+    std::ifstream in(path);
+    std::ostringstream kept;
+    for (std::string line; std::getline(in, line);) {
+        if (line.rfind("CaptureMinutes=", 0) == 0)
+            continue;
+        kept << line << "\n";
+        if (line == "[General]")
+            kept << "CaptureMinutes=" << minutes << "\n";
+    }
+    in.close();
+    std::ofstream(path) << kept.str();
+}
+
+// Robot round trips with the traffic capture on (the default) and off: the bridge is started
+// anew for each, the two taking turns, so that the machine's other load falls on both alike.
+void MeasureCaptureCost(const std::string& runDir)
+{
+    std::vector<double> on, off;
+    const int cpu = sched_getcpu();
+    for (int run = 0; run < 2 * kCaptureRuns; ++run) {
+        const bool recording = run % 2 == 0;
+        SetCaptureMinutes(runDir, recording ? 10 : 0);
+        RequirePortFree(kRobotPort);
+        FakeVision vision;
+        BridgeRunner bridge(runDir);
+        bridge.Start();
+        if (!vision.WaitUntilBridgeReady(10000))
+            loopback::Fail("the bridge did not set up the vision link");
+        const int robot = ConnectRobot();
+        for (pid_t pid : {pid_t(0), bridge.Pid()})
+            affinity::PinToCpu(pid, cpu);
+        std::vector<double> times;
+        TimeRoundTrips(robot, false, kWarmUpRoundTrips, nullptr);
+        TimeRoundTrips(robot, false, kCaptureRoundTrips, &times);
+        affinity::Unpin(0);
+        (recording ? on : off).push_back(bench::Percentile(times, 50));
+        close(robot);
+    }
+    SetCaptureMinutes(runDir, 10);
+    const double ratio = bench::Median(on) / bench::Median(off);
+    bench::PrintRow("Robot round trip p50, capture on (us, one CPU)",
+                    bench::Format("%.1f", bench::Median(on)),
+                    bench::Format("%.1f off", bench::Median(off)), bench::Format("%.2fx", ratio),
+                    "<= 1.1x", bench::Judge(ratio <= 1.1));
+}
+
 // From SIGTERM to the end of the process, with the robot connected and the stream running.
 void MeasureShutdown(const std::string& runDir)
 {
@@ -335,6 +391,7 @@ int main(int argc, char* argv[])
         close(robot);
     }
 
+    MeasureCaptureCost(runDir);
     MeasureStartUp(runDir);
     MeasureShutdown(runDir);
     return 0;

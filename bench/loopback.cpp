@@ -1,5 +1,7 @@
 #include "loopback.h"
 
+#include "socket_util.h"
+
 #include <arpa/inet.h>
 #include <cstdio>
 #include <cstdlib>
@@ -77,28 +79,14 @@ int Accept(int listenSocket, int timeoutMs)
 
 int Connect(uint16_t port)
 {
-    const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    const sockaddr_in address = Address(port);
-    if (connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
-        close(fd);
+    constexpr int kNoStop = -1;
+    sockets::ConnectResult connected = sockets::ConnectWithin(Address(port), 5000, kNoStop);
+    if (connected.step != sockets::ConnectStep::Connected)
         return -1;
-    }
+    const int fd = connected.socket.Release();
     const timeval limit{5, 0};
     setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
     return fd;
-}
-
-bool SendAll(int socket, const void* data, size_t size)
-{
-    const char* next = static_cast<const char*>(data);
-    while (size > 0) {
-        const ssize_t sent = send(socket, next, size, MSG_NOSIGNAL);
-        if (sent <= 0)
-            return false;
-        next += sent;
-        size -= size_t(sent);
-    }
-    return true;
 }
 
 bool ReceiveExact(int socket, void* data, size_t size)

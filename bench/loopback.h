@@ -23,10 +23,10 @@ uint16_t PortOf(int socket);
 // Waits at most timeoutMs for a connection; -1 when none came.
 int Accept(int listenSocket, int timeoutMs);
 
-// One attempt; -1 when refused. Receives on the socket give up after 5 s.
+// One attempt; -1 when refused. Receives on the socket give up after 5 s. Sends go through
+// sockets::SendAll, as the bridge's own.
 int Connect(uint16_t port);
 
-bool SendAll(int socket, const void* data, size_t size);
 bool ReceiveExact(int socket, void* data, size_t size);
 
 } // namespace loopback

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Runs the bridge against the vision-application simulator on loopback and plays the robot with
-# robot-probe: status, joint choice, laser on, a dozen joint readings, laser off. Everything runs
+# robot-probe: status, joint choice, laser on, a dozen joint readings, laser off, and saves the
+# bridge's capture of the run with SIGUSR1, as an engineer would on a cell. Everything runs
 # from run/ (an installed tree: bin/ and help/), with its own config.txt. With a display the
 # bridge shows its real window; without one it runs offscreen.
 # Usage: scripts/demo.sh [BUILD_DIR]
@@ -126,6 +127,11 @@ if [ -n "${DISPLAY:-}" ] && [ -t 0 ]; then
   read -r -p "The window stays open: press Enter to shut down. "
 fi
 
+say "Saving the traffic capture (SIGUSR1)"
+kill -USR1 "$bridge_pid"
+wait_for 10 eval "grep -q 'diagnostics saved to' '$run/bridge.log'" || fail "the bridge saved no capture"
+capture=$(sed -n 's/^tervian-bridge: diagnostics saved to //p' "$run/bridge.log" | tail -n 1)
+
 say "Shutting down"
 stop "$bridge_pid" "the bridge"
 bridge_pid=""
@@ -138,4 +144,8 @@ echo "vision requests:  $(grep -c '^request:' "$run/sim.log") (run/sim.log)"
 echo "robot requests:   $(grep -cE '^Robot (request|set)' "$run/bin/DebugLog.txt") logged by the bridge"
 echo "final status:     ${final_status}"
 echo "manual:           run/help/KPLM604.pdf"
+echo "capture:          ${capture#"$root"/}"
+echo "  open it with:   wireshark -X lua_script:packaging/wireshark/tervian.lua ${capture#"$root"/}"
+echo "  or:             tshark -2 -X lua_script:packaging/wireshark/tervian.lua -r ${capture#"$root"/}"
+echo "  (with the package installed, the dissector loads by itself: wireshark ${capture##*/})"
 echo "demo finished"

@@ -11,6 +11,7 @@ packages=(
   iproute2 util-linux procps psmisc
   poppler-utils desktop-file-utils dpkg-dev fakeroot file
   libqt5svg5-dev help2man man-db appstream lintian
+  tshark
 )
 
 missing=()
@@ -22,5 +23,7 @@ done
 sudo=""
 [ "$(id -u)" -eq 0 ] || sudo="sudo"
 echo "Installing: ${missing[*]}"
+# tshark would otherwise ask whether non-root users may capture.
+echo "wireshark-common wireshark-common/install-setuid boolean false" | $sudo debconf-set-selections
 $sudo apt-get update -qq
 DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null

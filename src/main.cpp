@@ -21,6 +21,7 @@ Bridges a Yaskawa robot controller and the Tervian vision application. Serves th
 port 5020, drives the vision application over its command port 32001 and reads its measurement
 stream on port 32002, and shows the state of both links in a small window. It connects and
 listens as soon as it starts; closing the window, SIGINT or SIGTERM stops it with exit code 0.
+SIGUSR1 saves the traffic of the last minutes as a capture file (see Files).
 
 Options:
   --help        show this text and exit
@@ -37,7 +38,12 @@ Files:
                 write the trace; DebugLogMaxMB, its bound (default 100); DebugLogTimes, 1 to
                 time-stamp its lines; StaleAfterMs, the age after which a measurement no
                 longer counts as recognised (default 1000); RobotAllow, the addresses and
-                CIDR ranges admitted to the robot port (default: any)
+                CIDR ranges admitted to the robot port (default: any); CaptureMinutes,
+                the minutes of traffic kept in memory for a capture (default 10, 0: none);
+                CaptureMaxMB, their bound (default 32)
+  capture-*.pcapng  the traffic of all three links, saved beside the executable by SIGUSR1
+                or Help > Save diagnostics; capture-last-fault.pcapng is written when a
+                link is lost or a request rejected (at most once an hour)
   DebugLog.txt  trace of connections, requests and failures, beside the executable; the
                 previous run's and a full log's are kept as DebugLog.old.txt
   KPLM604.pdf   operator manual, in ../help from the executable's folder, opened from the
@@ -131,6 +137,8 @@ int main(int argc, char* argv[])
     }
     ShutdownSignals shutdownSignals;
     MainWindow w;
+    QObject::connect(&shutdownSignals, &ShutdownSignals::saveRequested, &w,
+                     &MainWindow::SaveDiagnostics);
     w.show();
     return a.exec();
 }

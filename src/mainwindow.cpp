@@ -20,6 +20,8 @@ const char* const kDefaultScannerIP = "192.168.100.251";
 const char* const kDefaultProjectID = "1";
 const char* const kDefaultStaleAfterMs = "1000";
 const char* const kDefaultDebugLogMaxMB = "100";
+const char* const kDefaultCaptureMinutes = "10";
+const char* const kDefaultCaptureMaxMB = "32";
 constexpr qint64 kBytesPerMB = 1024 * 1024;
 // 1 TiB: more than a cell PC's disk, and far from overflowing when turned into bytes.
 constexpr qint64 kLargestDebugLogMaxMB = 1024 * 1024;
@@ -43,14 +45,6 @@ QString ReadOrDefault(QSettings* settings, const char* key, const char* fallback
     if (stored == QVariant("") && DocumentDefaults(settings))
         settings->setValue(key, fallback);
     return stored == QVariant("") ? QString(fallback) : stored.toString();
-}
-
-// A value that is no count of milliseconds must not switch the age bound off, as 0 would.
-int StaleAfterMs(const QString& text)
-{
-    bool ok = false;
-    const int ms = text.toInt(&ok);
-    return ok && ms >= 0 ? ms : QString(kDefaultStaleAfterMs).toInt();
 }
 
 // DebugLogMaxMB as a bound that fits: no number or below 1 gives the default, a number above
@@ -104,6 +98,14 @@ QString RobotAllowText(QSettings* settings)
     if (DocumentDefaults(settings))
         settings->setValue("RobotAllow", spelled);
     return spelled;
+}
+
+// A value that is no count must not switch the age bound or the capture off, as 0 would.
+int CountOrDefault(const QString& text, const char* fallback)
+{
+    bool ok = false;
+    const int count = text.toInt(&ok);
+    return ok && count >= 0 ? count : QString(fallback).toInt();
 }
 
 // Why the settings file cannot be written, in the system's words where it has them.
@@ -255,10 +257,16 @@ void MainWindow::ReadSettings()
         if (!fits)
             WriteLog("DebugLogMaxMB=", maxText.toStdString(),
                      " is no bound from 1 to 1048576; the log is bound at ", maxMB, " MiB\n");
-        m_iStaleAfterMs =
-            StaleAfterMs(ReadOrDefault(settings, "StaleAfterMs", kDefaultStaleAfterMs));
+        m_iStaleAfterMs = CountOrDefault(
+            ReadOrDefault(settings, "StaleAfterMs", kDefaultStaleAfterMs), kDefaultStaleAfterMs);
         m_bTrendViewShown = QVariant(ReadOrDefault(settings, "TrendView", "0")).toBool();
         ReadRobotAllow(settings);
+        const int captureMinutes =
+            CountOrDefault(ReadOrDefault(settings, "CaptureMinutes", kDefaultCaptureMinutes),
+                           kDefaultCaptureMinutes);
+        const int captureMB = CountOrDefault(
+            ReadOrDefault(settings, "CaptureMaxMB", kDefaultCaptureMaxMB), kDefaultCaptureMaxMB);
+        m_capture.Configure(captureMinutes, size_t(captureMB) * kBytesPerMB);
     });
 }
 

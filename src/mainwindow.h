@@ -1,6 +1,7 @@
 #ifndef MAINWINDOW_H
 #define MAINWINDOW_H
 
+#include "capture.h"
 #include "debug_log.h"
 #include "descriptor.h"
 #include "dide_protocol.h"
@@ -48,6 +49,11 @@ public:
     explicit MainWindow(QWidget* parent = nullptr);
     ~MainWindow() override;
 
+public slots:
+    // Writes the recorded traffic beside the debug log, for SIGUSR1 and the Help menu; returns
+    // the file's path, or empty when it could not be written.
+    QString SaveDiagnostics();
+
 private slots:
     void updateGui();
     void ConnectToTervian();
@@ -56,6 +62,7 @@ private slots:
     void on_lineEditIP_textEdited(const QString& arg1);
     void on_lineEditProjectID_textEdited(const QString& arg1);
     void on_actionUser_manual_triggered();
+    void on_actionSave_diagnostics_triggered();
 
 private:
     // Thread bodies and their entries.
@@ -140,6 +147,10 @@ private:
     // and for a project: each sets the wish that the client brings the application to.
     void RequestLaser(bool on);
     void RequestProgram(int program);
+
+    // Traffic capture.
+    QString WriteCapture(const QString& fileName);
+    void SaveFaultCapture();
 
     // Settings and debug log.
     template <typename Change> void ChangeSettings(Change change);
@@ -249,6 +260,14 @@ private:
     bool m_bTrendViewShown = false; // settings key TrendView, read at start-up
     QAction* m_trendAction = nullptr;
     TrendView* m_trendView = nullptr;
+    // The traffic of the three links; every socket function of the workers records through
+    // their link's tap. Configured before any worker starts.
+    capture::Recorder m_capture;
+    const capture::Tap m_robotTap{&m_capture, capture::Link::Robot};
+    const capture::Tap m_commandTap{&m_capture, capture::Link::Command};
+    const capture::Tap m_streamTap{&m_capture, capture::Link::Stream};
+    // GUI thread only: when capture-last-fault.pcapng was last written.
+    SteadyClock::time_point m_tFaultSaved = SteadyClock::time_point::min();
 };
 
 template <typename... Pieces> void MainWindow::WriteLog(const Pieces&... pieces)

@@ -44,6 +44,7 @@ void MainWindow::updateGui()
     ShowVisionLink();
     ShowMeasuredValues();
     ShowPendingReports();
+    SaveFaultCapture();
 }
 
 // Each text is taken off the queue before its box opens, so a refresh nested in an open box

@@ -36,6 +36,7 @@ void MainWindow::RobotServer()
             continue;
         }
         const Descriptor ClientSocket = AcceptRobot(ListenSocket.Get());
+        const capture::Session recorded(m_robotTap, ClientSocket.Get());
         if (!ClientSocket.IsOpen()) {
             // A failed accept is retried like any other socket failure, so that the robot
             // link never stays down while the lamp shows the server listening.
@@ -171,8 +172,8 @@ void MainWindow::ServeRobot(SOCKET ClientSocket, int* len)
 // the connection is gone.
 bool MainWindow::AnswerRobot(SOCKET ClientSocket, int* len)
 {
-    const int recLen =
-        static_cast<int>(recv(ClientSocket, m_cRecRobotBuffer, sizeof m_cRecRobotBuffer, 0));
+    const int recLen = int(
+        sockets::Receive(ClientSocket, m_cRecRobotBuffer, sizeof m_cRecRobotBuffer, m_robotTap));
     if (recLen <= 0) {
         WriteLog("Robot is disconnected, reconnect\n");
         return false;
@@ -183,8 +184,8 @@ bool MainWindow::AnswerRobot(SOCKET ClientSocket, int* len)
     // A robot that has gone must make the send fail, not end the bridge through SIGPIPE. A robot
     // that keeps sending but has long stopped reading, until the socket buffers are full, is
     // given up too: waiting for it would hold this thread, and the shutdown, for ever.
-    if (!replies.empty() && send(ClientSocket, replies.data(), replies.size(),
-                                 MSG_NOSIGNAL | MSG_DONTWAIT) != ssize_t(replies.size())) {
+    if (!replies.empty() && sockets::SendNow(ClientSocket, replies.data(), replies.size(),
+                                             m_robotTap) != long(replies.size())) {
         WriteLog("Robot server: failed to send\n");
         return false;
     }

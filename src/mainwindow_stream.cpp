@@ -26,6 +26,7 @@ void MainWindow::ReadMeasuredData()
     while (!m_bExitValuesThread) {
         const Descriptor socket =
             ConnectOrPause(kStreamPort, "TCP device", "TCP device thread", m_bExitValuesThread);
+        const capture::Session recorded(m_streamTap, socket.Get());
         if (!socket.IsOpen())
             continue;
         const SteadyClock::time_point connected = SteadyClock::now();
@@ -47,8 +48,9 @@ bool MainWindow::ReceiveUntilStopped(SOCKET socket)
     char recBuf[512];
     for (;;) {
         FlushLog();
-        const sockets::ReceiveResult received = sockets::ReceiveWithin(
-            socket, recBuf, sizeof recBuf, sockets::kNoLimit, m_bExitValuesThread.Descriptor());
+        const sockets::ReceiveResult received =
+            sockets::ReceiveWithin(socket, recBuf, sizeof recBuf, sockets::kNoLimit,
+                                   m_bExitValuesThread.Descriptor(), m_streamTap);
         if (received.status == sockets::ReceiveStatus::Stopped)
             return true;
         if (received.status == sockets::ReceiveStatus::WaitFailed) {

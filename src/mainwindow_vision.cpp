@@ -50,6 +50,7 @@ void MainWindow::TervianClient()
         m_bAcquisitionOn = false;
         const Descriptor socket =
             ConnectOrPause(kCommandPort, "Tervian", "Tervian client", m_bExitScannerThread);
+        const capture::Session recorded(m_commandTap, socket.Get());
         if (!socket.IsOpen())
             continue;
         m_bTervianClientConnected = true;
@@ -230,6 +231,7 @@ bool MainWindow::SwitchProgram(SOCKET socket, int program, unsigned asks)
         m_iTervianProgram = program;
     if (result == Exchange::Rejected) {
         WriteLog("Bad project name\n");
+        m_capture.NoteFault();
         m_bBadprojectName = true;
         m_refused.program = asks;
     }
@@ -245,7 +247,7 @@ MainWindow::Exchange MainWindow::Transact(SOCKET socket, const std::string& requ
     if (!ReadUnsolicited(socket))
         return Exchange::Lost;
     WriteLog(request, "\n");
-    if (!sockets::SendAll(socket, request)) {
+    if (!sockets::SendAll(socket, request, m_commandTap)) {
         WriteLog(setUp ? "Tervian client: failed to send\n"
                        : "Tervian client: failed to send. Reconnecting\n");
         return Exchange::Lost;
@@ -284,10 +286,11 @@ bool MainWindow::ReceiveReply(SOCKET socket, const char* command, std::string* r
         }
         const sockets::ReceiveResult received =
             sockets::ReceiveWithin(socket, buffer, sizeof buffer, MillisecondsUntil(due),
-                                   m_bExitScannerThread.Descriptor());
+                                   m_bExitScannerThread.Descriptor(), m_commandTap);
         if (received.status == sockets::ReceiveStatus::Stopped)
             return false;
         if (received.status == sockets::ReceiveStatus::TimedOut) {
+            m_capture.NoteFault();
             WriteLog(begun ? "Tervian client: reply not ended within 2 s. Reconnecting\n"
                            : "Tervian client: no reply within 30 s. Reconnecting\n");
             return false;
@@ -330,7 +333,7 @@ bool MainWindow::ReadUnsolicited(SOCKET socket)
     char buffer[512];
     for (int read = 0; read < kMaxUnsolicitedReads; ++read) {
         const sockets::ReceiveResult received =
-            sockets::ReceiveWaiting(socket, buffer, sizeof buffer);
+            sockets::ReceiveWaiting(socket, buffer, sizeof buffer, m_commandTap);
         if (received.status == sockets::ReceiveStatus::TimedOut)
             break;
         if (received.status != sockets::ReceiveStatus::Received || received.length == 0) {
@@ -354,6 +357,7 @@ void MainWindow::ReportRejection(Exchange result, const char* logText)
     if (result != Exchange::Rejected)
         return;
     WriteLog(logText);
+    m_capture.NoteFault();
     m_bError = true;
     m_bShowErrorOnce = true;
 }

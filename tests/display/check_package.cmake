@@ -33,7 +33,8 @@ set(doc usr/share/doc/tervian-bridge)
 set(paths opt/tervian-bridge/help/KPLM604.pdf usr/share/applications/tervian-bridge.desktop
   usr/share/icons/hicolor/scalable/apps/tervian-bridge.svg
   usr/share/metainfo/invalid.tervian.bridge.metainfo.xml ${doc}/copyright ${doc}/changelog.gz
-  ${doc}/KPLM604.pdf ${doc}/examples/autostart/tervian-bridge.desktop)
+  ${doc}/KPLM604.pdf ${doc}/examples/autostart/tervian-bridge.desktop
+  usr/lib/[^/\n]+/wireshark/plugins/tervian.lua)
 foreach(size 16 32 48 128 256)
   list(APPEND paths usr/share/icons/hicolor/${size}x${size}/apps/tervian-bridge.png)
 endforeach()

@@ -1,6 +1,7 @@
 // robot-probe: a command-line stand-in for the robot controller, for commissioning the bridge.
 #include "probe_args.h"
 #include "probe_reply.h"
+#include "socket_util.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -9,9 +10,7 @@
 #include <cstring>
 #include <thread>
 
-#include <fcntl.h>
 #include <netdb.h>
-#include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -29,31 +28,20 @@ bool Fail(std::string* error, const std::string& message)
     return false;
 }
 
-// Waits until the socket is ready for the given events; false on a time-out.
-bool WaitFor(int socket, short events, int timeoutMs)
-{
-    pollfd entry{socket, events, 0};
-    int ready;
-    do {
-        ready = poll(&entry, 1, timeoutMs);
-    } while (ready < 0 && errno == EINTR);
-    return ready > 0;
-}
+// No stop: the probe is ended by its user.
+constexpr int kNoStop = -1;
 
-bool ConnectWithin(int socket, const addrinfo* address, int timeoutMs, std::string* error)
+// Why a connection was not made, in the system's words where it has them.
+std::string ConnectFailure(const sockets::ConnectResult& result, int timeoutMs)
 {
-    fcntl(socket, F_SETFL, fcntl(socket, F_GETFL) | O_NONBLOCK);
-    if (connect(socket, address->ai_addr, address->ai_addrlen) != 0 && errno != EINPROGRESS)
-        return Fail(error, std::strerror(errno));
-    if (!WaitFor(socket, POLLOUT, timeoutMs))
-        return Fail(error, "no answer within " + std::to_string(timeoutMs) + " ms");
-    int connectError = 0;
-    socklen_t size = sizeof connectError;
-    getsockopt(socket, SOL_SOCKET, SO_ERROR, &connectError, &size);
-    if (connectError != 0)
-        return Fail(error, std::strerror(connectError));
-    fcntl(socket, F_SETFL, fcntl(socket, F_GETFL) & ~O_NONBLOCK);
-    return true;
+    switch (result.step) {
+    case sockets::ConnectStep::PendingError:
+        return std::strerror(result.error);
+    case sockets::ConnectStep::WaitFailed:
+        return "no answer within " + std::to_string(timeoutMs) + " ms";
+    default:
+        return std::strerror(result.errnoValue);
+    }
 }
 
 int Connect(const ProbeOptions& options, std::string* error)
@@ -69,30 +57,23 @@ int Connect(const ProbeOptions& options, std::string* error)
         Fail(error, "cannot resolve " + options.host + ": " + gai_strerror(lookup));
         return -1;
     }
-    int socket = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    std::string reason;
-    if (socket == -1 || !ConnectWithin(socket, address, options.timeoutMs, &reason)) {
-        Fail(error,
-             "cannot connect to " + where + ": " + (socket == -1 ? std::strerror(errno) : reason));
-        if (socket != -1)
-            close(socket);
-        socket = -1;
-    }
+    sockaddr_in server{};
+    std::memcpy(&server, address->ai_addr, sizeof server);
     freeaddrinfo(address);
-    return socket;
+    sockets::ConnectResult result = sockets::ConnectWithin(server, options.timeoutMs, kNoStop);
+    if (result.step != sockets::ConnectStep::Connected) {
+        Fail(error,
+             "cannot connect to " + where + ": " + ConnectFailure(result, options.timeoutMs));
+        return -1;
+    }
+    return result.socket.Release();
 }
 
 bool SendRequest(int socket, const Exchange& exchange, std::string* error)
 {
-    size_t sent = 0;
-    while (sent < exchange.request.size()) {
-        const ssize_t result = send(socket, exchange.request.data() + sent,
-                                    exchange.request.size() - sent, MSG_NOSIGNAL);
-        if (result < 0 && errno != EINTR)
-            return Fail(error, "connection lost while sending " + exchange.name + ": " +
-                                   std::strerror(errno));
-        sent += std::max<ssize_t>(result, 0);
-    }
+    if (!sockets::SendAll(socket, exchange.request, capture::Tap()))
+        return Fail(error,
+                    "connection lost while sending " + exchange.name + ": " + std::strerror(errno));
     return true;
 }
 
@@ -108,7 +89,9 @@ bool ReceiveReply(int socket, const Exchange& exchange, int timeoutMs, std::stri
             std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
         const bool trailing = expected == 0 && !reply->empty();
         const int waitMs = std::max(0, int(left.count()));
-        if (!WaitFor(socket, POLLIN, trailing ? std::min(waitMs, kTrailingBytesMs) : waitMs))
+        if (sockets::WaitReadable(socket, kNoStop,
+                                  trailing ? std::min(waitMs, kTrailingBytesMs) : waitMs) !=
+            sockets::Wake::Ready)
             break;
         char buffer[512];
         const ssize_t got = recv(socket, buffer, sizeof buffer, 0);

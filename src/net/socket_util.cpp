@@ -47,9 +47,24 @@ void SetIntOption(int socket, int level, int option, int value)
     setsockopt(socket, level, option, &value, sizeof value);
 }
 
-ReceiveResult Receive(int socket, char* buffer, size_t size, int flags)
+// What a receive gave, as the capture keeps it.
+void RecordReceived(const capture::Tap& tap, const char* buffer, ssize_t length)
+{
+    if (length > 0) {
+        tap.Record(capture::Event::Received, buffer, size_t(length));
+        return;
+    }
+    if (length == 0)
+        tap.Record(capture::Event::PeerClosed);
+    tap.NoteFault();
+}
+
+ReceiveResult ReceiveFlags(int socket, char* buffer, size_t size, int flags,
+                           const capture::Tap& tap)
 {
     const ssize_t length = recv(socket, buffer, size, flags);
+    if (length != -1 || (errno != EAGAIN && errno != EWOULDBLOCK))
+        RecordReceived(tap, buffer, length);
     if (length == -1 && (errno == EAGAIN || errno == EWOULDBLOCK))
         return ReceiveResult{ReceiveStatus::TimedOut, 0};
     if (length == -1)
@@ -63,17 +78,14 @@ void SetNonBlocking(int socket, bool on)
     ioctl(socket, FIONBIO, &opt);
 }
 
+// errno goes along, for the tools that tell their user why.
 ConnectResult Failed(ConnectStep step)
 {
-    return ConnectResult{step, Descriptor(), 0, 0, 0};
+    return ConnectResult{step, Descriptor(), 0, 0, errno};
 }
 
-bool StartConnect(int socket, const std::string& address, uint16_t port)
+bool StartConnect(int socket, const sockaddr_in& server)
 {
-    sockaddr_in server{};
-    server.sin_family = AF_INET;
-    server.sin_addr.s_addr = inet_addr(address.c_str());
-    server.sin_port = htons(port);
     return connect(socket, reinterpret_cast<const sockaddr*>(&server), sizeof server) == 0 ||
            errno == EINPROGRESS;
 }
@@ -82,14 +94,23 @@ bool StartConnect(int socket, const std::string& address, uint16_t port)
 
 ConnectResult ConnectWithin1s(const std::string& address, uint16_t port, int stop)
 {
+    sockaddr_in server{};
+    server.sin_family = AF_INET;
+    server.sin_addr.s_addr = inet_addr(address.c_str());
+    server.sin_port = htons(port);
+    return ConnectWithin(server, 1000, stop);
+}
+
+ConnectResult ConnectWithin(const sockaddr_in& server, int timeoutMs, int stop)
+{
     // Close-on-exec, so that a program started from the window never holds the connection.
     Descriptor socket(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
     if (!socket.IsOpen())
         return Failed(ConnectStep::CreateFailed);
     SetNonBlocking(socket.Get(), true);
-    if (!StartConnect(socket.Get(), address, port))
+    if (!StartConnect(socket.Get(), server))
         return Failed(ConnectStep::ConnectFailed);
-    const Wake connected = WaitFor(socket.Get(), POLLOUT, stop, 1000);
+    const Wake connected = WaitFor(socket.Get(), POLLOUT, stop, timeoutMs);
     if (connected == Wake::Stopped)
         return Failed(ConnectStep::Stopped);
     if (connected != Wake::Ready)
@@ -118,17 +139,43 @@ void EnableKeepAlive(int socket)
     SetIntOption(socket, IPPROTO_TCP, TCP_USER_TIMEOUT, 6000);
 }
 
-bool SendAll(int socket, const std::string& data)
+bool SendAll(int socket, const std::string& data, const capture::Tap& tap)
+{
+    return SendAll(socket, data.data(), data.size(), tap);
+}
+
+bool SendAll(int socket, const char* data, size_t size, const capture::Tap& tap)
 {
     size_t sent = 0;
-    while (sent < data.size()) {
-        const ssize_t count = send(socket, data.data() + sent, data.size() - sent, MSG_NOSIGNAL);
-        if (count == -1 && errno != EINTR)
+    while (sent < size) {
+        const ssize_t count = send(socket, data + sent, size - sent, MSG_NOSIGNAL);
+        if (count == -1 && errno != EINTR) {
+            tap.NoteFault();
             return false;
-        if (count > 0)
+        }
+        if (count > 0) {
+            tap.Record(capture::Event::Sent, data + sent, size_t(count));
             sent += size_t(count);
+        }
     }
     return true;
+}
+
+long SendNow(int socket, const char* data, size_t size, const capture::Tap& tap)
+{
+    const ssize_t count = send(socket, data, size, MSG_NOSIGNAL | MSG_DONTWAIT);
+    if (count > 0)
+        tap.Record(capture::Event::Sent, data, size_t(count));
+    if (count == -1)
+        tap.NoteFault();
+    return count;
+}
+
+long Receive(int socket, char* buffer, size_t size, const capture::Tap& tap)
+{
+    const ssize_t length = recv(socket, buffer, size, 0);
+    RecordReceived(tap, buffer, length);
+    return length;
 }
 
 Wake WaitReadable(int socket, int stop, int timeoutMs)
@@ -147,11 +194,12 @@ void WaitForAny(std::initializer_list<int> descriptors, int timeoutMs)
     poll(entries, count, timeoutMs);
 }
 
-ReceiveResult ReceiveWithin(int socket, char* buffer, size_t size, int timeoutMs, int stop)
+ReceiveResult ReceiveWithin(int socket, char* buffer, size_t size, int timeoutMs, int stop,
+                            const capture::Tap& tap)
 {
     switch (WaitReadable(socket, stop, timeoutMs)) {
     case Wake::Ready:
-        return Receive(socket, buffer, size, 0);
+        return ReceiveFlags(socket, buffer, size, 0, tap);
     case Wake::Stopped:
         return ReceiveResult{ReceiveStatus::Stopped, 0};
     case Wake::TimedOut:
@@ -162,9 +210,9 @@ ReceiveResult ReceiveWithin(int socket, char* buffer, size_t size, int timeoutMs
     return ReceiveResult{ReceiveStatus::WaitFailed, 0};
 }
 
-ReceiveResult ReceiveWaiting(int socket, char* buffer, size_t size)
+ReceiveResult ReceiveWaiting(int socket, char* buffer, size_t size, const capture::Tap& tap)
 {
-    return Receive(socket, buffer, size, MSG_DONTWAIT);
+    return ReceiveFlags(socket, buffer, size, MSG_DONTWAIT, tap);
 }
 
 } // namespace sockets

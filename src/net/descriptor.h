@@ -28,6 +28,8 @@ public:
     }
 
     int Get() const { return m_descriptor; }
+    // Hands the descriptor to an owner of another kind; none is left here.
+    int Release() { return std::exchange(m_descriptor, -1); }
     bool IsOpen() const { return m_descriptor != -1; }
 
 private:

@@ -1,0 +1,69 @@
+#!/usr/bin/env bash
+# A short robot session through the bridge and the simulator, saved with SIGUSR1 and read back by
+# tshark with the shipped dissector: every robot request name, reply and value in millimetres,
+# every DIDE element and the record count must be what the probe and the simulator saw. One
+# request reaches the bridge in two pieces and must come out whole, flagged. Opens the ports.
+# Usage: check_capture.sh <bin folder> <tervian.lua> <scratch folder>
+set -euo pipefail
+bin=$1 lua=$2 work=$3
+command -v tshark >/dev/null || { echo "skipped: tshark is not installed"; exit 77; }
+rm -rf "$work" && mkdir -p "$work" && cd "$work"
+cp "$bin/tervian-bridge" .
+printf '[General]\nScannerIP=127.0.0.1\nProjectID=1\n' >config.txt
+pids=()
+trap 'kill "${pids[@]}" 2>/dev/null || true' EXIT
+
+fail() { echo "FAIL: $*" >&2; exit 1; }
+expect() { [ "$1" = "$2" ] || fail "$3:"$'\n'"got:"$'\n'"$1"$'\n'"expected:"$'\n'"$2"; }
+wait_for() { # command... : true within 20 s
+  local deadline=$((SECONDS + 20))
+  until "$@"; do ((SECONDS < deadline)) || fail "timed out: $*"; sleep 0.1; done
+}
+
+"$bin/tervian-sim" --pieces --values 0,1.5,-2.25,3,4,327.67 >sim.log & pids+=($!)
+QT_QPA_PLATFORM=offscreen XDG_RUNTIME_DIR=$work ./tervian-bridge 2>bridge.err & pids+=($!)
+bridge=$!
+probe() { "$bin/robot-probe" "$@" >>probe.log; }
+ready() { probe status 2>/dev/null && tail -n 1 probe.log | grep -q "link ok, project ready"; }
+wait_for ready
+probe status laser on joint-data --repeat 3 --interval 50 set-joint 7 joint-id laser off
+exec 3<>/dev/tcp/127.0.0.1/5020
+printf '\x01\x01' >&3
+sleep 0.05 # so that the two halves travel apart, well within the 200 ms a request may take
+printf '\x10\x00' >&3
+head -c 4 <&3 >/dev/null
+exec 3>&-
+
+kill -USR1 "$bridge"
+wait_for grep -q "diagnostics saved to" bridge.err
+file=$(ls capture-2*.pcapng)
+fields() { tshark -2 -X lua_script:"$lua" -r "$file" -T fields "$@" 2>>tshark.err; }
+
+# The probe's lines: "name: HEX (meaning)", with names in the probe's words.
+names=$(sed -E 's/:.*//; s/^status$/Status query/; s/^laser on$/Laser on/; s/^laser off$/Laser off/;
+  s/^joint-data$/Joint-data query/; s/^set-joint .*/Set joint ID/; s/^joint-id$/Joint-ID query/' probe.log)
+expect "$(fields -Y 'tervian_robot.name && !tervian_robot.split' -e tervian_robot.name)" "$names" \
+  "robot requests"
+expect "$(fields -Y 'tervian_robot.split' -e tervian_robot.name)" "Joint-ID query" "split request"
+expect "$(fields -Y 'tervian_robot.request_in' -e tervian_robot.reply -E aggregator=' ' |
+  tr 'a-f:' 'A-F ' | head -n "$(wc -l <probe.log)")" "$(sed -E 's/^[^:]*: ([0-9A-F ]*) \(.*/\1/' probe.log)" \
+  "robot replies"
+expect "$(fields -Y 'tervian_robot.result' -e tervian_robot.x -e tervian_robot.z -e tervian_robot.width \
+  -e tervian_robot.zdiff -e tervian_robot.area | awk '{printf "%.2f %.2f %.2f %.2f %.2f\n", $1, $2, $3, $4, $5}')" \
+  "$(grep '^joint-data' probe.log | grep -oE -- '-?[0-9]+\.[0-9]{2}' | paste -d' ' - - - - -)" \
+  "joint values in millimetres"
+
+expect "$(fields -Y 'tervian_dide.element' -e tervian_dide.element -E aggregator='|' | tr '|' '\n')" \
+  "$(sed -nE 's/^(request|reply): //p' sim.log)" "DIDE elements"
+expect "$(fields -Y 'tervian_dide.dir != "Request" && !tervian_dide.request_in' -e frame.number)" "" \
+  "DIDE replies without their request"
+
+records=$(fields -Y tervian_stream.record -e tervian_stream.record -E aggregator='|' | tr '|' '\n' |
+  grep -c .)
+semicolons=$(fields -Y 'tcp.srcport == 32002 && tcp.len > 0' -e tcp.payload | fold -w2 | grep -c '^3b$')
+[ "$records" -gt 0 ] || fail "no measurement record decoded"
+expect "$records" "$semicolons" "records against the ';' the stream carried"
+[ -n "$(fields -Y 'tervian_stream.record && tcp.segment.count > 1' -e frame.number)" ] ||
+  fail "no record reassembled across segments"
+expect "$(grep -v '^Running as user' tshark.err || true)" "" "tshark's complaints"
+echo "capture checked: $(wc -l <probe.log) robot replies, $records records"
