@@ -1,5 +1,6 @@
 #include "capture_reader.h"
 
+#include <cstdint>
 #include <fstream>
 #include <map>
 #include <sstream>
@@ -53,18 +54,18 @@ struct Resolution {
     int exponent = 6;
 };
 
+// Stamps beyond the range of a signed 64-bit count of nanoseconds (about 292 years) saturate.
 int64_t ToNanoseconds(uint64_t stamp, const Resolution& r)
 {
-    if (r.powerOfTwo) {
-        const long double seconds = (long double)stamp / (long double)(uint64_t(1) << r.exponent);
-        return int64_t(seconds * 1e9L);
-    }
-    int64_t ns = int64_t(stamp);
-    for (int e = r.exponent; e < 9; ++e)
+    constexpr long double kBeyond = 9223372036854775808.0L; // 2^63
+    long double ns = r.powerOfTwo ? (long double)stamp / (long double)(uint64_t(1) << r.exponent)
+                                  : (long double)stamp;
+    ns *= r.powerOfTwo ? 1e9L : 1.0L;
+    for (int e = r.powerOfTwo ? 9 : r.exponent; e < 9; ++e)
         ns *= 10;
-    for (int e = r.exponent; e > 9; --e)
+    for (int e = r.powerOfTwo ? 9 : r.exponent; e > 9; --e)
         ns /= 10;
-    return ns;
+    return ns >= kBeyond ? INT64_MAX : int64_t(ns);
 }
 
 struct Interface {
@@ -257,6 +258,10 @@ private:
             chunk.data.clear();
             chunk.event = fromLocal ? Event::Closed : Event::PeerClosed;
             m_chunks->push_back(chunk);
+            // The bridge's close ends the conversation: what follows on the same ports is a
+            // new one, as the writer numbers it.
+            if (fromLocal)
+                m_streams.erase(key);
         }
         return true;
     }
