@@ -216,7 +216,7 @@ void VisionReplay::playRecords()
         m_sinceOn.start();
     }
     while (m_next < m_playing->size() && (*m_playing)[m_next].offsetNs <= m_sinceOn.nsecsElapsed())
-        play(m_stream, (*m_playing)[m_next++], "records: ");
+        play(m_stream, {0, (*m_playing)[m_next++].bytes}, "records: ");
     if (m_next < m_playing->size())
         m_recordTimer.start(
             int(((*m_playing)[m_next].offsetNs - m_sinceOn.nsecsElapsed()) / 1000000));
