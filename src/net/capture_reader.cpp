@@ -1,4 +1,5 @@
 #include "capture_reader.h"
+#include "pcapng_format.h"
 
 #include <cstdint>
 #include <fstream>
@@ -12,17 +13,7 @@ namespace capture
 namespace
 {
 
-constexpr uint32_t kSectionHeader = 0x0A0D0D0A;
-constexpr uint32_t kInterfaceDescription = 0x00000001;
-constexpr uint32_t kEnhancedPacket = 0x00000006;
-constexpr uint32_t kByteOrderMagic = 0x1A2B3C4D;
-constexpr uint16_t kLinkTypeRaw = 101;
-constexpr uint16_t kLinkTypeIpv4 = 228;
-constexpr uint16_t kOptTimeResolution = 9;
-
-constexpr uint8_t kFin = 0x01;
-constexpr uint8_t kSyn = 0x02;
-constexpr uint8_t kAck = 0x10;
+using namespace pcapng;
 
 // A capture larger than the recorder can ever hold many times over is not one of ours.
 constexpr std::streamoff kMaxFileBytes = std::streamoff(1) << 30;
