@@ -7,7 +7,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 seconds=${1:-60}
-targets=(fuzz_robot_request fuzz_record_decoder fuzz_dide_reply)
+targets=(fuzz_robot_request fuzz_record_decoder fuzz_dide_reply fuzz_capture_reader)
 build=build-fuzz
 
 cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_CXX_COMPILER=clang++ \

@@ -1,4 +1,5 @@
 #include "capture.h"
+#include "pcapng_format.h"
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
@@ -142,21 +143,7 @@ Session::~Session()
 namespace
 {
 
-// pcapng block types, the raw IPv4 link type, and the option codes used.
-constexpr uint32_t kSectionHeader = 0x0A0D0D0A;
-constexpr uint32_t kInterfaceDescription = 0x00000001;
-constexpr uint32_t kEnhancedPacket = 0x00000006;
-constexpr uint32_t kByteOrderMagic = 0x1A2B3C4D;
-constexpr uint16_t kLinkTypeIpv4 = 228;
-constexpr uint16_t kOptEnd = 0;
-constexpr uint16_t kOptUserApplication = 4; // in the section header
-constexpr uint16_t kOptInterfaceName = 2;
-constexpr uint16_t kOptTimeResolution = 9;
-
-constexpr uint8_t kFin = 0x01;
-constexpr uint8_t kSyn = 0x02;
-constexpr uint8_t kPush = 0x08;
-constexpr uint8_t kAck = 0x10;
+using namespace pcapng;
 
 // IPv4 total length is 16 bits: larger chunks go out as several segments.
 constexpr size_t kMaxSegmentData = 65000;

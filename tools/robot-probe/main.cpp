@@ -1,5 +1,6 @@
 // robot-probe: a command-line stand-in for the robot controller, for commissioning the bridge.
 #include "probe_args.h"
+#include "probe_replay.h"
 #include "probe_reply.h"
 #include "socket_util.h"
 
@@ -142,6 +143,8 @@ int main(int argc, char* argv[])
         std::fputs(kProbeUsage, stdout);
         return 0;
     }
+    if (!options.replay.empty())
+        return ReplayRobot(options, [&](std::string* why) { return Connect(options, why); });
     const int socket = Connect(options, &error);
     if (socket == -1) {
         std::fprintf(stderr, "robot-probe: %s\n", error.c_str());

@@ -8,6 +8,7 @@
 
 const char* const kProbeUsage =
     "Usage: robot-probe [--host H] [--port P] [--timeout-ms N] COMMAND [COMMAND ...]\n"
+    "       robot-probe [--host H] [--port P] --replay FILE [--speed N] [--tolerance N]\n"
     "Acts as the robot controller: connects to the bridge's robot port, sends the commands\n"
     "in order over one connection and prints one line per reply: the request, the reply in\n"
     "hex and its meaning.\n"
@@ -16,6 +17,10 @@ const char* const kProbeUsage =
     "  --host H          bridge address (default 127.0.0.1)\n"
     "  --port P          robot port (default 5020)\n"
     "  --timeout-ms N    time to wait for the connection and each reply (default 2000)\n"
+    "  --replay FILE     play the robot side of a capture the bridge saved and print each\n"
+    "                    reply that differs from the recorded one\n"
+    "  --speed N         with --replay: play N times faster (default 1)\n"
+    "  --tolerance N     with --replay: hundredths a joint value may differ by (default 0)\n"
     "  --help            show this text\n"
     "\n"
     "Commands:\n"
@@ -28,7 +33,8 @@ const char* const kProbeUsage =
     "                                           raw 01 01 06 00\n"
     "\n"
     "Exit status: 0 all replies received, 1 connection refused or lost or a reply timed\n"
-    "out, 2 bad argument.\n";
+    "out, 2 bad argument. With --replay: 0 all replies alike, 1 some differed, 2 bad\n"
+    "argument or capture.\n";
 
 namespace
 {
@@ -160,6 +166,15 @@ bool ParseGlobalOption(const std::string& option, ArgReader* reader, ProbeOption
 {
     if (option == "--host")
         return reader->takeValue(option, &options->host);
+    if (option == "--replay")
+        return reader->takeValue(option, &options->replay);
+    if (option == "--speed" || option == "--tolerance") {
+        long number = 0;
+        if (!reader->takeNumber(option, option == "--speed" ? 1 : 0, 100000, &number))
+            return false;
+        (option == "--speed" ? options->speed : options->tolerance) = int(number);
+        return true;
+    }
     const bool isPort = option == "--port";
     long number = 0;
     if (!reader->takeNumber(option, 1, isPort ? 65535 : 3600000, &number))
@@ -198,12 +213,13 @@ bool ParseProbeArgs(const std::vector<std::string>& args, ProbeOptions* options,
             options->help = true;
             return true;
         }
-        const bool isGlobal = word == "--host" || word == "--port" || word == "--timeout-ms";
+        const bool isGlobal = word == "--host" || word == "--port" || word == "--timeout-ms" ||
+                              word == "--replay" || word == "--speed" || word == "--tolerance";
         if (isGlobal ? !ParseGlobalOption(word, &reader, options)
                      : !ParseCommand(word, &reader, options))
             return false;
     }
-    if (options->exchanges.empty())
+    if (options->exchanges.empty() && options->replay.empty())
         return reader.fail("no command given (see --help)");
     return true;
 }

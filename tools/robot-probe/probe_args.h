@@ -18,6 +18,9 @@ struct ProbeOptions {
     int port = 5020;
     int timeoutMs = 2000;
     bool help = false;
+    std::string replay; // a capture whose robot side is played instead of commands
+    int speed = 1;
+    int tolerance = 0; // hundredths a replayed joint value may differ by
     std::vector<Exchange> exchanges;
 };
 

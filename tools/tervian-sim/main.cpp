@@ -1,5 +1,6 @@
 // tervian-sim: a stand-in for the Tervian vision application, so that the bridge can be built,
 // run and tested without the cell.
+#include "replay.h"
 #include "shutdown_signals.h"
 #include "sim_options.h"
 #include "simulator.h"
@@ -29,6 +30,8 @@ int main(int argc, char* argv[])
         break;
     }
 
+    if (!options.replay.isEmpty())
+        return runVisionReplay(options);
     Simulator simulator(options);
     if (!simulator.listen(error)) {
         std::fprintf(stderr, "tervian-sim: %s\n", qPrintable(error));

@@ -28,13 +28,18 @@ streams measurement records "status,X,Z,width,zdiff,area;" on the stream port.
   --pieces                   write every reply and record in random-sized pieces, about a
                              millisecond apart, as a slow or small-MTU link delivers them
   --quiet                    print no event lines
+  --replay FILE              play the vision application from a capture the bridge saved:
+                             recorded replies to the same requests, recorded records after
+                             each acquisition-on
+  --loop                     with --replay: play the records again when they run out
   --help                     show this text
 
 Prints one line per event on stdout: "listening on A:32001 and A:32002",
 "command client connected", "request: <text>", "reply: <text>", "stream client connected",
 "acquisition on", "acquisition off", "command client disconnected",
 "stream client disconnected".
-Exit codes: 0 after SIGTERM/SIGINT or --help, 1 when a port cannot be opened, 2 for bad options.
+Exit codes: 0 after SIGTERM/SIGINT or --help, 1 when a port cannot be opened, 2 for bad options
+or a capture that cannot be read.
 )";
 
 namespace
@@ -92,7 +97,8 @@ ParseOutcome parseSimOptions(const QStringList& args, SimOptions& o, QString& er
                                      {"--no-reply", &o.noReply},
                                      {"--garbage", &o.garbage},
                                      {"--pieces", &o.pieces},
-                                     {"--quiet", &o.quiet}};
+                                     {"--quiet", &o.quiet},
+                                     {"--loop", &o.loop}};
     using Setter = std::function<bool(const QString&)>;
     const QMap<QString, Setter> valued{
         {"--address", [&](const QString& v) { return o.address.setAddress(v); }},
@@ -104,6 +110,11 @@ ParseOutcome parseSimOptions(const QStringList& args, SimOptions& o, QString& er
          [&](const QString& v) {
              o.rejectedProjects.insert(v.toUtf8());
              return true;
+         }},
+        {"--replay",
+         [&](const QString& v) {
+             o.replay = v;
+             return !v.isEmpty();
          }},
         {"--delay-ms", [&](const QString& v) { return parseCount(v, 600000, o.delayMs); }},
         {"--close-after-requests",

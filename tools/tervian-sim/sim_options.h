@@ -24,6 +24,8 @@ struct SimOptions {
     bool garbage = false;
     bool pieces = false; // replies and records go out in random-sized pieces
     bool quiet = false;
+    QString replay; // a capture the bridge saved, played instead of simulating
+    bool loop = false;
 };
 
 enum class ParseOutcome { Run, Help, Error };
