@@ -7,11 +7,14 @@
 #include <QTcpServer>
 #include <QThread>
 
+#include <chrono>
 #include <cstring>
 #include <memory>
 
 #include <arpa/inet.h>
 #include <netinet/tcp.h>
+
+using namespace std::chrono_literals;
 
 // Friend of MainWindow, so the tests can set and read the shared state directly.
 class TestAccess : public QObject
@@ -41,9 +44,10 @@ class TestAccess : public QObject
         m_window->ProcessRobotRequest(&len);
         return QByteArray(m_window->m_cSendRobotBuffer, len);
     }
-    void store(bool statusGood, const measurement::Values& values)
+    void store(bool statusGood, const measurement::Values& values,
+               measurement::Clock::time_point decoded = measurement::Clock::now())
     {
-        m_window->m_measurement.Store({statusGood, 5, values}, measurement::Clock::now());
+        m_window->m_measurement.Store({statusGood, 5, values}, decoded);
     }
     // Connects once the server waits for a robot again; it may be starting over.
     void connectRobot(RobotClient& robot)
@@ -92,7 +96,7 @@ private slots:
     // the event that the vision client serves.
     void requestsReadAndWriteTheSharedState()
     {
-        MainWindow& w = startBridge();
+        MainWindow& w = startBridge({{"StaleAfterMs", "0"}});
         w.m_bTervianOk = true;
         w.m_bError = false;
         store(false, {1.15, -1.5, 327.68, 400.0, 0.001});
@@ -115,12 +119,44 @@ private slots:
         QVERIFY(!w.m_bLaserOn && !w.m_bLaserWanted);
         reply("02010601");
         QVERIFY(w.m_bLaserOn && w.m_bLaserWanted && w.m_iLaserAsks == 3);
+        // Measuring with StaleAfterMs=0: a record of an hour ago counts, one from before the
+        // laser went on does not.
+        w.m_bAcquisitionOn = true;
+        w.m_tLaserSwitchedOn = measurement::Clock::now() - std::chrono::hours(2);
+        store(true, {1.15, -1.5, 327.68, 400.0, 0.001}, w.m_tLaserSwitchedOn.load());
+        QCOMPARE(reply("01060000"), Hex("820c0000") + values);
+        store(true, {1.15, -1.5, 327.68, 400.0, 0.001}, measurement::Clock::now() - 1h);
+        QCOMPARE(reply("01060000"), Hex("82000000") + values);
         w.m_iTervianProgram = 5;
         reply("020110ff");
         reply("02011005"); // the project loaded already, asked back
         QVERIFY(w.m_iRobotProgram == 5 && w.m_iProgramAsks == 3); // one more at the start
         QCOMPARE(reply("02011300"), QByteArray());
         QVERIFY(w.m_bLaserWanted && w.m_iLaserAsks == 3);
+        // The whole log from the vision client's stop (before it, it may have tried to
+        // connect), every text as written, repeats within the minute counted.
+        const QByteArray log = robotLog();
+        QCOMPARE(log.mid(log.indexOf("Disconnecting from Tervian\n")),
+                 QByteArray(R"(Disconnecting from Tervian
+Robot request joint data
+bRecognitionOK 0 bScannerOk 1
+m_dX=1.15 m_dZ=-1.5 m_dZDiff=400 m_dWidth=327.68 m_dArea=0.001
+repeated 2 more times: Robot request joint data
+repeated 2 more times: m_dX=1.15 m_dZ=-1.5 m_dZDiff=400 m_dWidth=327.68 m_dArea=0.001
+Robot requests joint ID=300
+Robot requests status
+m_bTervianOk=1 m_bLaserOn=0
+Robot set laser on
+repeated 1 more times: Robot request joint data
+bRecognitionOK 0 bScannerOk 0
+repeated 1 more times: m_dX=1.15 m_dZ=-1.5 m_dZDiff=400 m_dWidth=327.68 m_dArea=0.001
+Robot set laser off
+Robot set laser on and start measure
+repeated 2 more times: Robot request joint data
+repeated 1 more times: bRecognitionOK 0 bScannerOk 1
+repeated 2 more times: m_dX=1.15 m_dZ=-1.5 m_dZDiff=400 m_dWidth=327.68 m_dArea=0.001
+Robot set joint ID
+)"));
     }
 
     // Each request is carried out from its own four bytes and answered once, in order, however
