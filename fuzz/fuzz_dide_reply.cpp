@@ -7,9 +7,9 @@
 
 #include "dide_protocol.h"
 
-void TestAccess::JudgeReply(const uint8_t* data, size_t size)
+void JudgeReply(const uint8_t* data, size_t size)
 {
-    MainWindow& w = Window();
+    WindowFixture& w = FuzzWindow();
     const std::string command = (data[0] & 1) ? dide::kProjectLoad : dide::kDeviceAcquisition;
     const std::string reply(reinterpret_cast<const char*>(data + 1), size - 1);
 
@@ -35,6 +35,6 @@ void TestAccess::JudgeReply(const uint8_t* data, size_t size)
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {
     if (size >= 1)
-        TestAccess::JudgeReply(data, size);
+        JudgeReply(data, size);
     return 0;
 }

@@ -167,7 +167,7 @@ private:
         text << QString::fromStdString(EscapePeerBytes(piece));
     }
 
-    friend class TestAccess;
+    friend class WindowFixture;
 
     Ui::MainWindow* ui;
     DebugLogFile m_logFile;

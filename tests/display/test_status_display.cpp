@@ -1,7 +1,5 @@
 // The status refresh and the user manual, driven in-process on a window whose worker threads
 // have been stopped, so the test alone writes the shared flags.
-#include "mainwindow.h"
-#include "ui_mainwindow.h"
 #include "window_test.h"
 
 #include "trend_view.h"
@@ -69,12 +67,11 @@ public slots:
     void open(const QUrl& u) { url = u; }
 };
 
-// Friend of MainWindow, so the tests write the shared flags and call the refresh directly.
-class TestAccess : public QObject
+class TestStatusDisplay : public QObject
 {
     Q_OBJECT
 
-    MainWindow* w = nullptr;
+    WindowFixture* w = nullptr;
     Ui::MainWindow* ui = nullptr;
 
     void show(const State& s)
@@ -87,15 +84,14 @@ class TestAccess : public QObject
         w->m_iTervianProgram = s.program;
         w->m_bRobotServerOnline = s.robotOnline;
         w->m_bRobotServerConnected = s.robotConnected;
-        w->updateGui();
+        w->Refresh();
     }
     QStringList showRecord(bool reading, bool recognised, double x, double z, double width,
                            double zDiff, double area)
     {
         w->m_bReadingData = reading;
-        w->m_measurement.Store({recognised, 5, {x, z, width, zDiff, area}},
-                               measurement::Clock::now());
-        w->updateGui();
+        w->Store({recognised, 5, {x, z, width, zDiff, area}});
+        w->Refresh();
         return {ui->labelMeasureError->text(), ui->labelY->text(),        ui->labelZ->text(),
                 ui->labelGap->text(),          ui->labelMismatch->text(), ui->labelArea->text()};
     }
@@ -104,10 +100,8 @@ private slots:
     void initTestCase()
     {
         writeConfig(TestDir());
-        w = new MainWindow;
-        StopWorker(w->m_bExitRobotThread, w->pRobotThread);
-        StopWorker(w->m_bExitScannerThread, w->pScannerThread);
-        StopWorker(w->m_bExitValuesThread, w->pValuesThread);
+        w = new WindowFixture;
+        w->StopWorkers();
         ui = w->ui;
     }
     void cleanupTestCase() { delete w; }
@@ -142,7 +136,7 @@ private slots:
         QCOMPARE(showRecord(true, true, 0, 12.345678, -1.5, 12345.6, -0.004),
                  QStringList({"Ok", "0.00", "12.35", "-1.50", "12345.60", "-0.00"}));
         w->m_bLaserWanted = true;
-        w->updateGui();
+        w->Refresh();
         QCOMPARE(ui->labelMeasureError->text(), QString("Error"));
         w->m_bAcquisitionOn = true;
         w->m_tLaserSwitchedOn = measurement::Clock::now() - std::chrono::seconds(1);
@@ -164,18 +158,18 @@ private slots:
         BoxWatcher watcher([&](int openBoxes) {
             if (step == 0) {
                 w->m_iTervianProgram = 6;
-                QMetaObject::invokeMethod(w, "updateGui", Qt::QueuedConnection);
+                QMetaObject::invokeMethod(w->window.get(), "updateGui", Qt::QueuedConnection);
                 step = 1;
             } else if (step == 1 && ui->labelSensorProgramNr->text() == "6") {
                 w->m_bShowErrorOnce = true;
-                QMetaObject::invokeMethod(w, "updateGui", Qt::QueuedConnection);
+                QMetaObject::invokeMethod(w->window.get(), "updateGui", Qt::QueuedConnection);
                 step = 2;
             }
             step += step == 2 && openBoxes == 2;
             return step == 3;
         });
         w->m_bShowErrorOnce = true;
-        w->updateGui();
+        w->Refresh();
         QCOMPARE(watcher.texts,
                  QStringList({"Error in Tervian communication", "Error in Tervian communication"}));
         QCOMPARE(watcher.mostOpenAtOnce, 2);
@@ -185,7 +179,7 @@ private slots:
     // the font the form was laid out for.
     void everyTextFitsItsWidget()
     {
-        QCOMPARE(QFontInfo(w->font()).family(), QString("Liberation Sans"));
+        QCOMPARE(QFontInfo(w->window->font()).family(), QString("Liberation Sans"));
         ui->pushButtonConnect->setText(MainWindow::tr("Disconnect"));
         ui->labelRobotState->setText(MainWindow::tr("Listening"));
         for (QLabel* value :
@@ -234,7 +228,7 @@ private slots:
         };
         const auto feedAndShow = [this] {
             char records[] = "0,1,2,3,4,5;1,1,0,3,4,5;";
-            w->DecodeValuesBuffer(records, int(sizeof records) - 1);
+            w->Decode(records, int(sizeof records) - 1);
             w->m_bTervianOk = true;
             w->AnswerJointDataQuery();
             const trend::Column all =
@@ -251,8 +245,8 @@ private slots:
         // An open trend window does not keep the bridge running when its window is closed.
         // Qt says so only inside its event loop.
         QSignalSpy lastClosed(qApp, &QGuiApplication::lastWindowClosed);
-        w->show();
-        QTimer::singleShot(0, w, &QWidget::close);
+        w->window->show();
+        QTimer::singleShot(0, w->window.get(), &QWidget::close);
         QTimer::singleShot(5000, qApp, &QCoreApplication::quit);
         QCoreApplication::exec();
         QVERIFY(!lastClosed.isEmpty());
@@ -262,5 +256,5 @@ private slots:
     }
 };
 
-QTEST_MAIN(TestAccess)
+QTEST_MAIN(TestStatusDisplay)
 #include "test_status_display.moc"
