@@ -61,7 +61,7 @@ void DecodeBlock(const uint8_t* data, size_t size)
     w.m_measurement.Reset();
     // A copy of exactly the block's size, so that reading past its end is caught.
     std::vector<char> block(data, data + size);
-    w.Decode(block.data(), int(block.size()));
+    w.DecodeValuesBuffer(block.data(), int(block.size()));
     // A block with a ';' holds at least one record, one without none before the connection
     // shows how its records end; recognition needs a height that is a non-zero number.
     const measurement::Reading r = w.Read();

@@ -39,7 +39,7 @@ void ProcessRobotBlock(const uint8_t* data, size_t size)
         w.m_bLaserOn = Bit(flags, 2);
         w.m_bLaserWanted = Bit(flags, 3);
         w.m_iTervianProgram = program;
-        w.Store(record);
+        w.m_measurement.Store(record, measurement::Clock::now());
         w.NewRobotSession();
         const char* block = reinterpret_cast<const char*>(data + kStateSize);
         const size_t length = std::min(size - kStateSize, WindowFixture::kRobotBlockMax);

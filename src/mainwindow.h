@@ -86,8 +86,6 @@ private:
     void LogRobotRequest(int recLen);
 
     // Vision command link.
-    bool CheckDideReply(const std::string& reply, const std::string& command);
-    bool GetDideValue(const std::string& reply, int* value);
     enum class Exchange { Accepted, Rejected, Lost };
     enum class ExchangeKind { DefaultProject, Acquisition, ProgramSwitch };
     Descriptor ConnectOrPause(int port, const char* peer, const char* owner,

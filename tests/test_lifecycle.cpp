@@ -177,10 +177,9 @@ private slots:
         running.start();
         auto w = std::make_unique<WindowFixture>();
         QVERIFY(threadCount() > threadsBefore);
-        QCOMPARE(w->window->windowTitle(), QString("Tervian Yaskawa Interface V" BRIDGE_VERSION));
-        QVERIFY(w->window->minimumSize() == QSize(420, 378) &&
-                w->window->maximumSize() == QSize(420, 378));
-        QCOMPARE(w->window->windowIcon().availableSizes(), (QList<QSize>{{48, 48}, {16, 16}}));
+        QCOMPARE(w->windowTitle(), QString("Tervian Yaskawa Interface V" BRIDGE_VERSION));
+        QVERIFY(w->minimumSize() == QSize(420, 378) && w->maximumSize() == QSize(420, 378));
+        QCOMPARE(w->windowIcon().availableSizes(), (QList<QSize>{{48, 48}, {16, 16}}));
         QCOMPARE(w->ui->pushButtonConnect->text(), QString("Disconnect"));
         QTest::qWait(300);
         QElapsedTimer clock;

@@ -60,7 +60,7 @@ private slots:
             {"\n0,1.5,2.", {1.5, 0, 0.8, -0.1, 3.2, 1, 0}},
             {"25,0.8,-0.1,3.2;", {1.5, 2.25, 0.8, -0.1, 3.2, 1, 1}}};
         for (auto [block, expected] : blocks) {
-            w.Decode(block.data(), block.size());
+            w.DecodeValuesBuffer(block.data(), block.size());
             QCOMPARE(values(), expected);
         }
     }
@@ -195,18 +195,13 @@ private slots:
         expect(R"(FILE="3.t_p")", loadOk);
         expect(R"(STATE="on")", acquisitionOk);
         QTRY_VERIFY(w.m_bLaserOn && !w.m_bError && w.m_iTervianProgram == 3);
-        // An element that outgrows 64 KiB in all its pieces, as a reply and while idle.
-        const QByteArray endless = "<DIDE INFO=\"" + QByteArray(70000, 'i');
+        // A reply that outgrows 64 KiB in all its pieces.
         switchProgram(4);
-        expect(R"(FILE="4.t_p")", endless);
+        expect(R"(FILE="4.t_p")", "<DIDE INFO=\"" + QByteArray(70000, 'i'));
         QTRY_VERIFY(TestDebugLog().contains("reply longer than 64 KiB. Reconnecting\n"));
-        for (int idle = 0; idle < 2; ++idle) {
-            if (idle)
-                reply(endless);
-            setUp();
-            expect(R"(FILE="4.t_p")", loadOk);
-            expect(R"(STATE="on")", acquisitionOk);
-        }
+        setUp();
+        expect(R"(FILE="4.t_p")", loadOk);
+        expect(R"(STATE="on")", acquisitionOk);
         peer->close(); // while idle: the robot hears "not ready" until the next set-up
         QTRY_VERIFY(!w.m_bTervianOk);
         QCOMPARE(robotReply("01010600").left(2), QByteArray::fromHex("8201"));

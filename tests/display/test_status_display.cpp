@@ -84,14 +84,15 @@ class TestStatusDisplay : public QObject
         w->m_iTervianProgram = s.program;
         w->m_bRobotServerOnline = s.robotOnline;
         w->m_bRobotServerConnected = s.robotConnected;
-        w->Refresh();
+        w->updateGui();
     }
     QStringList showRecord(bool reading, bool recognised, double x, double z, double width,
                            double zDiff, double area)
     {
         w->m_bReadingData = reading;
-        w->Store({recognised, 5, {x, z, width, zDiff, area}});
-        w->Refresh();
+        w->m_measurement.Store({recognised, 5, {x, z, width, zDiff, area}},
+                               measurement::Clock::now());
+        w->updateGui();
         return {ui->labelMeasureError->text(), ui->labelY->text(),        ui->labelZ->text(),
                 ui->labelGap->text(),          ui->labelMismatch->text(), ui->labelArea->text()};
     }
@@ -136,7 +137,7 @@ private slots:
         QCOMPARE(showRecord(true, true, 0, 12.345678, -1.5, 12345.6, -0.004),
                  QStringList({"Ok", "0.00", "12.35", "-1.50", "12345.60", "-0.00"}));
         w->m_bLaserWanted = true;
-        w->Refresh();
+        w->updateGui();
         QCOMPARE(ui->labelMeasureError->text(), QString("Error"));
         w->m_bAcquisitionOn = true;
         w->m_tLaserSwitchedOn = measurement::Clock::now() - std::chrono::seconds(1);
@@ -158,18 +159,18 @@ private slots:
         BoxWatcher watcher([&](int openBoxes) {
             if (step == 0) {
                 w->m_iTervianProgram = 6;
-                QMetaObject::invokeMethod(w->window.get(), "updateGui", Qt::QueuedConnection);
+                QMetaObject::invokeMethod(w, "updateGui", Qt::QueuedConnection);
                 step = 1;
             } else if (step == 1 && ui->labelSensorProgramNr->text() == "6") {
                 w->m_bShowErrorOnce = true;
-                QMetaObject::invokeMethod(w->window.get(), "updateGui", Qt::QueuedConnection);
+                QMetaObject::invokeMethod(w, "updateGui", Qt::QueuedConnection);
                 step = 2;
             }
             step += step == 2 && openBoxes == 2;
             return step == 3;
         });
         w->m_bShowErrorOnce = true;
-        w->Refresh();
+        w->updateGui();
         QCOMPARE(watcher.texts,
                  QStringList({"Error in Tervian communication", "Error in Tervian communication"}));
         QCOMPARE(watcher.mostOpenAtOnce, 2);
@@ -179,7 +180,7 @@ private slots:
     // the font the form was laid out for.
     void everyTextFitsItsWidget()
     {
-        QCOMPARE(QFontInfo(w->window->font()).family(), QString("Liberation Sans"));
+        QCOMPARE(QFontInfo(w->font()).family(), QString("Liberation Sans"));
         ui->pushButtonConnect->setText(MainWindow::tr("Disconnect"));
         ui->labelRobotState->setText(MainWindow::tr("Listening"));
         for (QLabel* value :
@@ -228,9 +229,9 @@ private slots:
         };
         const auto feedAndShow = [this] {
             char records[] = "0,1,2,3,4,5;1,1,0,3,4,5;";
-            w->Decode(records, int(sizeof records) - 1);
+            w->DecodeValuesBuffer(records, int(sizeof records) - 1);
             w->m_bTervianOk = true;
-            w->AnswerJointDataQuery();
+            w->AskRobot(Hex("01060000"));
             const trend::Column all =
                 w->m_trend.Columns(trend::Ms(std::chrono::steady_clock::now()) + 1, 600000, 1)[0];
             return std::tuple{all.records, all.unrecognised, int(all.replies),
@@ -245,8 +246,8 @@ private slots:
         // An open trend window does not keep the bridge running when its window is closed.
         // Qt says so only inside its event loop.
         QSignalSpy lastClosed(qApp, &QGuiApplication::lastWindowClosed);
-        w->window->show();
-        QTimer::singleShot(0, w->window.get(), &QWidget::close);
+        w->show();
+        QTimer::singleShot(0, w, &QWidget::close);
         QTimer::singleShot(5000, qApp, &QCoreApplication::quit);
         QCoreApplication::exec();
         QVERIFY(!lastClosed.isEmpty());

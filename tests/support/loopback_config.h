@@ -8,21 +8,17 @@
 #include <QMap>
 #include <QString>
 
-// Writes config.txt into dir: the loopback file's keys, then values, as raw text, so that a
-// test can write what QSettings itself never would.
+// Writes config.txt into dir: the loopback file's lines, then values over them as raw text, so
+// that a test can write what QSettings itself never would.
 inline void WriteLoopbackConfig(const QString& dir, const QMap<QString, QString>& values = {})
 {
-    QMap<QString, QString> all;
-    QFile loopback(BRIDGE_LOOPBACK_CONFIG);
-    if (loopback.open(QIODevice::ReadOnly))
-        for (const QByteArray& line : loopback.readAll().split('\n'))
-            if (const int equals = line.indexOf('='); equals > 0)
-                all.insert(line.left(equals), line.mid(equals + 1));
-    all.insert(values);
-    QFile file(dir + "/config.txt");
+    QFile loopback(BRIDGE_LOOPBACK_CONFIG), file(dir + "/config.txt");
+    loopback.open(QIODevice::ReadOnly);
     file.open(QIODevice::WriteOnly | QIODevice::Truncate);
-    file.write("[General]\n");
-    for (auto it = all.begin(); it != all.end(); ++it)
+    for (const QByteArray& line : loopback.readAll().split('\n'))
+        if (!line.isEmpty() && !values.contains(line.left(line.indexOf('='))))
+            file.write(line + "\n");
+    for (auto it = values.begin(); it != values.end(); ++it)
         file.write((it.key() + "=" + it.value() + "\n").toUtf8());
 }
 

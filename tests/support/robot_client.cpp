@@ -73,11 +73,12 @@ QVector<int> KeepAliveOptions(quint16 peerPort)
         if (getpeername(fd, reinterpret_cast<sockaddr*>(&peer), &size) != 0 ||
             ntohs(peer.sin_port) != peerPort)
             continue;
-        for (auto [level, option] : {std::pair{SOL_SOCKET, SO_KEEPALIVE},
-                                     {IPPROTO_TCP, TCP_KEEPIDLE},
-                                     {IPPROTO_TCP, TCP_KEEPCNT},
-                                     {IPPROTO_TCP, TCP_KEEPINTVL},
-                                     {IPPROTO_TCP, TCP_USER_TIMEOUT}}) {
+        const int asked[][2] = {{SOL_SOCKET, SO_KEEPALIVE},
+                                {IPPROTO_TCP, TCP_KEEPIDLE},
+                                {IPPROTO_TCP, TCP_KEEPCNT},
+                                {IPPROTO_TCP, TCP_KEEPINTVL},
+                                {IPPROTO_TCP, TCP_USER_TIMEOUT}};
+        for (auto [level, option] : asked) {
             int value = 0;
             socklen_t length = sizeof value;
             getsockopt(fd, level, option, &value, &length);
