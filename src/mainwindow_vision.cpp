@@ -412,4 +412,3 @@ void MainWindow::ConnectToTervian()
         m_bExitValuesThread = true;
     }
 }
-
