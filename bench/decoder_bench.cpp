@@ -1,9 +1,9 @@
 // Decoder throughput: records per second through MainWindow::DecodeValuesBuffer, against a
 // plain stringstream-and-getline decoder that is first shown to leave the same values on the
 // same blocks. Both take one lock per record, as the bridge must.
-#include "mainwindow.h"
-
 #include "bench_report.h"
+#include "loopback_config.h"
+#include "window_fixture.h"
 
 #include <QApplication>
 #include <QDir>
@@ -91,25 +91,6 @@ private:
 
 } // namespace
 
-class TestAccess
-{
-public:
-    static void Decode(MainWindow* window, std::string* block)
-    {
-        window->DecodeValuesBuffer(block->data(), int(block->size()));
-    }
-
-    // As the robot reads it with the laser off: the last record as it stands.
-    static Measurement Read(MainWindow* window)
-    {
-        const measurement::Reading reading =
-            window->m_measurement.Read({}, measurement::Clock::now(), false);
-        Measurement state{reading.arrived, reading.recognised, {}};
-        std::copy(reading.values.begin(), reading.values.end(), state.values);
-        return state;
-    }
-};
-
 namespace
 {
 
@@ -164,13 +145,22 @@ long RecordsIn(const std::string& block)
     return long(std::count(block.begin(), block.end(), ';'));
 }
 
-bool DecodersAgree(MainWindow* window, std::vector<std::string> blocks)
+// As the robot reads it with the laser off: the last record as it stands.
+Measurement Read(WindowFixture& window)
+{
+    const measurement::Reading reading = window.Read();
+    Measurement state{reading.arrived, reading.recognised, {}};
+    std::copy(reading.values.begin(), reading.values.end(), state.values);
+    return state;
+}
+
+bool DecodersAgree(WindowFixture* window, std::vector<std::string> blocks)
 {
     ReferenceDecoder reference;
     for (std::string& block : blocks) {
-        TestAccess::Decode(window, &block);
+        window->DecodeValuesBuffer(block.data(), int(block.size()));
         reference.Decode(block.data(), int(block.size()));
-        if (!Same(TestAccess::Read(window), reference.Read())) {
+        if (!Same(Read(*window), reference.Read())) {
             std::fprintf(stderr, "decoders differ after the block \"%s\"\n", block.c_str());
             return false;
         }
@@ -197,22 +187,15 @@ template <typename Decode> double RecordsPerSecond(std::vector<std::string>* blo
     return double(records) / seconds;
 }
 
-// The in-process window reads config.txt beside this program: keep it on loopback.
-void WriteLoopbackConfig()
-{
-    QFile config(QCoreApplication::applicationDirPath() + "/config.txt");
-    config.open(QIODevice::WriteOnly | QIODevice::Truncate);
-    config.write("[General]\nScannerIP=127.0.0.1\nProjectID=1\nDebugLog=0\n");
-}
-
 } // namespace
 
 int main(int argc, char* argv[])
 {
     qputenv("QT_QPA_PLATFORM", "offscreen");
     QApplication application(argc, argv);
-    WriteLoopbackConfig();
-    MainWindow window;
+    // The in-process window reads config.txt beside this program.
+    WriteLoopbackConfig(QCoreApplication::applicationDirPath());
+    WindowFixture window;
 
     std::vector<std::string> blocks = StreamBlocks(3000);
     std::vector<std::string> checked = OddBlocks();
@@ -226,8 +209,9 @@ int main(int argc, char* argv[])
         referenceRates.push_back(RecordsPerSecond(&blocks, [&](std::string* block) {
             reference.Decode(block->data(), int(block->size()));
         }));
-        bridgeRates.push_back(RecordsPerSecond(
-            &blocks, [&](std::string* block) { TestAccess::Decode(&window, block); }));
+        bridgeRates.push_back(RecordsPerSecond(&blocks, [&](std::string* block) {
+            window.DecodeValuesBuffer(block->data(), int(block->size()));
+        }));
         ratios.push_back(bridgeRates.back() / referenceRates.back());
     }
     const double rate = bench::Median(bridgeRates);

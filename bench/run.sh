@@ -6,7 +6,8 @@ set -euo pipefail
 
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 build="$root/build-bench"
-lock=/tmp/tervian-ports.lock
+source "$root/scripts/loopback.sh"
+lock=$ports_lock
 
 cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DBRIDGE_BUILD_BENCH=ON \
     -DBRIDGE_BUILD_TESTS=OFF >/dev/null
@@ -16,7 +17,7 @@ ninja -C "$build" -j2 tervian-bridge decoder-bench link-bench trend-bench >/dev/
 run="$(mktemp -d)"
 trap 'rm -rf "$run"' EXIT
 cp "$build/bin/tervian-bridge" "$run/"
-printf '[General]\nScannerIP=127.0.0.1\nProjectID=1\nDebugLog=0\n' >"$run/config.txt"
+write_loopback_config "$run/config.txt"
 
 export QT_QPA_PLATFORM=offscreen
 export XDG_RUNTIME_DIR="${XDG_RUNTIME_DIR:-$run}"

@@ -1,19 +1,18 @@
 // Any reply of the vision application through the element reader, the reply check and the
-// value extraction, and the same bytes as a project ID, which the operator may type into the
-// window.
+// value extraction the command client uses, and the same bytes as a project ID, which the operator
+// may type into the window.
 //
 // Input: 1 byte choosing the command the reply is checked for, then the reply.
 #include "fuzz_window.h"
 
 #include "dide_protocol.h"
 
-void TestAccess::JudgeReply(const uint8_t* data, size_t size)
+void JudgeReply(const uint8_t* data, size_t size)
 {
-    MainWindow& w = Window();
     const std::string command = (data[0] & 1) ? dide::kProjectLoad : dide::kDeviceAcquisition;
     const std::string reply(reinterpret_cast<const char*>(data + 1), size - 1);
 
-    if (w.CheckDideReply(reply, command))
+    if (dide::JudgeReply(reply, command) == dide::Verdict::Accepted)
         Require(reply.find("ReplyOk") != std::string::npos &&
                 reply.find(command) != std::string::npos);
     // Every element found is a piece of what came, and held bytes never exceed what came.
@@ -25,7 +24,7 @@ void TestAccess::JudgeReply(const uint8_t* data, size_t size)
         taken += piece.size();
     Require(taken + reader.Begun() <= reply.size());
     int value = -1;
-    if (!w.GetDideValue(reply, &value))
+    if (!dide::ReadValue(reply, &value))
         Require(value == 0);
 
     dide::ProjectNumber(reply);
@@ -35,6 +34,6 @@ void TestAccess::JudgeReply(const uint8_t* data, size_t size)
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {
     if (size >= 1)
-        TestAccess::JudgeReply(data, size);
+        JudgeReply(data, size);
     return 0;
 }

@@ -27,8 +27,7 @@ void RequireStrtodReading(const std::string& block)
         char* strtodEnd = nullptr;
         const double value = cnumbers::ParseDouble(block.c_str() + field, &end);
         const double strtodValue = strtod_l(block.c_str() + field, &strtodEnd, cLocale);
-        TestAccess::Require(end == strtodEnd &&
-                            std::memcmp(&value, &strtodValue, sizeof value) == 0);
+        Require(end == strtodEnd && std::memcmp(&value, &strtodValue, sizeof value) == 0);
         const size_t separator = block.find_first_of(",;", field);
         if (separator == std::string::npos)
             break;
@@ -51,21 +50,21 @@ void RequireSameRecordsInPieces(const std::string& block)
         size = std::min(block.size() - at, size_t(random() % 64 + 1));
         joined += pieces.Join(block.data() + at, int(size), &overlong);
     }
-    TestAccess::Require(joined == expected && !overlong);
+    Require(joined == expected && !overlong);
 }
 
 } // namespace
 
-void TestAccess::DecodeBlock(const uint8_t* data, size_t size)
+void DecodeBlock(const uint8_t* data, size_t size)
 {
-    MainWindow& w = Window();
+    WindowFixture& w = FuzzWindow();
     w.m_measurement.Reset();
     // A copy of exactly the block's size, so that reading past its end is caught.
     std::vector<char> block(data, data + size);
     w.DecodeValuesBuffer(block.data(), int(block.size()));
     // A block with a ';' holds at least one record, one without none before the connection
     // shows how its records end; recognition needs a height that is a non-zero number.
-    const measurement::Reading r = w.m_measurement.Read({}, measurement::Clock::now(), false);
+    const measurement::Reading r = w.Read();
     Require(r.arrived == (std::find(block.begin(), block.end(), ';') != block.end()));
     Require(!r.recognised || r.values[1] > 0.0 || r.values[1] < 0.0);
     RequireStrtodReading(std::string(block.begin(), block.end()));
@@ -76,6 +75,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {
     // Up to the bound of a kept record, so that no record is dropped as overlong.
     if (size >= 1 && size <= measurement::RecordJoiner::kMaxTail)
-        TestAccess::DecodeBlock(data, size);
+        DecodeBlock(data, size);
     return 0;
 }

@@ -22,9 +22,9 @@ bool Bit(uint8_t flags, int bit)
 
 } // namespace
 
-void TestAccess::ProcessRobotBlock(const uint8_t* data, size_t size)
+void ProcessRobotBlock(const uint8_t* data, size_t size)
 {
-    MainWindow& w = Window();
+    WindowFixture& w = FuzzWindow();
     const uint8_t flags = data[0];
     w.m_bTervianOk = Bit(flags, 0);
     w.m_bError = Bit(flags, 1);
@@ -40,17 +40,12 @@ void TestAccess::ProcessRobotBlock(const uint8_t* data, size_t size)
         w.m_bLaserWanted = Bit(flags, 3);
         w.m_iTervianProgram = program;
         w.m_measurement.Store(record, measurement::Clock::now());
-        w.m_robotFramer.DropFragment();
-        int len = 0;
+        w.NewRobotSession();
         const char* block = reinterpret_cast<const char*>(data + kStateSize);
-        const size_t length = std::min(size - kStateSize, sizeof w.m_cRecRobotBuffer);
+        const size_t length = std::min(size - kStateSize, WindowFixture::kRobotBlockMax);
         std::string sent;
-        for (size_t at = 0, end = cut; at < length; at = end, end = length) {
-            std::memcpy(w.m_cRecRobotBuffer, block + at, std::min(end, length) - at);
-            w.LogRobotRequest(int(std::min(end, length) - at));
-            sent += w.AnswerRequests(w.m_robotFramer.Feed(block + at, std::min(end, length) - at),
-                                     &len);
-        }
+        for (size_t at = 0, end = cut; at < length; at = end, end = length)
+            sent += w.AnswerRobotBlock(block + at, std::min(end, length) - at);
         return sent;
     };
     const std::string whole = replies(size);
@@ -66,6 +61,6 @@ void TestAccess::ProcessRobotBlock(const uint8_t* data, size_t size)
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {
     if (size > kStateSize)
-        TestAccess::ProcessRobotBlock(data, size);
+        ProcessRobotBlock(data, size);
     return 0;
 }

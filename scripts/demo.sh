@@ -10,7 +10,8 @@ cd "$(dirname "$0")/.."
 root=$PWD
 build=${1:-build}
 run=$root/run
-lock=/tmp/tervian-ports.lock
+source scripts/loopback.sh
+lock=$ports_lock
 sim_pid=""
 bridge_pid=""
 
@@ -73,12 +74,7 @@ cmake --build "$build" --target tervian-bridge tervian-sim robot-probe manual >/
 say "Laying out $run"
 rm -rf "$run"
 cmake --install "$build" --prefix "$run" >/dev/null || fail "install into $run failed"
-cat >"$run/bin/config.txt" <<EOF
-[General]
-ScannerIP=127.0.0.1
-ProjectID=1
-DebugLog=1
-EOF
+write_loopback_config "$run/bin/config.txt" 1
 
 # Ports 5020, 32001 and 32002 are fixed, so runs on one machine take turns. Children are
 # started without the lock's descriptor; the lock ends with this script.

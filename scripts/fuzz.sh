@@ -6,6 +6,7 @@
 # Usage: scripts/fuzz.sh [SECONDS]   (default 60)
 set -euo pipefail
 cd "$(dirname "$0")/.."
+source scripts/loopback.sh
 seconds=${1:-60}
 targets=(fuzz_robot_request fuzz_record_decoder fuzz_dide_reply fuzz_capture_reader)
 build=build-fuzz
@@ -20,7 +21,7 @@ cmake --build "$build" -j 2 --target "${targets[@]}"
 if unshare -n true 2>/dev/null; then
   isolate=(unshare -n)
 else
-  isolate=(flock /tmp/tervian-ports.lock)
+  isolate=(flock "$ports_lock")
 fi
 
 export ASAN_OPTIONS="abort_on_error=1:detect_leaks=1"

@@ -8,6 +8,7 @@
 # Usage: scripts/soak.sh [MINUTES]
 set -euo pipefail
 cd "$(dirname "$0")/.."
+source scripts/loopback.sh
 minutes=${1:-10}
 round_seconds=20
 rounds=$((minutes * 60 / round_seconds))
@@ -23,14 +24,14 @@ if [ -z "${SOAK_RUN_DIR:-}" ]; then
   if unshare -n true 2>/dev/null; then
     exec env SOAK_RUN_DIR="$run" unshare -n bash "$0" "$minutes"
   fi
-  exec env SOAK_RUN_DIR="$run" flock /tmp/tervian-ports.lock bash "$0" "$minutes"
+  exec env SOAK_RUN_DIR="$run" flock "$ports_lock" bash "$0" "$minutes"
 fi
 
 run=$SOAK_RUN_DIR
 bin=$PWD/build/bin
 ip link set lo up 2>/dev/null || true
 cp "$bin/tervian-bridge" "$run/"
-printf '[General]\nScannerIP=127.0.0.1\nProjectID=1\nDebugLog=0\n' >"$run/config.txt"
+write_loopback_config "$run/config.txt"
 
 sim=""
 bridge=""

@@ -93,8 +93,6 @@ private:
     void LogRobotRequest(int recLen);
 
     // Vision command link.
-    bool CheckDideReply(const std::string& reply, const std::string& command);
-    bool GetDideValue(const std::string& reply, int* value);
     enum class Exchange { Accepted, Rejected, Lost };
     enum class ExchangeKind { DefaultProject, Acquisition, ProgramSwitch };
     Descriptor ConnectOrPause(int port, const char* peer, const char* owner,
@@ -178,7 +176,7 @@ private:
         text << QString::fromStdString(EscapePeerBytes(piece));
     }
 
-    friend class TestAccess;
+    friend class WindowFixture;
 
     Ui::MainWindow* ui;
     DebugLogFile m_logFile;

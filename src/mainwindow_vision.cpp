@@ -416,13 +416,3 @@ void MainWindow::ConnectToTervian()
         m_bExitValuesThread = true;
     }
 }
-
-bool MainWindow::CheckDideReply(const std::string& reply, const std::string& command)
-{
-    return dide::JudgeReply(reply, command) == dide::Verdict::Accepted;
-}
-
-bool MainWindow::GetDideValue(const std::string& reply, int* value)
-{
-    return dide::ReadValue(reply, value);
-}

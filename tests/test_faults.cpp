@@ -1,9 +1,8 @@
 // The bridge as a process under the faults of a production cell: a vision application that
-// restarts or talks junk, robots that reset or babble, files it cannot write and a bad vision
-// address. In every case it must go on answering the robot, leave no descriptor or thread
-// behind and shut down promptly. Then its starts and ends: signals, a second start, defaults.
-// Robots that vanish or stop reading are dropped within 6 s by the keep-alive and user time-out
-// that the robot link tests check.
+// restarts or talks junk, robots that reset or babble, and files it cannot write. In every case it
+// must go on answering the robot, leave no descriptor or thread behind and shut down promptly. Then
+// its starts and ends: signals, a second start, defaults. Robots that vanish or stop reading are
+// dropped within 6 s by the keep-alive and user time-out that the robot link tests check.
 #include "bridge_process.h"
 #include "robot_client.h"
 #include "sim_process.h"
@@ -131,16 +130,6 @@ void SteadyJoint(Cell& cell)
     QVERIFY2(cell.pollJointData(*robot, Steady), cell.lastReply.toHex());
 }
 
-// The address is read by inet_addr as 255.255.255.255, to which no TCP connection can be made.
-void BadScannerAddress(Cell& cell)
-{
-    const auto robot = servedRobot();
-    QVERIFY(robot);
-    // Two seconds of polling span a score of connection attempts.
-    QVERIFY2(cell.pollJointData(*robot, Times(200)), cell.lastReply.toHex());
-    QCOMPARE(cell.lastReply.left(2), Hex("8201"));
-}
-
 // Binds the guard's first name and listens, as any local user may, until it is killed.
 const char kSquatTheGuard[] = R"(socket(S, AF_UNIX, SOCK_STREAM, 0) &&
     bind(S, pack_sockaddr_un("\0tervian-bridge.instance")) && listen(S, 1) or die;
@@ -153,23 +142,16 @@ bool LogIsAFolder(BridgeProcess& bridge)
 
 struct Scenario {
     const char* name;
-    QStringList sim; // tervian-sim's options; no simulator when empty
     QMap<QString, QString> config;
     bool (*spoilLog)(BridgeProcess&);
     void (*exercise)(Cell&);
-    QByteArray logText; // in the debug log after the shutdown
 };
 
-const QByteArray kRetry = "Failed to connect to Tervian. Retry\n";
 // clang-format off
 const Scenario kScenarios[] = {
-    {"vision restarts while the robot polls", kSteadySim, {}, nullptr, VisionRestarts, ""},
-    {"robot resets, junk and connect storms", kSteadySim, {}, nullptr,
-     RobotResetsJunkAndConnectStorms, ""},
-    {"DebugLog.txt is a folder", kSteadySim, {{"ProjectID", "0042"}}, LogIsAFolder,
-     SteadyJoint, ""},
-    {"letter after the address", {}, {{"ScannerIP", "127.0.0.1x"}}, nullptr, BadScannerAddress,
-     kRetry},
+    {"vision restarts while the robot polls", {}, nullptr, VisionRestarts},
+    {"robot resets, junk and connect storms", {}, nullptr, RobotResetsJunkAndConnectStorms},
+    {"DebugLog.txt is a folder", {{"ProjectID", "0042"}}, LogIsAFolder, SteadyJoint},
 };
 // clang-format on
 
@@ -193,14 +175,11 @@ private slots:
         const Scenario& scenario = kScenarios[index];
         Cell cell(scenario.config);
         QVERIFY(!scenario.spoilLog || scenario.spoilLog(cell.bridge));
-        if (!scenario.sim.isEmpty()) {
-            cell.sim = std::make_unique<SimProcess>(scenario.sim);
-            QVERIFY(cell.sim->started());
-        }
+        cell.sim = std::make_unique<SimProcess>(kSteadySim);
+        QVERIFY(cell.sim->started());
         cell.bridge.process().setProcessChannelMode(QProcess::SeparateChannels);
         QVERIFY(cell.bridge.start());
-        if (cell.sim)
-            QVERIFY(cell.sim->waitFor("stream client connected", 10000));
+        QVERIFY(cell.sim->waitFor("stream client connected", 10000));
         const Resources before = settledResources(cell.bridge.pid());
 
         scenario.exercise(cell);
@@ -208,7 +187,6 @@ private slots:
             return;
         QTRY_COMPARE_WITH_TIMEOUT(settledResources(cell.bridge.pid()), before, 5000);
         QCOMPARE(cell.bridge.terminate(3000), 0); // a hang guard, not a timing target
-        QVERIFY(cell.bridge.debugLog().contains(scenario.logText));
         for (auto it = scenario.config.begin(); it != scenario.config.end(); ++it)
             QCOMPARE(cell.bridge.setting(qPrintable(it.key())), it.value());
         QCOMPARE(cell.bridge.process().readAllStandardError().contains(

@@ -1,7 +1,5 @@
 // The window's start-up and shutdown in this process: settings file, debug log, form and the
 // orderly end of the worker threads.
-#include "mainwindow.h"
-#include "ui_mainwindow.h"
 #include "window_test.h"
 
 #include <QElapsedTimer>
@@ -14,8 +12,7 @@
 
 #include <memory>
 
-// Friend of MainWindow, so the tests read the form and the log switch directly.
-class TestAccess : public QObject
+class TestLifecycle : public QObject
 {
     Q_OBJECT
 
@@ -44,7 +41,7 @@ private slots:
             QVERIFY(old.open(QIODevice::WriteOnly | QIODevice::Truncate) &&
                     old.write("left from an earlier run\n") && old.flush());
             {
-                MainWindow w;
+                WindowFixture w;
                 QCOMPARE(w.ui->lineEditProjectID->text(), QString("000002"));
                 QCOMPARE(w.m_bdebugLog, on);
                 QCOMPARE(w.m_trend.IsOpen(), on);
@@ -83,7 +80,7 @@ private slots:
             writeConfig(TestDir(), {{key, value}});
             QString seen;
             {
-                MainWindow w;
+                WindowFixture w;
                 for (uint32_t peer : {0x7f000002u, 0x7f000003u})
                     seen += robot_allow::Admits(w.m_robotAllow, peer) ? "1" : "0";
                 seen += " " + QString::number(w.m_pendingReports.size());
@@ -144,7 +141,7 @@ private slots:
         writeConfig(TestDir(), {{"ProjectID", "7"}});
         BoxWatcher boxes;
         {
-            MainWindow w;
+            WindowFixture w;
             QLineEdit* project = w.ui->lineEditProjectID;
             project->clear();
             QCOMPARE(stored("ProjectID"), QString("7"));
@@ -178,7 +175,7 @@ private slots:
         const int threadsBefore = threadCount();
         QElapsedTimer running;
         running.start();
-        auto w = std::make_unique<MainWindow>();
+        auto w = std::make_unique<WindowFixture>();
         QVERIFY(threadCount() > threadsBefore);
         QCOMPARE(w->windowTitle(), QString("Tervian Yaskawa Interface V" BRIDGE_VERSION));
         QVERIFY(w->minimumSize() == QSize(420, 378) && w->maximumSize() == QSize(420, 378));
@@ -201,5 +198,5 @@ private slots:
     }
 };
 
-QTEST_MAIN(TestAccess)
+QTEST_MAIN(TestLifecycle)
 #include "test_lifecycle.moc"

@@ -1,31 +1,30 @@
 // The robot link inside a running window: requests acting on the shared state, and the server
 // on port 5020 as a robot sees it, including its recovery from failures.
-#include "mainwindow.h"
 #include "robot_client.h"
 #include "window_test.h"
 
 #include <QTcpServer>
 #include <QThread>
 
-#include <cstring>
+#include <chrono>
 #include <memory>
 
 #include <arpa/inet.h>
-#include <netinet/tcp.h>
 
-// Friend of MainWindow, so the tests can set and read the shared state directly.
-class TestAccess : public QObject
+using namespace std::chrono_literals;
+
+class TestRobotLink : public QObject
 {
     Q_OBJECT
 
-    std::unique_ptr<MainWindow> m_window;
+    std::unique_ptr<WindowFixture> m_window;
 
     // Without the vision client nobody consumes the events, so each can be checked.
-    MainWindow& startBridge(const QMap<QString, QString>& config = {})
+    WindowFixture& startBridge(const QMap<QString, QString>& config = {})
     {
         writeConfig(TestDir(), config);
-        m_window.reset(new MainWindow);
-        StopWorker(m_window->m_bExitScannerThread, m_window->pScannerThread);
+        m_window = std::make_unique<WindowFixture>();
+        m_window->StopVisionClient();
         return *m_window;
     }
     QByteArray robotLog()
@@ -34,16 +33,11 @@ class TestAccess : public QObject
         return TestDebugLog();
     }
     // The reply to one request as the robot thread builds it; empty when unrecognised.
-    QByteArray reply(const char* request)
+    QByteArray reply(const char* request) { return m_window->AskRobot(Hex(request)); }
+    void store(bool statusGood, const measurement::Values& values,
+               measurement::Clock::time_point decoded = measurement::Clock::now())
     {
-        std::memcpy(m_window->m_cRecRobotBuffer, Hex(request).constData(), 4);
-        int len = 0;
-        m_window->ProcessRobotRequest(&len);
-        return QByteArray(m_window->m_cSendRobotBuffer, len);
-    }
-    void store(bool statusGood, const measurement::Values& values)
-    {
-        m_window->m_measurement.Store({statusGood, 5, values}, measurement::Clock::now());
+        m_window->m_measurement.Store({statusGood, 5, values}, decoded);
     }
     // Connects once the server waits for a robot again; it may be starting over.
     void connectRobot(RobotClient& robot)
@@ -59,32 +53,6 @@ class TestAccess : public QObject
         QCOMPARE(robot.ask(Hex("01010600"), 4), Hex("82010040"));
     }
 
-    // The keep-alive settings of the bridge's end of the robot's connection: a robot that
-    // vanishes without closing is dropped after about 6 s of silence (3 s idle, then 3 probes
-    // 1 s apart), and one that vanishes with a reply unacknowledged after 6 s too.
-    static QVector<int> keepAlive(quint16 robotPort)
-    {
-        QVector<int> options;
-        for (int fd = 3; fd < 1024; ++fd) {
-            sockaddr_in peer{};
-            socklen_t size = sizeof peer;
-            if (getpeername(fd, reinterpret_cast<sockaddr*>(&peer), &size) != 0 ||
-                ntohs(peer.sin_port) != robotPort)
-                continue;
-            for (auto [level, option] : {std::pair{SOL_SOCKET, SO_KEEPALIVE},
-                                         {IPPROTO_TCP, TCP_KEEPIDLE},
-                                         {IPPROTO_TCP, TCP_KEEPCNT},
-                                         {IPPROTO_TCP, TCP_KEEPINTVL},
-                                         {IPPROTO_TCP, TCP_USER_TIMEOUT}}) {
-                int value = 0;
-                socklen_t length = sizeof value;
-                getsockopt(fd, level, option, &value, &length);
-                options << value;
-            }
-        }
-        return options;
-    }
-
 private slots:
     void cleanup() { m_window.reset(); }
 
@@ -92,7 +60,7 @@ private slots:
     // the event that the vision client serves.
     void requestsReadAndWriteTheSharedState()
     {
-        MainWindow& w = startBridge();
+        WindowFixture& w = startBridge({{"StaleAfterMs", "0"}});
         w.m_bTervianOk = true;
         w.m_bError = false;
         store(false, {1.15, -1.5, 327.68, 400.0, 0.001});
@@ -115,12 +83,40 @@ private slots:
         QVERIFY(!w.m_bLaserOn && !w.m_bLaserWanted);
         reply("02010601");
         QVERIFY(w.m_bLaserOn && w.m_bLaserWanted && w.m_iLaserAsks == 3);
+        // Measuring with StaleAfterMs=0: a record of an hour ago counts.
+        w.m_bAcquisitionOn = true;
+        w.m_tLaserSwitchedOn = measurement::Clock::now() - 2h;
+        store(true, {1.15, -1.5, 327.68, 400.0, 0.001}, measurement::Clock::now() - 1h);
+        QCOMPARE(reply("01060000"), Hex("82000000") + values);
         w.m_iTervianProgram = 5;
         reply("020110ff");
         reply("02011005"); // the project loaded already, asked back
         QVERIFY(w.m_iRobotProgram == 5 && w.m_iProgramAsks == 3); // one more at the start
         QCOMPARE(reply("02011300"), QByteArray());
         QVERIFY(w.m_bLaserWanted && w.m_iLaserAsks == 3);
+        // The whole log from the vision client's stop (before it, it may have tried to
+        // connect), every text as written, repeats within the minute counted.
+        const QByteArray log = robotLog();
+        QCOMPARE(log.mid(log.indexOf("Disconnecting from Tervian\n")),
+                 QByteArray(R"(Disconnecting from Tervian
+Robot request joint data
+bRecognitionOK 0 bScannerOk 1
+m_dX=1.15 m_dZ=-1.5 m_dZDiff=400 m_dWidth=327.68 m_dArea=0.001
+repeated 2 more times: Robot request joint data
+repeated 2 more times: m_dX=1.15 m_dZ=-1.5 m_dZDiff=400 m_dWidth=327.68 m_dArea=0.001
+Robot requests joint ID=300
+Robot requests status
+m_bTervianOk=1 m_bLaserOn=0
+Robot set laser on
+repeated 1 more times: Robot request joint data
+bRecognitionOK 0 bScannerOk 0
+repeated 1 more times: m_dX=1.15 m_dZ=-1.5 m_dZDiff=400 m_dWidth=327.68 m_dArea=0.001
+Robot set laser off
+Robot set laser on and start measure
+repeated 1 more times: Robot request joint data
+repeated 1 more times: m_dX=1.15 m_dZ=-1.5 m_dZDiff=400 m_dWidth=327.68 m_dArea=0.001
+Robot set joint ID
+)"));
     }
 
     // Each request is carried out from its own four bytes and answered once, in order, however
@@ -166,7 +162,7 @@ private slots:
             QCOMPARE(robot.ask(Hex("01020600"), 4), Hex("82010040"));
             QCOMPARE(robot.ask(Hex("01060000"), 14), Hex("82010000 0000 0000 0000 0000 0000"));
             QCOMPARE(robot.ask(Hex("01011000"), 4), Hex("82010000"));
-            QCOMPARE(keepAlive(robot.localPort()), (QVector<int>{1, 3, 3, 1, 6000}));
+            QCOMPARE(KeepAliveOptions(robot.localPort()), (QVector<int>{1, 3, 3, 1, 6000}));
         }
         QTRY_VERIFY(!m_window->m_bRobotServerConnected && isListening(5020));
         QCOMPARE(settledResources(), before);
@@ -218,5 +214,5 @@ private slots:
     }
 };
 
-QTEST_MAIN(TestAccess)
+QTEST_MAIN(TestRobotLink)
 #include "test_robot_link.moc"

@@ -1,9 +1,8 @@
 // The vision link of an in-process window: record decoding and what the robot hears of it, and
 // the command client, the stream reader and the operator's buttons against tervian-sim or a
 // peer played by the test on 127.0.0.1.
-#include "mainwindow.h"
+#include "robot_client.h"
 #include "sim_process.h"
-#include "ui_mainwindow.h"
 #include "window_test.h"
 
 #include <QRegularExpression>
@@ -24,34 +23,25 @@ const QByteArray kSetUpLog = "Connected to Tervian\n"
 
 } // namespace
 
-// Friend of MainWindow: the tests raise the robot's events and read the shared state directly.
-class TestAccess : public QObject
+class TestVisionLink : public QObject
 {
     Q_OBJECT
 
-    std::unique_ptr<MainWindow> m_window;
+    std::unique_ptr<WindowFixture> m_window;
 
-    MainWindow& window()
+    WindowFixture& window()
     {
-        m_window = std::make_unique<MainWindow>();
+        m_window = std::make_unique<WindowFixture>();
         return *m_window;
     }
     // X, Z, width, Z difference, area, then the arrival and recognition flags as 0 or 1.
     QVector<double> values()
     {
-        const measurement::Reading r =
-            m_window->m_measurement.Read({}, measurement::Clock::now(), false);
+        const measurement::Reading r = m_window->Read();
         return QVector<double>(r.values.begin(), r.values.end()) +
                QVector<double>{double(r.arrived), double(r.recognised)};
     }
-    QByteArray robotReply(const char* requestHex)
-    {
-        const QByteArray request = QByteArray::fromHex(requestHex);
-        std::copy(request.begin(), request.end(), m_window->m_cRecRobotBuffer);
-        int length = 0;
-        m_window->ProcessRobotRequest(&length);
-        return QByteArray(m_window->m_cSendRobotBuffer, length);
-    }
+    QByteArray robotReply(const char* request) { return m_window->AskRobot(Hex(request)); }
     void switchProgram(int program) { m_window->RequestProgram(program); }
 
 private slots:
@@ -61,7 +51,7 @@ private slots:
     // A record in pieces is stored once its ';' has come, as if it had come whole.
     void decodesRecords()
     {
-        MainWindow& w = window();
+        WindowFixture& w = window();
         const std::pair<QByteArray, QVector<double>> blocks[] = {
             {"false,1,3,3,4,5,6,7;", {1, 3, 3, 4, 5, 1, 1}},
             {"0,1,2,3,4,5;0,6,7,8,9,10;", {6, 7, 8, 9, 10, 1, 1}},
@@ -83,7 +73,7 @@ private slots:
         SimProcess sim({"--stream-port", "32102"});
         QTcpServer stream; // the measurement output is played here; the event loop writes to it
         QVERIFY(stream.listen(QHostAddress::LocalHost, 32002));
-        MainWindow& w = window();
+        WindowFixture& w = window();
         QTRY_VERIFY_WITH_TIMEOUT(stream.hasPendingConnections(), 10000);
         std::unique_ptr<QTcpSocket> peer(stream.nextPendingConnection());
         const auto resultCode = [&] { return int(robotReply("01060000")[1]); };
@@ -116,7 +106,7 @@ private slots:
         QTcpServer server;
         QVERIFY(server.listen(QHostAddress::LocalHost, 32001));
         BoxWatcher boxes;
-        MainWindow& w = window();
+        WindowFixture& w = window();
         std::unique_ptr<QTcpSocket> peer;
         const auto request = [&] {
             QByteArray text = peer->readAll(); // the event loop may have read some already
@@ -205,6 +195,13 @@ private slots:
         expect(R"(FILE="3.t_p")", loadOk);
         expect(R"(STATE="on")", acquisitionOk);
         QTRY_VERIFY(w.m_bLaserOn && !w.m_bError && w.m_iTervianProgram == 3);
+        // A reply that outgrows 64 KiB in all its pieces.
+        switchProgram(4);
+        expect(R"(FILE="4.t_p")", "<DIDE INFO=\"" + QByteArray(70000, 'i'));
+        QTRY_VERIFY(TestDebugLog().contains("reply longer than 64 KiB. Reconnecting\n"));
+        setUp();
+        expect(R"(FILE="4.t_p")", loadOk);
+        expect(R"(STATE="on")", acquisitionOk);
         peer->close(); // while idle: the robot hears "not ready" until the next set-up
         QTRY_VERIFY(!w.m_bTervianOk);
         QCOMPARE(robotReply("01010600").left(2), QByteArray::fromHex("8201"));
@@ -249,9 +246,11 @@ private slots:
     void setUpButtonsAndProgramSwitches()
     {
         SimProcess sim({"--values", "0,1.5,2.25,0.8,-0.1,3.2", "--reject-project", "7"});
-        MainWindow& w = window();
+        WindowFixture& w = window();
         QTRY_VERIFY_WITH_TIMEOUT(w.m_bTervianOk && sim.count("stream client connected"), 10000);
         QVERIFY(w.m_iTervianProgram == 2 && !w.m_bError && w.m_bReadingData);
+        QCOMPARE(KeepAliveOptions(32001) + KeepAliveOptions(32002),
+                 (QVector<int>{1, 3, 3, 1, 6000, 1, 3, 3, 1, 6000}));
 
         w.ui->pushButtonLaserOn->click(); // each click is one exchange
         QTRY_VERIFY(w.m_bLaserOn && sim.count("acquisition on"));
@@ -275,7 +274,7 @@ private slots:
     {
         SimProcess sim({"--reject-project", "000002"});
         BoxWatcher boxes;
-        MainWindow& w = window();
+        WindowFixture& w = window();
         QTRY_VERIFY_WITH_TIMEOUT(TestDebugLog().contains("Loading default project NOT OK\n"),
                                  10000);
         switchProgram(5);
@@ -289,7 +288,7 @@ private slots:
     void reconnectsKeepingTheReaderThenDisconnectAndConnect()
     {
         auto sim = std::make_unique<SimProcess>();
-        MainWindow& w = window();
+        WindowFixture& w = window();
         QTRY_VERIFY_WITH_TIMEOUT(w.m_bTervianOk && sim->count("stream client connected"), 10000);
         const Resources before = settledResources();
         sim.reset();
@@ -322,5 +321,5 @@ private slots:
     }
 };
 
-QTEST_MAIN(TestAccess)
+QTEST_MAIN(TestVisionLink)
 #include "test_vision_link.moc"

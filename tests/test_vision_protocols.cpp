@@ -1,9 +1,12 @@
 // The DIDE protocol functions and the joining of stream pieces into records, without sockets.
+#include "c_numbers.h"
 #include "dide_protocol.h"
 #include "measurement_record.h"
 
 #include <QtTest>
 
+#include <cstring>
+#include <locale.h>
 #include <random>
 
 // The slots are defined below the class: moc misreads some of their raw strings.
@@ -14,6 +17,7 @@ class TestVisionProtocols : public QObject
 private slots:
     void requestsAndReplies();
     void recordsJoinedWhateverThePieces();
+    void numbersReadAsStrtodReadsThem();
 };
 
 void TestVisionProtocols::requestsAndReplies()
@@ -98,6 +102,32 @@ void TestVisionProtocols::recordsJoinedWhateverThePieces()
           "0,1,2,3,4,8", "0,9", "/", tooLong.c_str(), "5", "0,3;0,4;"})
         out += step == "/" ? (joiner.Clear(), "/") : join(step) + "|";
     QCOMPARE(out, std::string("/|0,1.5,2.25;|/||||0,1,2,3,4,8|0,9|/||0,4;|"));
+}
+
+// Bit for bit and up to the same end as strtod in the "C" locale, whichever path a field takes:
+// decimals of up to 20 digits (12.059999999999999 is no 12.06), exponents out of range, signs,
+// words and hex, on a fixed seed. A project ID is truncated, never rounded.
+void TestVisionProtocols::numbersReadAsStrtodReadsThem()
+{
+    const locale_t c = newlocale(LC_ALL_MASK, "C", locale_t(nullptr));
+    const char* const pieces[] = {"-", "+", ".", "e", "E-", "e400", "x", "inf", "nan", " ", ","};
+    std::mt19937_64 random(32002);
+    for (int i = 0; i < 300000; ++i) {
+        std::string text = i ? "" : "12.059999999999999";
+        for (int part = int(random() % 5); part >= 0 && i; --part)
+            text += random() % 3 ? std::to_string(random() >> (random() % 64))
+                                 : pieces[random() % std::size(pieces)];
+        char *end = nullptr, *strtodEnd = nullptr;
+        const double value = cnumbers::ParseDouble(text.c_str(), &end);
+        const double expected = strtod_l(text.c_str(), &strtodEnd, c);
+        QVERIFY2(end == strtodEnd && std::memcmp(&value, &expected, sizeof value) == 0,
+                 text.c_str());
+    }
+    freelocale(c);
+    QString numbers;
+    for (const char* id : {"000002", "2.5", "-2.5", "7x", "1e10", "-1e10", "nan", "word"})
+        numbers += QString::number(dide::ProjectNumber(id)) + " ";
+    QCOMPARE(numbers, QString("2 2 -2 7 2147483647 -2147483648 0 0 "));
 }
 
 QTEST_APPLESS_MAIN(TestVisionProtocols)

@@ -1,7 +1,5 @@
 // The status refresh and the user manual, driven in-process on a window whose worker threads
 // have been stopped, so the test alone writes the shared flags.
-#include "mainwindow.h"
-#include "ui_mainwindow.h"
 #include "window_test.h"
 
 #include "trend_view.h"
@@ -69,12 +67,11 @@ public slots:
     void open(const QUrl& u) { url = u; }
 };
 
-// Friend of MainWindow, so the tests write the shared flags and call the refresh directly.
-class TestAccess : public QObject
+class TestStatusDisplay : public QObject
 {
     Q_OBJECT
 
-    MainWindow* w = nullptr;
+    WindowFixture* w = nullptr;
     Ui::MainWindow* ui = nullptr;
 
     void show(const State& s)
@@ -104,10 +101,8 @@ private slots:
     void initTestCase()
     {
         writeConfig(TestDir());
-        w = new MainWindow;
-        StopWorker(w->m_bExitRobotThread, w->pRobotThread);
-        StopWorker(w->m_bExitScannerThread, w->pScannerThread);
-        StopWorker(w->m_bExitValuesThread, w->pValuesThread);
+        w = new WindowFixture;
+        w->StopWorkers();
         ui = w->ui;
     }
     void cleanupTestCase() { delete w; }
@@ -236,7 +231,7 @@ private slots:
             char records[] = "0,1,2,3,4,5;1,1,0,3,4,5;";
             w->DecodeValuesBuffer(records, int(sizeof records) - 1);
             w->m_bTervianOk = true;
-            w->AnswerJointDataQuery();
+            w->AskRobot(Hex("01060000"));
             const trend::Column all =
                 w->m_trend.Columns(trend::Ms(std::chrono::steady_clock::now()) + 1, 600000, 1)[0];
             return std::tuple{all.records, all.unrecognised, int(all.replies),
@@ -262,5 +257,5 @@ private slots:
     }
 };
 
-QTEST_MAIN(TestAccess)
+QTEST_MAIN(TestStatusDisplay)
 #include "test_status_display.moc"

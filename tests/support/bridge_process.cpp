@@ -1,5 +1,7 @@
 #include "bridge_process.h"
 
+#include "loopback_config.h"
+
 #include <QDir>
 #include <QFile>
 #include <QSettings>
@@ -12,13 +14,9 @@
 
 void writeConfig(const QString& dir, const QMap<QString, QString>& values)
 {
-    QMap<QString, QString> all{{"ScannerIP", "127.0.0.1"}, {"ProjectID", "1"}, {"DebugLog", "1"}};
+    QMap<QString, QString> all{{"DebugLog", "1"}}; // the tests read the log
     all.insert(values);
-    QFile file(dir + "/config.txt");
-    file.open(QIODevice::WriteOnly | QIODevice::Truncate);
-    file.write("[General]\n");
-    for (auto it = all.begin(); it != all.end(); ++it)
-        file.write((it.key() + "=" + it.value() + "\n").toUtf8());
+    WriteLoopbackConfig(dir, all);
 }
 
 QByteArray readFile(const QString& path)

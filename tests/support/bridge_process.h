@@ -10,8 +10,7 @@
 #include <csignal>
 #include <utility>
 
-// Writes a config.txt into dir. Unless the caller says otherwise the vision address is
-// 127.0.0.1, so no test ever dials the cell network.
+// Writes the loopback config.txt into dir with the debug log on, and values over it.
 void writeConfig(const QString& dir, const QMap<QString, QString>& values = {});
 
 // Reads a whole file, empty when it cannot be read.

@@ -5,6 +5,7 @@
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <poll.h>
 
 bool RobotClient::connectTo(const char* address)
@@ -61,4 +62,28 @@ std::unique_ptr<RobotClient> servedRobot()
             return robot;
     }
     return nullptr;
+}
+
+QVector<int> KeepAliveOptions(quint16 peerPort)
+{
+    QVector<int> options;
+    for (int fd = 3; fd < 1024; ++fd) {
+        sockaddr_in peer{};
+        socklen_t size = sizeof peer;
+        if (getpeername(fd, reinterpret_cast<sockaddr*>(&peer), &size) != 0 ||
+            ntohs(peer.sin_port) != peerPort)
+            continue;
+        const int asked[][2] = {{SOL_SOCKET, SO_KEEPALIVE},
+                                {IPPROTO_TCP, TCP_KEEPIDLE},
+                                {IPPROTO_TCP, TCP_KEEPCNT},
+                                {IPPROTO_TCP, TCP_KEEPINTVL},
+                                {IPPROTO_TCP, TCP_USER_TIMEOUT}};
+        for (auto [level, option] : asked) {
+            int value = 0;
+            socklen_t length = sizeof value;
+            getsockopt(fd, level, option, &value, &length);
+            options << value;
+        }
+    }
+    return options;
 }

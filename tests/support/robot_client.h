@@ -2,6 +2,7 @@
 #define ROBOT_CLIENT_H
 
 #include <QByteArray>
+#include <QVector>
 
 #include <memory>
 
@@ -51,5 +52,11 @@ private:
 // connects while the bridge is still finishing with the one before is reset when the bridge
 // listens anew; like a real robot, it then connects again.
 std::unique_ptr<RobotClient> servedRobot();
+
+// The keep-alive settings of this process's sockets whose peer has the port: keep-alive, idle
+// seconds, probes, seconds between them and the user time-out in ms, five values a socket.
+// The bridge wants {1, 3, 3, 1, 6000} on every link: a peer that vanishes is dropped after
+// about 6 s, with a request unacknowledged too.
+QVector<int> KeepAliveOptions(quint16 peerPort);
 
 #endif // ROBOT_CLIENT_H

@@ -4,7 +4,7 @@
 // Helpers for tests that run a MainWindow in their own process, where it keeps config.txt and
 // DebugLog.txt beside the test program.
 #include "bridge_process.h"
-#include "events.h"
+#include "window_fixture.h"
 
 #include <QApplication>
 #include <QDeadlineTimer>
@@ -13,7 +13,6 @@
 
 #include <functional>
 #include <memory>
-#include <thread>
 
 inline QString TestDir()
 {
@@ -23,16 +22,6 @@ inline QString TestDir()
 inline QByteArray TestDebugLog()
 {
     return readFile(TestDir() + "/DebugLog.txt");
-}
-
-// Ends one worker thread of the window, so that the test alone drives what it did.
-inline void StopWorker(events::StopRequest& stop, std::unique_ptr<std::thread>& thread)
-{
-    stop = true;
-    if (thread == nullptr)
-        return;
-    thread->join();
-    thread.reset();
 }
 
 // Watches for the window's critical boxes: records each one, lets the test act while it is

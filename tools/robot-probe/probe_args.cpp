@@ -6,6 +6,8 @@
 #include <cctype>
 #include <cstdlib>
 
+#include <getopt.h>
+
 const char* const kProbeUsage =
     "Usage: robot-probe [--host H] [--port P] [--timeout-ms N] COMMAND [COMMAND ...]\n"
     "       robot-probe [--host H] [--port P] --replay FILE [--speed N] [--tolerance N]\n"
@@ -65,16 +67,42 @@ public:
         return true;
     }
 
-    bool takeNumber(const std::string& option, long min, long max, long* number)
+    bool number(const std::string& option, const std::string& text, long min, long max,
+                long* number)
     {
-        std::string text;
-        if (!takeValue(option, &text))
-            return false;
         char* end = nullptr;
         *number = std::strtol(text.c_str(), &end, 10);
         if (text.empty() || *end != '\0' || *number < min || *number > max)
             return fail(option + " wants a whole number from " + std::to_string(min) + " to " +
                         std::to_string(max) + ", not '" + text + "'");
+        return true;
+    }
+
+    // The options from here up to the first word that is none, read by getopt_long (as
+    // --name value or --name=value); take(name, value) is given each in turn.
+    template <typename Take> bool takeOptions(const option* options, Take take)
+    {
+        std::vector<std::string> words{"robot-probe"};
+        words.insert(words.end(), m_args.begin() + long(m_next), m_args.end());
+        std::vector<char*> argv;
+        for (std::string& word : words)
+            argv.push_back(word.data());
+        argv.push_back(nullptr);
+        optind = 0; // a fresh scan each time
+        opterr = 0;
+        int index = -1;
+        for (int found;
+             (found = getopt_long(int(words.size()), argv.data(), "+:", options, &index)) != -1;
+             index = -1) {
+            const std::string word = argv[optind - 1];
+            if (found == '?')
+                return fail("unknown option '" + word + "' (see --help)");
+            if (found == ':')
+                return fail(word + " needs a value");
+            if (!take(std::string("--") + options[index].name, optarg ? optarg : ""))
+                return false;
+        }
+        m_next += size_t(optind - 1);
         return true;
     }
 
@@ -99,19 +127,20 @@ bool IsHexToken(const std::string& token)
 
 bool ParseJointData(ArgReader* reader, ProbeOptions* options)
 {
+    static const option kOptions[] = {
+        {"repeat", required_argument, nullptr, 0}, {"interval", required_argument, nullptr, 0}, {}};
     long repeat = 1;
     long interval = 0;
-    while (!reader->atEnd() && (reader->peek() == "--repeat" || reader->peek() == "--interval")) {
-        const std::string option = reader->take();
-        if (!reader->takeNumber(option, option == "--repeat" ? 1 : 0, 1000000,
-                                option == "--repeat" ? &repeat : &interval))
-            return false;
-    }
+    if (!reader->takeOptions(kOptions, [&](const std::string& name, const std::string& value) {
+            const bool isRepeat = name == "--repeat";
+            return reader->number(name, value, isRepeat ? 1 : 0, 1000000,
+                                  isRepeat ? &repeat : &interval);
+        }))
+        return false;
     options->exchanges.push_back(
         {"joint-data", Bytes(robot::kJointDataRequest), repeat, int(interval)});
     return true;
 }
-
 bool ParseLaser(ArgReader* reader, ProbeOptions* options)
 {
     std::string mode;
@@ -133,7 +162,9 @@ bool ParseLaser(ArgReader* reader, ProbeOptions* options)
 bool ParseSetJoint(ArgReader* reader, ProbeOptions* options)
 {
     long jointId = 0;
-    if (!reader->takeNumber("set-joint", -128, 255, &jointId))
+    std::string text;
+    if (!reader->takeValue("set-joint", &text) ||
+        !reader->number("set-joint", text, -128, 255, &jointId))
         return false;
     const uint8_t idByte = static_cast<uint8_t>(jointId & 0xFF);
     options->exchanges.push_back(
@@ -162,27 +193,6 @@ bool ParseRaw(ArgReader* reader, ProbeOptions* options)
     return true;
 }
 
-bool ParseGlobalOption(const std::string& option, ArgReader* reader, ProbeOptions* options)
-{
-    if (option == "--host")
-        return reader->takeValue(option, &options->host);
-    if (option == "--replay")
-        return reader->takeValue(option, &options->replay);
-    if (option == "--speed" || option == "--tolerance") {
-        long number = 0;
-        if (!reader->takeNumber(option, option == "--speed" ? 1 : 0, 100000, &number))
-            return false;
-        (option == "--speed" ? options->speed : options->tolerance) = int(number);
-        return true;
-    }
-    const bool isPort = option == "--port";
-    long number = 0;
-    if (!reader->takeNumber(option, 1, isPort ? 65535 : 3600000, &number))
-        return false;
-    (isPort ? options->port : options->timeoutMs) = int(number);
-    return true;
-}
-
 bool ParseCommand(const std::string& word, ArgReader* reader, ProbeOptions* options)
 {
     if (word == "status")
@@ -206,19 +216,46 @@ bool ParseCommand(const std::string& word, ArgReader* reader, ProbeOptions* opti
 
 bool ParseProbeArgs(const std::vector<std::string>& args, ProbeOptions* options, std::string* error)
 {
+    static const option kOptions[] = {{"host", required_argument, nullptr, 0},
+                                      {"port", required_argument, nullptr, 0},
+                                      {"timeout-ms", required_argument, nullptr, 0},
+                                      {"replay", required_argument, nullptr, 0},
+                                      {"speed", required_argument, nullptr, 0},
+                                      {"tolerance", required_argument, nullptr, 0},
+                                      {"help", no_argument, nullptr, 0},
+                                      {}};
     ArgReader reader(args, error);
-    while (!reader.atEnd()) {
-        const std::string word = reader.take();
-        if (word == "--help") {
-            options->help = true;
+    const bool read =
+        reader.takeOptions(kOptions, [&](const std::string& name, const std::string& value) {
+            if (name == "--help")
+                options->help = true;
+            else if (name == "--host")
+                options->host = value;
+            else if (name == "--replay")
+                options->replay = value;
+            if (name == "--help" || name == "--host" || name == "--replay")
+                return true;
+            const bool speed = name == "--speed";
+            const bool tolerance = name == "--tolerance";
+            const bool port = name == "--port";
+            long number = 0;
+            if (!reader.number(name, value, tolerance ? 0 : 1,
+                               speed || tolerance ? 100000
+                               : port             ? 65535
+                                                  : 3600000,
+                               &number))
+                return false;
+            *(speed       ? &options->speed
+              : tolerance ? &options->tolerance
+              : port      ? &options->port
+                          : &options->timeoutMs) = int(number);
             return true;
-        }
-        const bool isGlobal = word == "--host" || word == "--port" || word == "--timeout-ms" ||
-                              word == "--replay" || word == "--speed" || word == "--tolerance";
-        if (isGlobal ? !ParseGlobalOption(word, &reader, options)
-                     : !ParseCommand(word, &reader, options))
+        });
+    if (!read || options->help)
+        return read;
+    while (!reader.atEnd())
+        if (!ParseCommand(reader.take(), &reader, options))
             return false;
-    }
     if (options->exchanges.empty() && options->replay.empty())
         return reader.fail("no command given (see --help)");
     return true;

@@ -1,10 +1,11 @@
 #include "sim_options.h"
 
-#include <QMap>
-
 #include <climits>
 #include <cmath>
 #include <functional>
+#include <vector>
+
+#include <getopt.h>
 
 const char simUsage[] =
     R"(Usage: tervian-sim [options]
@@ -44,6 +45,9 @@ or a capture that cannot be read.
 
 namespace
 {
+
+// getopt_long's value for the first entry of the table; below it are its own '?' and ':'.
+constexpr int kFirstOption = 256;
 
 bool parseCount(const QString& text, int max, int& out)
 {
@@ -92,66 +96,78 @@ bool parseRecord(const QString& text, QByteArray& out)
 
 ParseOutcome parseSimOptions(const QStringList& args, SimOptions& o, QString& error)
 {
-    const QMap<QString, bool*> flags{{"--stream-always", &o.streamAlways},
-                                     {"--reject-acquisition", &o.rejectAcquisition},
-                                     {"--no-reply", &o.noReply},
-                                     {"--garbage", &o.garbage},
-                                     {"--pieces", &o.pieces},
-                                     {"--quiet", &o.quiet},
-                                     {"--loop", &o.loop}};
     using Setter = std::function<bool(const QString&)>;
-    const QMap<QString, Setter> valued{
-        {"--address", [&](const QString& v) { return o.address.setAddress(v); }},
-        {"--command-port", [&](const QString& v) { return parsePort(v, o.commandPort); }},
-        {"--stream-port", [&](const QString& v) { return parsePort(v, o.streamPort); }},
-        {"--rate", [&](const QString& v) { return parseRate(v, o.rate); }},
-        {"--values", [&](const QString& v) { return parseRecord(v, o.fixedRecord); }},
-        {"--reject-project",
+    struct Option {
+        const char* name;
+        bool* flag;   // set by the option alone
+        Setter value; // or given its value
+    };
+    const Option table[] = {
+        {"help", nullptr, {}},
+        {"stream-always", &o.streamAlways, {}},
+        {"reject-acquisition", &o.rejectAcquisition, {}},
+        {"no-reply", &o.noReply, {}},
+        {"garbage", &o.garbage, {}},
+        {"pieces", &o.pieces, {}},
+        {"quiet", &o.quiet, {}},
+        {"loop", &o.loop, {}},
+        {"address", nullptr, [&](const QString& v) { return o.address.setAddress(v); }},
+        {"command-port", nullptr, [&](const QString& v) { return parsePort(v, o.commandPort); }},
+        {"stream-port", nullptr, [&](const QString& v) { return parsePort(v, o.streamPort); }},
+        {"rate", nullptr, [&](const QString& v) { return parseRate(v, o.rate); }},
+        {"values", nullptr, [&](const QString& v) { return parseRecord(v, o.fixedRecord); }},
+        {"reject-project", nullptr,
          [&](const QString& v) {
              o.rejectedProjects.insert(v.toUtf8());
              return true;
          }},
-        {"--replay",
+        {"replay", nullptr,
          [&](const QString& v) {
              o.replay = v;
              return !v.isEmpty();
          }},
-        {"--delay-ms", [&](const QString& v) { return parseCount(v, 600000, o.delayMs); }},
-        {"--close-after-requests",
+        {"delay-ms", nullptr, [&](const QString& v) { return parseCount(v, 600000, o.delayMs); }},
+        {"close-after-requests", nullptr,
          [&](const QString& v) { return parseCount(v, INT_MAX, o.closeAfterRequests); }},
-        {"--close-after-records",
+        {"close-after-records", nullptr,
          [&](const QString& v) { return parseCount(v, INT_MAX, o.closeAfterRecords); }},
     };
+    std::vector<option> options;
+    for (const Option& entry : table)
+        options.push_back({entry.name, entry.value ? required_argument : no_argument, nullptr,
+                           kFirstOption + int(options.size())});
+    options.push_back({});
 
-    for (int i = 0; i < args.size(); ++i) {
-        QString name = args[i];
-        QString value;
-        const int equals = name.startsWith("--") ? name.indexOf('=') : -1;
-        if (equals > 0) {
-            value = name.mid(equals + 1);
-            name.truncate(equals);
+    std::vector<QByteArray> words{"tervian-sim"};
+    for (const QString& arg : args)
+        words.push_back(arg.toLocal8Bit());
+    std::vector<char*> argv;
+    for (QByteArray& word : words)
+        argv.push_back(word.data());
+    argv.push_back(nullptr);
+    optind = 0; // a fresh scan
+    opterr = 0;
+    for (int found; (found = getopt_long(int(words.size()), argv.data(), "+:", options.data(),
+                                         nullptr)) != -1;) {
+        const QString word = QString::fromLocal8Bit(argv[optind - 1]);
+        if (found == '?' || found < kFirstOption) {
+            error = found == ':' ? word + " needs a value" : "unknown option " + word;
+            return ParseOutcome::Error;
         }
-        if (name == "--help" && equals < 0)
+        const Option& entry = table[found - kFirstOption];
+        if (entry.flag != nullptr)
+            *entry.flag = true;
+        else if (!entry.value)
             return ParseOutcome::Help;
-        if (flags.contains(name) && equals < 0) {
-            *flags[name] = true;
-            continue;
-        }
-        if (!valued.contains(name)) {
-            error = "unknown option " + args[i];
+        else if (!entry.value(QString::fromLocal8Bit(optarg))) {
+            error =
+                QString("bad value for --%1: %2").arg(entry.name, QString::fromLocal8Bit(optarg));
             return ParseOutcome::Error;
         }
-        if (equals < 0) {
-            if (i + 1 == args.size()) {
-                error = name + " needs a value";
-                return ParseOutcome::Error;
-            }
-            value = args[++i];
-        }
-        if (!valued[name](value)) {
-            error = QString("bad value for %1: %2").arg(name, value);
-            return ParseOutcome::Error;
-        }
+    }
+    if (optind < int(words.size())) {
+        error = "unknown option " + QString::fromLocal8Bit(argv[optind]);
+        return ParseOutcome::Error;
     }
     if (o.commandPort == o.streamPort) {
         error = "the command and stream ports must differ";
