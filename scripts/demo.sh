@@ -60,7 +60,7 @@ show_log_tail() {
 }
 
 probe() {
-  "$run/bin/robot-probe" "$@" || fail "robot-probe $* failed (exit $?)"
+  "$run/bin/robot-probe" "$@" | tee -a "$run/probe.log" || fail "robot-probe $* failed"
 }
 
 say "Checking packages"
@@ -111,13 +111,13 @@ wait_for 10 eval "grep -A1 -- 'FILE=\"2.t_p\"' '$run/sim.log' | grep -q '^reply:
   fail "project 2 was not loaded"
 
 say "Robot: joint ID, twelve joint readings, laser off"
-probe joint-id joint-data --repeat 12 --interval 200 laser off | tee "$run/robot.log"
-grep -q '^joint-data: 82 00 ' "$run/robot.log" || fail "no reading reported a recognised joint"
+probe joint-id joint-data --repeat 12 --interval 200 laser off
+grep -q '^joint-data: 82 00 ' "$run/probe.log" || fail "no reading reported a recognised joint"
 wait_for 10 eval "[ \$(grep -c 'acquisition off' '$run/sim.log') -ge 2 ]" || fail "acquisition was not switched off"
 
 say "Robot: final status"
-final_status=$(probe status)
-echo "$final_status"
+probe status
+final_status=$(tail -n 1 "$run/probe.log")
 
 if [ -n "${DISPLAY:-}" ] && [ -t 0 ]; then
   read -r -p "The window stays open: press Enter to shut down. "
@@ -137,7 +137,7 @@ sim_pid=""
 say "Summary"
 echo "debug log:        $(wc -l <"$run/bin/DebugLog.txt") lines in run/bin/DebugLog.txt"
 echo "vision requests:  $(grep -c '^request:' "$run/sim.log") (run/sim.log)"
-echo "robot requests:   $(grep -cE '^Robot (request|set)' "$run/bin/DebugLog.txt") logged by the bridge"
+echo "robot replies:    $(grep -c ': 82' "$run/probe.log") (run/probe.log)"
 echo "final status:     ${final_status}"
 echo "manual:           run/help/KPLM604.pdf"
 echo "capture:          ${capture#"$root"/}"

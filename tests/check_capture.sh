@@ -5,20 +5,15 @@
 # request reaches the bridge in two pieces and must come out whole, flagged. Opens the ports.
 # Usage: check_capture.sh <bin folder> <tervian.lua> <scratch folder>
 set -euo pipefail
+source "$(cd "$(dirname "$0")" && pwd)/support/checks.sh"
 bin=$1 lua=$2 work=$3
 command -v tshark >/dev/null || { echo "skipped: tshark is not installed"; exit 77; }
 rm -rf "$work" && mkdir -p "$work" && cd "$work"
 cp "$bin/tervian-bridge" .
-printf '[General]\nScannerIP=127.0.0.1\nProjectID=1\n' >config.txt
+write_loopback_config config.txt
 pids=()
 trap 'kill "${pids[@]}" 2>/dev/null || true' EXIT
 
-fail() { echo "FAIL: $*" >&2; exit 1; }
-expect() { [ "$1" = "$2" ] || fail "$3:"$'\n'"got:"$'\n'"$1"$'\n'"expected:"$'\n'"$2"; }
-wait_for() { # command... : true within 20 s
-  local deadline=$((SECONDS + 20))
-  until "$@"; do ((SECONDS < deadline)) || fail "timed out: $*"; sleep 0.1; done
-}
 
 "$bin/tervian-sim" --pieces --values 0,1.5,-2.25,3,4,327.67 >sim.log & pids+=($!)
 QT_QPA_PLATFORM=offscreen XDG_RUNTIME_DIR=$work ./tervian-bridge 2>bridge.err & pids+=($!)

@@ -7,18 +7,14 @@
 # ports.
 # Usage: check_replay.sh <bin folder> <scratch folder>
 set -euo pipefail
+source "$(cd "$(dirname "$0")" && pwd)/support/checks.sh"
 bin=$1 work=$2
 rm -rf "$work" && mkdir -p "$work" && cd "$work"
 cp "$bin/tervian-bridge" .
-printf '[General]\nScannerIP=127.0.0.1\nProjectID=1\n' >config.txt
+write_loopback_config config.txt
 pids=()
 trap 'kill "${pids[@]}" 2>/dev/null || true' EXIT
 
-fail() { echo "FAIL: $*" >&2; exit 1; }
-wait_for() { # command... : true within 20 s
-  local deadline=$((SECONDS + 20))
-  until "$@"; do ((SECONDS < deadline)) || fail "timed out: $*"; sleep 0.1; done
-}
 # The bridge has loaded its project and opened the stream: the robot may start. While
 # recording, asking the bridge would be recorded too.
 loaded() { grep -q "stream client connected" sim.log && grep -c '^reply: ' sim.log | grep -qv '^[01]$'; }
