@@ -292,6 +292,15 @@ int ConnectRobot()
     return robot;
 }
 
+// Starts the bridge, waits until it has set up the vision link, and connects the robot.
+int StartAndConnect(BridgeRunner* bridge, FakeVision* vision)
+{
+    bridge->Start();
+    if (!vision->WaitUntilBridgeReady(10000))
+        loopback::Fail("the bridge did not set up the vision link");
+    return ConnectRobot();
+}
+
 // Sets CaptureMinutes in the run folder's config.txt, keeping the rest.
 void SetCaptureMinutes(const std::string& runDir, int minutes)
 {
@@ -321,10 +330,7 @@ void MeasureCaptureCost(const std::string& runDir)
         RequirePortFree(kRobotPort);
         FakeVision vision;
         BridgeRunner bridge(runDir);
-        bridge.Start();
-        if (!vision.WaitUntilBridgeReady(10000))
-            loopback::Fail("the bridge did not set up the vision link");
-        const int robot = ConnectRobot();
+        const int robot = StartAndConnect(&bridge, &vision);
         for (pid_t pid : {pid_t(0), bridge.Pid()})
             affinity::PinToCpu(pid, cpu);
         std::vector<double> times;
@@ -350,10 +356,7 @@ void MeasureShutdown(const std::string& runDir)
         RequirePortFree(kRobotPort);
         FakeVision vision;
         BridgeRunner bridge(runDir);
-        bridge.Start();
-        if (!vision.WaitUntilBridgeReady(10000))
-            loopback::Fail("the bridge did not set up the vision link");
-        const int robot = ConnectRobot();
+        const int robot = StartAndConnect(&bridge, &vision);
         vision.WriteRecord("0,1.00,2.00,0.50,0.10,2.00;");
         const int64_t start = loopback::NowNs();
         bridge.Stop();
@@ -380,10 +383,7 @@ int main(int argc, char* argv[])
     {
         FakeVision vision; // gone before the shutdown runs, which play the vision side anew
         BridgeRunner bridge(runDir);
-        bridge.Start();
-        if (!vision.WaitUntilBridgeReady(10000))
-            loopback::Fail("the bridge did not set up the vision link");
-        const int robot = ConnectRobot();
+        const int robot = StartAndConnect(&bridge, &vision);
 
         MeasureRoundTrip(echoServer, bridge.Pid(), robot);
         MeasureVisionPaths(&vision, robot);

@@ -68,9 +68,9 @@ private slots:
             {"RobotAllow", "@ByteArray(127.0.0.2)", "10 0 - @ByteArray(127.0.0.2)"},
             {"RobotAllow", "; 127.0.0.2",
              QString("00 1 RobotAllow=; 127.0.0.2") + none + " \"; 127.0.0.2\""},
-            {"RobotAllow", "127.0.0.2, 10.0.0.300\t",
-             "10 1 RobotAllow=127.0.0.2,10.0.0.300 has entries that admit no one: 10.0.0.300 "
-             "127.0.0.2, 10.0.0.300"},
+            {"RobotAllow", "127.0.0.2, 127.0.0.300\t",
+             "10 1 RobotAllow=127.0.0.2,127.0.0.300 has entries that admit no one: 127.0.0.300 "
+             "127.0.0.2, 127.0.0.300"},
             {"RobotAllow", "\"\"", "11 0 - "},
             {"DebugLogMaxMB", "8796093022208", // overflows a 64-bit count of bytes
              QString("11 0 DebugLogMaxMB=8796093022208") + fits + "1048576 MiB 8796093022208"},
