@@ -22,12 +22,13 @@ probe() { "$bin/robot-probe" "$@" >>probe.log; }
 ready() { probe status 2>/dev/null && tail -n 1 probe.log | grep -q "link ok, project ready"; }
 wait_for ready
 probe status laser on joint-data --repeat 3 --interval 50 set-joint 7 joint-id laser off
-exec 3<>/dev/tcp/127.0.0.1/5020
-printf '\x01\x01' >&3
-sleep 0.05 # so that the two halves travel apart, well within the 200 ms a request may take
-printf '\x10\x00' >&3
-head -c 4 <&3 >/dev/null
-exec 3>&-
+# The joint-ID query in two halves, 50 ms apart (within the 200 ms a request may take). The bridge
+# listens anew after each robot, so a connection made in between is reset: then try again.
+split_request() (
+  exec 3<>/dev/tcp/127.0.0.1/5020 && printf '\x01\x01' >&3 && sleep 0.05 &&
+    printf '\x10\x00' >&3 && [ "$(timeout 2 head -c 4 <&3 | wc -c)" -eq 4 ]
+) 2>/dev/null
+wait_for split_request
 
 kill -USR1 "$bridge"
 wait_for grep -q "diagnostics saved to" bridge.err
