@@ -1,13 +1,10 @@
-// Decoder throughput: records per second through MainWindow::DecodeValuesBuffer, against a
+// Decoder throughput: records per second through the stream reader's store of the latest record
+// (the trend history closed, as it is by default), against a
 // plain stringstream-and-getline decoder that is first shown to leave the same values on the
 // same blocks. Both take one lock per record, as the bridge must.
 #include "bench_report.h"
-#include "loopback_config.h"
-#include "window_fixture.h"
-
-#include <QApplication>
-#include <QDir>
-#include <QFile>
+#include "measurement_record.h"
+#include "trend_model.h"
 
 #include <chrono>
 #include <cstring>
@@ -146,21 +143,36 @@ long RecordsIn(const std::string& block)
 }
 
 // As the robot reads it with the laser off: the last record as it stands.
-Measurement Read(WindowFixture& window)
+// What the stream reader stores each record into.
+struct Store {
+    measurement::LatestRecord latest;
+    trend::TrendModel trend;
+
+    void Decode(const std::string& block)
+    {
+        latest.Feed(block.data(), int(block.size()), measurement::Clock::now(),
+                    [this](measurement::Clock::time_point decoded,
+                           const measurement::Values& values, bool recognised) {
+                        trend.NoteRecord(decoded, values, recognised);
+                    });
+    }
+};
+
+Measurement Read(Store& store)
 {
-    const measurement::Reading reading = window.Read();
+    const measurement::Reading reading = store.latest.Read({}, measurement::Clock::now(), false);
     Measurement state{reading.arrived, reading.recognised, {}};
     std::copy(reading.values.begin(), reading.values.end(), state.values);
     return state;
 }
 
-bool DecodersAgree(WindowFixture* window, std::vector<std::string> blocks)
+bool DecodersAgree(Store* store, std::vector<std::string> blocks)
 {
     ReferenceDecoder reference;
     for (std::string& block : blocks) {
-        window->DecodeValuesBuffer(block.data(), int(block.size()));
+        store->Decode(block);
         reference.Decode(block.data(), int(block.size()));
-        if (!Same(Read(*window), reference.Read())) {
+        if (!Same(Read(*store), reference.Read())) {
             std::fprintf(stderr, "decoders differ after the block \"%s\"\n", block.c_str());
             return false;
         }
@@ -189,18 +201,14 @@ template <typename Decode> double RecordsPerSecond(std::vector<std::string>* blo
 
 } // namespace
 
-int main(int argc, char* argv[])
+int main()
 {
-    qputenv("QT_QPA_PLATFORM", "offscreen");
-    QApplication application(argc, argv);
-    // The in-process window reads config.txt beside this program.
-    WriteLoopbackConfig(QCoreApplication::applicationDirPath());
-    WindowFixture window;
+    Store store;
 
     std::vector<std::string> blocks = StreamBlocks(3000);
     std::vector<std::string> checked = OddBlocks();
     checked.insert(checked.end(), blocks.begin(), blocks.end());
-    if (!DecodersAgree(&window, checked))
+    if (!DecodersAgree(&store, checked))
         return 1;
 
     std::vector<double> bridgeRates, referenceRates, ratios;
@@ -210,7 +218,7 @@ int main(int argc, char* argv[])
             reference.Decode(block->data(), int(block->size()));
         }));
         bridgeRates.push_back(RecordsPerSecond(&blocks, [&](std::string* block) {
-            window.DecodeValuesBuffer(block->data(), int(block->size()));
+            store.Decode(*block);
         }));
         ratios.push_back(bridgeRates.back() / referenceRates.back());
     }

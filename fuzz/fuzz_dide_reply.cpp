@@ -3,9 +3,8 @@
 // may type into the window.
 //
 // Input: 1 byte choosing the command the reply is checked for, then the reply.
-#include "fuzz_window.h"
-
 #include "dide_protocol.h"
+#include "require.h"
 
 void JudgeReply(const uint8_t* data, size_t size)
 {

@@ -1,7 +1,8 @@
-// Any block of bytes from the measurement stream through DecodeValuesBuffer, starting from the
-// state of a freshly started stream reader; every field of it read as strtod reads it; and the
+// Any block of bytes from the measurement stream through the latest record's feed, starting from
+// the state of a freshly started stream reader; every field of it read as strtod reads it; and the
 // same bytes cut into pieces at random points, which must give the records of the one piece.
-#include "fuzz_window.h"
+#include "measurement_record.h"
+#include "require.h"
 
 #include "c_numbers.h"
 
@@ -57,14 +58,14 @@ void RequireSameRecordsInPieces(const std::string& block)
 
 void DecodeBlock(const uint8_t* data, size_t size)
 {
-    WindowFixture& w = FuzzWindow();
-    w.m_measurement.Reset();
+    static measurement::LatestRecord latest;
+    latest.Reset();
     // A copy of exactly the block's size, so that reading past its end is caught.
     std::vector<char> block(data, data + size);
-    w.DecodeValuesBuffer(block.data(), int(block.size()));
+    latest.Feed(block.data(), int(block.size()), measurement::Clock::now());
     // A block with a ';' holds at least one record, one without none before the connection
     // shows how its records end; recognition needs a height that is a non-zero number.
-    const measurement::Reading r = w.Read();
+    const measurement::Reading r = latest.Read({}, measurement::Clock::now(), false);
     Require(r.arrived == (std::find(block.begin(), block.end(), ';') != block.end()));
     Require(!r.recognised || r.values[1] > 0.0 || r.values[1] < 0.0);
     RequireStrtodReading(std::string(block.begin(), block.end()));

@@ -6,7 +6,6 @@
 # Usage: scripts/fuzz.sh [SECONDS]   (default 60)
 set -euo pipefail
 cd "$(dirname "$0")/.."
-source scripts/loopback.sh
 seconds=${1:-60}
 targets=(fuzz_robot_request fuzz_record_decoder fuzz_dide_reply fuzz_capture_reader)
 build=build-fuzz
@@ -14,15 +13,6 @@ build=build-fuzz
 cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_CXX_COMPILER=clang++ \
   -DBRIDGE_SANITIZE=address -DBRIDGE_BUILD_FUZZERS=ON -DBRIDGE_BUILD_TESTS=OFF >/dev/null
 cmake --build "$build" -j 2 --target "${targets[@]}"
-
-# Each fuzzer holds a whole bridge window, whose robot server opens port 5020 and whose vision
-# client dials 127.0.0.1 until it is stopped. A private network namespace keeps that away from
-# everything else; without one, the run holds the machine's ports lock.
-if unshare -n true 2>/dev/null; then
-  isolate=(unshare -n)
-else
-  isolate=(flock "$ports_lock")
-fi
 
 export ASAN_OPTIONS="abort_on_error=1:detect_leaks=1"
 export LSAN_OPTIONS="suppressions=$PWD/tests/lsan.supp:print_suppressions=0"
@@ -35,7 +25,7 @@ for target in "${targets[@]}"; do
   mkdir -p "$out/corpus/$target"
   log="$out/$target.log"
   result=ok
-  QT_QPA_PLATFORM=offscreen "${isolate[@]}" "$out/$target/$target" -max_total_time="$seconds" \
+  "$out/$target/$target" -max_total_time="$seconds" \
     -timeout=10 -max_len=600 -print_final_stats=1 -artifact_prefix="$out/findings/$target-" \
     "$out/corpus/$target" "fuzz/corpus/$target" >"$log" 2>&1 || { result=FINDING; failed=1; }
   runs=$(sed -n 's/^stat::number_of_executed_units: *//p' "$log")

@@ -1,10 +1,13 @@
+#include "bridge.h"
 #include "instance_guard.h"
 #include "mainwindow.h"
+#include "settings.h"
 #include "shutdown_signals.h"
 
 #include <QApplication>
 #include <QMessageBox>
 
+#include <clocale>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -136,9 +139,15 @@ int main(int argc, char* argv[])
         return kAnotherBridgeRuns;
     }
     ShutdownSignals shutdownSignals;
-    MainWindow w;
+    // Measurement records always use a point as decimal separator.
+    setlocale(LC_NUMERIC, "en_US");
+    Settings settings(QCoreApplication::applicationDirPath());
+    settings.Load();
+    Bridge bridge(std::move(settings));
+    MainWindow w(bridge);
     QObject::connect(&shutdownSignals, &ShutdownSignals::saveRequested, &w,
                      &MainWindow::SaveDiagnostics);
+    bridge.Start();
     w.show();
     return a.exec();
 }

@@ -1,9 +1,13 @@
-// The window's start-up and shutdown in this process: settings file, debug log, form and the
-// orderly end of the worker threads.
-#include "window_test.h"
+// The bridge's start-up and shutdown in this process: settings file, debug log, the window's
+// form and the orderly end of the worker threads.
+#include "box_watcher.h"
+#include "in_process.h"
+#include "mainwindow.h"
 
 #include <QElapsedTimer>
 #include <QFileInfo>
+#include <QLineEdit>
+#include <QPushButton>
 #include <QRegularExpression>
 #include <QSettings>
 #include <QTemporaryDir>
@@ -24,6 +28,7 @@ class TestLifecycle : public QObject
         return QSettings(configPath, QSettings::IniFormat).value(key).toString();
     }
     static int threadCount() { return settledResources().second; }
+    static QLineEdit* edit(MainWindow& w, const char* name) { return w.findChild<QLineEdit*>(name); }
 
 private slots:
     // Empty keys get their defaults, present ones are never rewritten, leading zeros and all.
@@ -33,18 +38,16 @@ private slots:
     void settingsAndThePreviousRunKept()
     {
         for (const auto& [value, on] : {std::pair{"", false}, {"FALSE", false}, {"yes", true}}) {
-            writeConfig(TestDir(), {{"ProjectID", "000002"},
-                                    {"DebugLog", value},
-                                    {"TrendView", value},
-                                    {"Other", "x"}});
             QFile old(logPath);
             QVERIFY(old.open(QIODevice::WriteOnly | QIODevice::Truncate) &&
                     old.write("left from an earlier run\n") && old.flush());
             {
-                WindowFixture w;
-                QCOMPARE(w.ui->lineEditProjectID->text(), QString("000002"));
-                QCOMPARE(w.m_bdebugLog, on);
-                QCOMPARE(w.m_trend.IsOpen(), on);
+                const auto bridge = MakeBridge(
+                    {{"ProjectID", "000002"}, {"DebugLog", value}, {"TrendView", value}, {"Other", "x"}});
+                MainWindow w(*bridge);
+                QCOMPARE(edit(w, "lineEditProjectID")->text(), QString("000002"));
+                bridge->Parts().log.Write("an entry\n"); // written only while the log is on
+                QCOMPARE(bridge->Parts().trend.IsOpen(), on);
                 QVERIFY(!readFile(logPath).contains("earlier run"));
             }
             QCOMPARE(QStringList({stored("DebugLog"), stored("ProjectID"), stored("StaleAfterMs"),
@@ -59,7 +62,7 @@ private slots:
     // Hostile values, each checked on disk: who of 127.0.0.2 and 127.0.0.3 is admitted to the
     // robot port, the reports for the box, the log's first line when it names the key (a
     // settings value escaped like a peer's bytes), and the value as the file holds it after the
-    // window has saved the settings.
+    // settings have been saved. Ports that are no port keep their defaults.
     void hostileSettingsNeitherOpenTheRobotPortNorOverflowTheBound()
     {
         const char* const fits = " is no bound from 1 to 1048576; the log is bound at ";
@@ -75,16 +78,24 @@ private slots:
             {"DebugLogMaxMB", "8796093022208", // overflows a 64-bit count of bytes
              QString("11 0 DebugLogMaxMB=8796093022208") + fits + "1048576 MiB 8796093022208"},
             {"DebugLogMaxMB", "-1\x1b[2J",
-             QString("11 0 DebugLogMaxMB=-1\\x1b[2J") + fits + "100 MiB -1\\x1b[2J"}};
+             QString("11 0 DebugLogMaxMB=-1\\x1b[2J") + fits + "100 MiB -1\\x1b[2J"},
+            {"RobotPort", "65536", "11 0 - 65536 5020"},
+            {"RobotPort", "0", "11 0 - 0 0"}};
         for (const auto& [key, value, expected] : rows) {
-            writeConfig(TestDir(), {{key, value}});
             QString seen;
             {
-                WindowFixture w;
+                const auto bridge = MakeBridge({{key, value}});
+                Settings& settings = bridge->Config();
                 for (uint32_t peer : {0x7f000002u, 0x7f000003u})
-                    seen += robot_allow::Admits(w.m_robotAllow, peer) ? "1" : "0";
-                seen += " " + QString::number(w.m_pendingReports.size());
-                w.m_pendingReports.clear();
+                    seen += robot_allow::Admits(settings.Get().robotAllow, peer) ? "1" : "0";
+                seen += " " + QString::number(settings.TakeReports().size());
+                settings.Save({});
+                if (key == "RobotPort")
+                    seen += QString(" - %1 %2").arg(value).arg(settings.Get().robotPort);
+            }
+            if (key == "RobotPort") {
+                QCOMPARE(seen, expected);
+                continue;
             }
             const QString first = TestDebugLog().split('\n').value(0);
             const QRegularExpression saved("\n" + key + "=(.*)\n");
@@ -138,18 +149,18 @@ private slots:
     // of failed writes is reported once, and what failed is written once it can be.
     void settingsWrittenPerKeystrokeAndFailuresReportedOncePerSpell()
     {
-        writeConfig(TestDir(), {{"ProjectID", "7"}});
         BoxWatcher boxes;
         {
-            WindowFixture w;
-            QLineEdit* project = w.ui->lineEditProjectID;
+            const auto bridge = MakeBridge({{"ProjectID", "7"}});
+            MainWindow w(*bridge);
+            QLineEdit* project = edit(w, "lineEditProjectID");
             project->clear();
             QCOMPARE(stored("ProjectID"), QString("7"));
             for (const QString& typed : {QString("1"), QString("12")}) {
                 QTest::keyClick(project, typed.back().toLatin1());
                 QCOMPARE(stored("ProjectID"), typed);
             }
-            QLineEdit* ip = w.ui->lineEditIP;
+            QLineEdit* ip = edit(w, "lineEditIP");
             ip->selectAll();
             QTest::keyClick(ip, Qt::Key_Delete);
             QCOMPARE(stored("ScannerIP"), QString(""));
@@ -158,7 +169,7 @@ private slots:
             QVERIFY(QDir(TestDir()).mkdir("config.txt"));
             for (char typed : {'5', '6'})
                 QTest::keyClick(project, typed);
-            QTRY_COMPARE(boxes.texts.size(), 1);
+            QTRY_COMPARE(boxes.texts.size(), 1); // at the next refresh
             QVERIFY(boxes.texts[0].startsWith("The settings could not be saved to " + configPath));
             QTest::qWait(600);
             QCOMPARE(boxes.texts.size(), 1);
@@ -171,21 +182,25 @@ private slots:
 
     void formAtStartAndEveryThreadJoinedPromptlyAtShutdown()
     {
-        writeConfig(TestDir()); // nobody listens on the vision ports: the client keeps retrying
         const int threadsBefore = threadCount();
         QElapsedTimer running;
         running.start();
-        auto w = std::make_unique<WindowFixture>();
+        // Nobody listens on port 1: the client keeps retrying.
+        auto bridge = MakeBridge({{"RobotPort", "0"}, {"CommandPort", "1"}});
+        auto w = std::make_unique<MainWindow>(*bridge);
+        QCOMPARE(threadCount(), threadsBefore); // nothing started yet
+        bridge->Start();
         QVERIFY(threadCount() > threadsBefore);
         QCOMPARE(w->windowTitle(), QString("Tervian Yaskawa Interface V" BRIDGE_VERSION));
         QVERIFY(w->minimumSize() == QSize(420, 378) && w->maximumSize() == QSize(420, 378));
         QCOMPARE(w->windowIcon().availableSizes(), (QList<QSize>{{48, 48}, {16, 16}}));
-        QCOMPARE(w->ui->pushButtonConnect->text(), QString("Disconnect"));
+        QTRY_COMPARE(w->findChild<QPushButton*>("pushButtonConnect")->text(), QString("Disconnect"));
         QTest::qWait(300);
         QElapsedTimer clock;
         clock.start();
         w.reset();
-        // A hang guard, not a timing target: the loops check their flags about once a second.
+        bridge.reset();
+        // A hang guard, not a timing target.
         QVERIFY2(clock.elapsed() < 5000, qPrintable(QString::number(clock.elapsed())));
         QCOMPARE(threadCount(), threadsBefore);
         // Refused attempts are at least 100 ms apart: no more than the time since the start allows.

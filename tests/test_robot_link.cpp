@@ -1,7 +1,8 @@
-// The robot link inside a running window: requests acting on the shared state, and the server
-// on port 5020 as a robot sees it, including its recovery from failures.
+// The robot server alone, on a free port, as a robot sees it: requests acting on the link state,
+// framing, sessions one after the other, a busy port and the allow-list.
+#include "in_process.h"
 #include "robot_client.h"
-#include "window_test.h"
+#include "robot_server.h"
 
 #include <QTcpServer>
 #include <QThread>
@@ -17,105 +18,123 @@ class TestRobotLink : public QObject
 {
     Q_OBJECT
 
-    std::unique_ptr<WindowFixture> m_window;
+    std::unique_ptr<TestShared> m_shared;
+    std::unique_ptr<RobotServer> m_server;
 
-    // Without the vision client nobody consumes the events, so each can be checked.
-    WindowFixture& startBridge(const QMap<QString, QString>& config = {})
+    TestShared& startServer(RobotServer::Config config = {0, {}, 1000})
     {
-        writeConfig(TestDir(), config);
-        m_window = std::make_unique<WindowFixture>();
-        m_window->StopVisionClient();
-        return *m_window;
+        m_shared = std::make_unique<TestShared>();
+        m_server = std::make_unique<RobotServer>(*m_shared, config);
+        m_server->Start();
+        return *m_shared;
     }
-    QByteArray robotLog()
+    LinkSnapshot state() { return m_shared->link.Snapshot(); }
+    void setState(const std::function<void(LinkSnapshot&)>& change)
     {
-        m_window->FlushLog();
-        return TestDebugLog();
+        m_shared->link.Update(change);
     }
-    // The reply to one request as the robot thread builds it; empty when unrecognised.
-    QByteArray reply(const char* request) { return m_window->AskRobot(Hex(request)); }
     void store(bool statusGood, const measurement::Values& values,
                measurement::Clock::time_point decoded = measurement::Clock::now())
     {
-        m_window->m_measurement.Store({statusGood, 5, values}, decoded);
+        m_shared->record.Store({statusGood, 5, values}, decoded);
     }
     // Connects once the server waits for a robot again; it may be starting over.
     void connectRobot(RobotClient& robot)
     {
-        QTRY_VERIFY(!m_window->m_bRobotServerConnected && isListening(5020));
-        QVERIFY(robot.connectTo());
-        QTRY_VERIFY(m_window->m_bRobotServerConnected);
-    }
-    void expectStatusExchange()
-    {
-        RobotClient robot;
-        connectRobot(robot);
-        QCOMPARE(robot.ask(Hex("01010600"), 4), Hex("82010040"));
+        QTRY_VERIFY(state().robotPort != 0 && !state().robotConnected &&
+                    isListening(state().robotPort));
+        QVERIFY(robot.connectTo(state().robotPort));
+        QTRY_VERIFY(state().robotConnected);
     }
 
 private slots:
-    void cleanup() { m_window.reset(); }
-
-    // Queries answer from one snapshot of the shared state; set requests store it and raise
-    // the event that the vision client serves.
-    void requestsReadAndWriteTheSharedState()
+    void cleanup()
     {
-        WindowFixture& w = startBridge({{"StaleAfterMs", "0"}});
-        w.m_bTervianOk = true;
-        w.m_bError = false;
+        m_server.reset();
+        QCOMPARE(m_shared->watch->Broken(), QString());
+        m_shared.reset();
+    }
+
+    // Queries answer from one snapshot of the link state and the record; set requests store
+    // wishes, each counted with the wish it asks for, and reach the trend history's replies.
+    void requestsReadAndWriteTheLinkState()
+    {
+        TestShared& shared = startServer({0, {}, 0});
+        RobotClient robot;
+        connectRobot(robot);
+        const auto reply = [&](const char* request, int length) {
+            return robot.ask(Hex(request), length);
+        };
+        shared.trend.SetOpen(true);
+        setState([](LinkSnapshot& s) { s.visionReady = true, s.visionError = false; });
         store(false, {1.15, -1.5, 327.68, 400.0, 0.001});
         const QByteArray values = Hex("0072 ff6a 8000 9c40 0000");
-        QCOMPARE(reply("01060000"), Hex("820c0000") + values);
+        QCOMPARE(reply("01060000", 14), Hex("820c0000") + values);
         store(true, {1.15, -1.5, 327.68, 400.0, 0.001});
-        QCOMPARE(reply("0106ffff"), Hex("82000000") + values);
-        w.m_bTervianOk = false; // the values stay those of the last record
-        QCOMPARE(reply("01060000"), Hex("82010000") + values);
-        w.m_bTervianOk = true;
-        w.m_iTervianProgram = 300; // the low byte of the loaded project, not the requested one
-        QCOMPARE(reply("01011000"), Hex("8200002c"));
-        QCOMPARE(reply("01010600"), Hex("82000840"));
+        QCOMPARE(reply("0106ffff", 14), Hex("82000000") + values);
+        setState([](LinkSnapshot& s) { s.visionReady = false; }); // values of the last record
+        QCOMPARE(reply("01060000", 14), Hex("82010000") + values);
+        setState([](LinkSnapshot& s) { s.visionReady = true, s.loadedProject = 300; });
+        QCOMPARE(reply("01011000", 4), Hex("8200002c")); // the low byte of the loaded project
+        QCOMPARE(reply("01010600", 4), Hex("82000840"));
 
         // Set requests are wishes: each asks again, whatever the application has now.
-        QCOMPARE(reply("02011301"), Hex("82"));
-        QVERIFY(w.m_bLaserOn && w.m_bLaserWanted);
-        QCOMPARE(reply("01060000"), Hex("820c0000") + values); // not measuring yet
-        reply("02010600");
-        QVERIFY(!w.m_bLaserOn && !w.m_bLaserWanted);
-        reply("02010601");
-        QVERIFY(w.m_bLaserOn && w.m_bLaserWanted && w.m_iLaserAsks == 3);
+        QCOMPARE(reply("02011301", 1), Hex("82"));
+        QVERIFY(state().laserOn && state().laserWanted);
+        QCOMPARE(reply("01060000", 14), Hex("820c0000") + values); // not measuring yet
+        reply("02010600", 1);
+        QVERIFY(!state().laserOn && !state().laserWanted);
+        reply("02010601", 1);
+        QCOMPARE(shared.watch->LaserWishes(), QString("101"));
         // Measuring with StaleAfterMs=0: a record of an hour ago counts.
-        w.m_bAcquisitionOn = true;
-        w.m_tLaserSwitchedOn = measurement::Clock::now() - 2h;
+        setState([](LinkSnapshot& s) {
+            s.acquisitionOn = true, s.acquisitionSince = measurement::Clock::now() - 2h;
+        });
         store(true, {1.15, -1.5, 327.68, 400.0, 0.001}, measurement::Clock::now() - 1h);
-        QCOMPARE(reply("01060000"), Hex("82000000") + values);
-        w.m_iTervianProgram = 5;
-        reply("020110ff");
-        reply("02011005"); // the project loaded already, asked back
-        QVERIFY(w.m_iRobotProgram == 5 && w.m_iProgramAsks == 3); // one more at the start
-        QCOMPARE(reply("02011300"), QByteArray());
-        QVERIFY(w.m_bLaserWanted && w.m_iLaserAsks == 3);
-        // The whole log from the vision client's stop (before it, it may have tried to
-        // connect), every text as written, repeats within the minute counted.
-        const QByteArray log = robotLog();
-        QCOMPARE(log.mid(log.indexOf("Disconnecting from Tervian\n")),
-                 QByteArray(R"(Disconnecting from Tervian
+        QCOMPARE(reply("01060000", 14), Hex("82000000") + values);
+        setState([](LinkSnapshot& s) { s.loadedProject = 5; });
+        reply("020110ff", 1);
+        reply("02011005", 1); // the project loaded already, asked back
+        QVERIFY(state().projectWanted == 5 && state().projectAsks == 2);
+        QCOMPARE(reply("02011300", 1), Hex("82")); // unknown: the last reply again
+        QVERIFY(state().laserWanted && state().laserAsks == 3);
+        const trend::Column all =
+            shared.trend.Columns(trend::Ms(measurement::Clock::now()) + 1, 600000, 1)[0];
+        QCOMPARE(int(all.replies),
+                 trend::kReplyRecognised | trend::kReplyNotRecognised | trend::kReplyNotReady);
+        // The whole log, every text as written, repeats within the minute counted.
+        const QByteArray log = shared.Log();
+        QCOMPARE(log.mid(log.indexOf("1 6 0 0 \n")), QByteArray(R"(1 6 0 0 
 Robot request joint data
 bRecognitionOK 0 bScannerOk 1
 m_dX=1.15 m_dZ=-1.5 m_dZDiff=400 m_dWidth=327.68 m_dArea=0.001
+1 6 ffffffff ffffffff 
+repeated 1 more times: 1 6 0 0 
 repeated 2 more times: Robot request joint data
 repeated 2 more times: m_dX=1.15 m_dZ=-1.5 m_dZDiff=400 m_dWidth=327.68 m_dArea=0.001
+1 1 10 0 
 Robot requests joint ID=300
+1 1 6 0 
 Robot requests status
 m_bTervianOk=1 m_bLaserOn=0
+2 1 13 1 
 Robot set laser on
+repeated 1 more times: 1 6 0 0 
 repeated 1 more times: Robot request joint data
 bRecognitionOK 0 bScannerOk 0
 repeated 1 more times: m_dX=1.15 m_dZ=-1.5 m_dZDiff=400 m_dWidth=327.68 m_dArea=0.001
+2 1 6 0 
 Robot set laser off
+2 1 6 1 
 Robot set laser on and start measure
+repeated 1 more times: 1 6 0 0 
 repeated 1 more times: Robot request joint data
 repeated 1 more times: m_dX=1.15 m_dZ=-1.5 m_dZDiff=400 m_dWidth=327.68 m_dArea=0.001
+2 1 10 ffffffff 
 Robot set joint ID
+2 1 10 5 
+repeated 1 more times: Robot set joint ID
+2 1 13 0 
 )"));
     }
 
@@ -123,7 +142,7 @@ Robot set joint ID
     // TCP cuts them; padding and junk are never answered.
     void requestsFramedWhateverThePieces()
     {
-        startBridge();
+        TestShared& shared = startServer();
         RobotClient robot;
         connectRobot(robot);
         const char* const exchanges[][2] = {{"02011301", "82"},
@@ -138,25 +157,28 @@ Robot set joint ID
                          Hex(expected));
             }
         robot.send(Hex("0201")); // given up after 200 ms, unanswered, never joined
-        QTRY_VERIFY(robotLog().contains("Robot request not completed within 200 ms dropped\n"));
+        QTRY_VERIFY(shared.Log().contains("Robot request not completed within 200 ms dropped\n"));
         QCOMPARE(robot.ask(Hex("01010600 00000000 ff"), 4), Hex("82010040")); // padded
         QCOMPARE(robot.ask(Hex("02011301 01010600 01011000"), 9), Hex("82 82011000 82010000"));
         robot.send(Hex("ff010600 01010600")); // junk: none of it is read
-        QTRY_VERIFY(robotLog().contains("ffffffff 1 6 0 1 1 6 0 \n"));
+        QTRY_VERIFY(shared.Log().contains("ffffffff 1 6 0 1 1 6 0 \n"));
         QCOMPARE(robot.ask(Hex("01020600"), 4), Hex("82010000")); // unknown: the last reply again
         QCOMPARE(robot.ask(Hex("01010600"), 4), Hex("82011000"));
     }
 
-    // Every reply whole and nothing more: a surplus byte would lead the next reply.
+    // Every reply whole and nothing more: a surplus byte would lead the next reply. The last
+    // reply is kept across connections; a stop ends a session at once.
     void servesAndReconnectsLeavingNothingBehind()
     {
-        startBridge();
-        QTRY_VERIFY(isListening(5020));
+        TestShared& shared = startServer();
+        QTRY_VERIFY(state().robotPort != 0 && isListening(state().robotPort));
+        const quint16 port = state().robotPort;
         const Resources before = settledResources();
         for (int session = 0; session < 3; ++session) {
             RobotClient robot;
             connectRobot(robot);
-            if (session > 0) // the last reply, kept across connections
+            QCOMPARE(state().robotPort, port); // any free port, kept
+            if (session > 0)
                 QCOMPARE(robot.ask(Hex("01020600"), 4), Hex("82010000"));
             QCOMPARE(robot.ask(Hex("01010600"), 4), Hex("82010040"));
             QCOMPARE(robot.ask(Hex("01020600"), 4), Hex("82010040"));
@@ -164,53 +186,55 @@ Robot set joint ID
             QCOMPARE(robot.ask(Hex("01011000"), 4), Hex("82010000"));
             QCOMPARE(KeepAliveOptions(robot.localPort()), (QVector<int>{1, 3, 3, 1, 6000}));
         }
-        QTRY_VERIFY(!m_window->m_bRobotServerConnected && isListening(5020));
+        QTRY_VERIFY(!state().robotConnected && isListening(port));
         QCOMPARE(settledResources(), before);
-        RobotClient last; // the exit flag ends the thread while it serves
+        RobotClient last;
         connectRobot(last);
-        m_window->m_bExitRobotThread = true;
+        m_server->Stop();
         QVERIFY(last.endedByBridge());
-        QTRY_VERIFY_WITH_TIMEOUT(!isListening(5020), 3000);
+        QVERIFY(!isListening(port) && !state().robotConnected);
         // Every session after the first is counted, not written again, within the minute.
-        QVERIFY(robotLog().contains("repeated 3 more times: connected to the robot\n"));
+        QVERIFY(shared.Log().contains("repeated 3 more times: connected to the robot\n"));
     }
 
-    void busyPortIsRetriedUntilFreeAndReportedOnce()
+    // A port held by another program is tried again until it is free, and counted as one spell.
+    void busyPortIsRetriedUntilFree()
     {
         QTcpServer otherProgram;
-        QVERIFY(otherProgram.listen(QHostAddress::LocalHost, 5020));
-        BoxWatcher boxes;
-        startBridge();
-        QTRY_COMPARE(boxes.texts.size(), 1);
-        QVERIFY(boxes.texts[0].startsWith("Port 5020 is held by another program"));
-        QTest::qWait(1000); // two refreshes: the retries meanwhile open no second box
+        QVERIFY(otherProgram.listen(QHostAddress::Any, 0));
+        startServer({otherProgram.serverPort(), {}, 1000});
+        QTRY_VERIFY(state().robotPortBusy);
+        QTest::qWait(100);
         const Resources busy = settledResources(); // no socket held between two attempts
         otherProgram.close();
-        expectStatusExchange();
-        QTRY_VERIFY(!m_window->m_bRobotServerConnected && isListening(5020));
+        RobotClient robot;
+        connectRobot(robot);
+        QCOMPARE(robot.ask(Hex("01010600"), 4), Hex("82010040"));
+        QVERIFY(!state().robotPortBusy && state().robotPortBusySpells == 1);
+        robot.close();
+        QTRY_VERIFY(!state().robotConnected && isListening(state().robotPort));
         QCOMPARE(settledResources(), busy);
-        QCOMPARE(boxes.texts.size(), 1);
     }
 
-    // A malformed entry is reported and admits no one, the refused peer is closed unserved.
+    // The refused peer is closed unserved; the admitted one is served.
     void robotAllowAdmitsOnlyListedPeers()
     {
-        BoxWatcher boxes;
-        startBridge({{"RobotAllow", "127.0.0.1/32, 127.0.0.2/33"}});
+        TestShared& shared =
+            startServer({0, robot_allow::Parse("127.0.0.1/32, 127.0.0.2/33"), 1000});
         RobotClient stranger;
         sockaddr_in from{};
         from.sin_family = AF_INET;
         from.sin_addr.s_addr = inet_addr("127.0.0.2");
         QCOMPARE(bind(stranger.fd(), reinterpret_cast<sockaddr*>(&from), sizeof from), 0);
-        QTRY_VERIFY(isListening(5020));
-        QVERIFY(stranger.connectTo());
+        QTRY_VERIFY(state().robotPort != 0 && isListening(state().robotPort));
+        QVERIFY(stranger.connectTo(state().robotPort));
         stranger.send(Hex("01010600"));
         QVERIFY(stranger.endedByBridge());
-        expectStatusExchange();
-        QVERIFY(robotLog().contains("Robot server: refused a connection from 127.0.0.2 (not in "
-                                    "RobotAllow)\nconnected to the robot\n1 1 6 0 \n"));
-        QTRY_COMPARE(boxes.texts.size(), 1);
-        QVERIFY(boxes.texts[0].contains(": 127.0.0.2/33. They are ignored"));
+        RobotClient robot;
+        connectRobot(robot);
+        QCOMPARE(robot.ask(Hex("01010600"), 4), Hex("82010040"));
+        QVERIFY(shared.Log().contains("Robot server: refused a connection from 127.0.0.2 (not in "
+                                      "RobotAllow)\nconnected to the robot\n1 1 6 0 \n"));
     }
 };
 

@@ -1,5 +1,5 @@
-// Robot frames without sockets: request matching, the status reply, the value encoding and the
-// RobotAllow list. The robot link tests build the other replies through the window.
+// Robot frames without sockets: request matching, the reply to every request over the state it
+// is built from, the value encoding and the RobotAllow list.
 #include "bridge_process.h"
 #include "robot_allow.h"
 #include "robot_protocol.h"
@@ -7,7 +7,9 @@
 #include <QtTest>
 
 #include <cmath>
+#include <cstring>
 #include <limits>
+#include <tuple>
 
 class TestRobotProtocol : public QObject
 {
@@ -28,16 +30,36 @@ private slots:
                  std::string("ffffff80 ffffffff 7f \n")); // bytes widened as signed chars
     }
 
-    void statusReply()
+    // Every request against the states that change its reply: the whole reply, or none.
+    void answers()
     {
-        const std::pair<robot::LinkState, const char*> rows[] = {
-            {{true, false, true}, "82001800"},
-            {{false, false, false}, "82010040"},
-            {{true, true, false}, "82010840"},
-            {{false, false, true}, "82011000"}};
-        for (const auto& [link, expected] : rows) {
-            char reply[4];
-            QCOMPARE(QByteArray(reply, robot::BuildStatusReply(reply, link)), Hex(expected));
+        const robot::JointValues values{1.15, -1.5, 327.68, 400.0, 0.001};
+        const robot::Snapshot ready{{true, false, true}, 300, robot::kJointRecognised, values};
+        const robot::Snapshot down{{false, false, false}, 7, robot::kVisionNotReady, {}};
+        const robot::Snapshot failed{{true, true, false}, -1, robot::kJointNotRecognised, values};
+        const robot::Snapshot asked{{false, false, true}, 0, robot::kVisionNotReady, values};
+        const std::tuple<const char*, robot::Snapshot, const char*> rows[] = {
+            {"01010600", ready, "82001800"},
+            {"01010600", down, "82010040"},
+            {"01010600", failed, "82010840"},
+            {"010106ff", asked, "82011000"},
+            {"01011000", ready, "8200002c"},
+            {"01011000", failed, "820100ff"},
+            {"01060000", ready, "82000000 0072 ff6a 8000 9c40 0000"},
+            {"0106ffff", failed, "820c0000 0072 ff6a 8000 9c40 0000"},
+            {"01060000", down, "82010000 0000 0000 0000 0000 0000"},
+            {"02011301", down, "82"},
+            {"02010600", down, "82"},
+            {"02010601", down, "82"},
+            {"020110ff", down, "82"},
+            {"02011300", ready, ""},
+            {"03010600", ready, ""}};
+        for (const auto& [request, state, expected] : rows) {
+            const QByteArray frame = Hex(request);
+            robot::RequestFrame bytes;
+            std::memcpy(bytes.data(), frame.constData(), bytes.size());
+            const robot::Reply reply = robot::Answer(bytes, state);
+            QCOMPARE(QByteArray(reply.bytes.data(), reply.length), Hex(expected));
         }
     }
 

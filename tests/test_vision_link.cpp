@@ -1,9 +1,9 @@
-// The vision link of an in-process window: record decoding and what the robot hears of it, and
-// the command client, the stream reader and the operator's buttons against tervian-sim or a
-// peer played by the test on 127.0.0.1.
+// The vision client and its stream reader, run by a bridge that is only connected (or, where the
+// robot's view counts, started) against tervian-sim or a peer played by the test, all on ports
+// that were free.
+#include "in_process.h"
 #include "robot_client.h"
 #include "sim_process.h"
-#include "window_test.h"
 
 #include <QRegularExpression>
 #include <QTcpServer>
@@ -20,6 +20,8 @@ const QByteArray kSetUpLog = "Connected to Tervian\n"
                              "<DIDE DIR=\"Request\" CMD=\"Device_Acquisition\" STATE=\"off\" />\n"
                              "<DIDE DIR=\"ReplyOk\" CMD=\"Device_Acquisition\"/>\n"
                              "Tervian project is ready\n";
+// Nothing listens on port 1 of this machine.
+const quint16 kNoPeer = 1;
 
 } // namespace
 
@@ -27,74 +29,81 @@ class TestVisionLink : public QObject
 {
     Q_OBJECT
 
-    std::unique_ptr<WindowFixture> m_window;
+    std::unique_ptr<Bridge> m_bridge;
+    std::shared_ptr<OrderWatch> m_watch;
 
-    WindowFixture& window()
+    // A bridge for the vision application on these ports; connected, or also started.
+    Bridge& bridge(quint16 commandPort, quint16 streamPort, const QMap<QString, QString>& more = {},
+                   bool start = false)
     {
-        m_window = std::make_unique<WindowFixture>();
-        return *m_window;
+        QMap<QString, QString> config{{"ProjectID", "000002"},
+                                      {"RobotPort", "0"},
+                                      {"CommandPort", QString::number(commandPort)},
+                                      {"StreamPort", QString::number(streamPort)}};
+        config.insert(more);
+        m_bridge = MakeBridge(config);
+        m_watch = OrderWatch::On(m_bridge->Parts().link);
+        if (start)
+            m_bridge->Start();
+        else
+            m_bridge->Connect("127.0.0.1", "000002");
+        return *m_bridge;
     }
-    // X, Z, width, Z difference, area, then the arrival and recognition flags as 0 or 1.
+    LinkSnapshot state() { return m_bridge->Snapshot().link; }
+    QByteArray log()
+    {
+        m_bridge->Parts().log.Flush();
+        return TestDebugLog();
+    }
     QVector<double> values()
     {
-        const measurement::Reading r = m_window->Read();
-        return QVector<double>(r.values.begin(), r.values.end()) +
-               QVector<double>{double(r.arrived), double(r.recognised)};
+        const measurement::Reading r = m_bridge->Snapshot().joint.record;
+        return QVector<double>(r.values.begin(), r.values.end());
     }
-    QByteArray robotReply(const char* request) { return m_window->AskRobot(Hex(request)); }
-    void switchProgram(int program) { m_window->RequestProgram(program); }
 
 private slots:
-    void init() { writeConfig(TestDir(), {{"ProjectID", "000002"}}); }
-    void cleanup() { m_window.reset(); }
-
-    // A record in pieces is stored once its ';' has come, as if it had come whole.
-    void decodesRecords()
+    void cleanup()
     {
-        WindowFixture& w = window();
-        const std::pair<QByteArray, QVector<double>> blocks[] = {
-            {"false,1,3,3,4,5,6,7;", {1, 3, 3, 4, 5, 1, 1}},
-            {"0,1,2,3,4,5;0,6,7,8,9,10;", {6, 7, 8, 9, 10, 1, 1}},
-            {"1,1,2,3,4,5;", {1, 2, 3, 4, 5, 1, 0}},
-            {"0,1.5,0,0.8,-0.1,3.2;", {1.5, 0, 0.8, -0.1, 3.2, 1, 0}},
-            {"\n0,1.5,2.", {1.5, 0, 0.8, -0.1, 3.2, 1, 0}},
-            {"25,0.8,-0.1,3.2;", {1.5, 2.25, 0.8, -0.1, 3.2, 1, 1}}};
-        for (auto [block, expected] : blocks) {
-            w.DecodeValuesBuffer(block.data(), block.size());
-            QCOMPARE(values(), expected);
-        }
+        m_bridge.reset();
+        if (m_watch)
+            QCOMPARE(m_watch->Broken(), QString());
+        m_watch.reset();
     }
 
-    // While the laser is on, the robot hears "recognised" only for a record decoded since it
-    // came on and not older than StaleAfterMs; with the laser off, the last record stands.
+    // While the laser is on, the robot hears "recognised" only for a record decoded since
+    // acquisition was confirmed on and not older than StaleAfterMs; with the laser off, the last
+    // record stands. With no age bound, a broken stream ends the recognition.
     void freshRecordsOnlyWhileMeasuring()
     {
-        writeConfig(TestDir(), {{"ProjectID", "000002"}, {"StaleAfterMs", "500"}});
-        SimProcess sim({"--stream-port", "32102"});
-        QTcpServer stream; // the measurement output is played here; the event loop writes to it
-        QVERIFY(stream.listen(QHostAddress::LocalHost, 32002));
-        WindowFixture& w = window();
-        QTRY_VERIFY_WITH_TIMEOUT(stream.hasPendingConnections(), 10000);
-        std::unique_ptr<QTcpSocket> peer(stream.nextPendingConnection());
-        const auto resultCode = [&] { return int(robotReply("01060000")[1]); };
-        QTRY_VERIFY(w.m_bTervianOk);
-        peer->write("0,1,2,3,4,5;");
-        QTRY_COMPARE(resultCode(), 0x00);
-        QCOMPARE(robotReply("02011301"), QByteArray("\x82")); // laser on
-        QCOMPARE(resultCode(), 0x0C);
-        QTRY_VERIFY(w.m_bAcquisitionOn); // records count from then on
-        peer->write("0,1,2,3,4,5;");
-        QTRY_COMPARE(resultCode(), 0x00);
-        QTRY_COMPARE(resultCode(), 0x0C); // silence
-
-        w.m_iStaleAfterMs = 0; // no age bound, so that only the break ends the recognition
-        peer->write("0,1.5,2.25,0.8,-0.1,3.2;");
-        QTRY_COMPARE(resultCode(), 0x00);
-        peer->close();
-        QTRY_VERIFY(stream.hasPendingConnections());
-        QCOMPARE(resultCode(), 0x0C);
-        QCOMPARE(robotReply("02010600"), QByteArray("\x82")); // laser off
-        QCOMPARE(robotReply("01060000"), QByteArray::fromHex("82000000 0096 00e1 0050 fff6 0140"));
+        for (const char* staleAfterMs : {"500", "0"}) {
+            SimProcess sim({"--command-port", "0", "--stream-port", "0"});
+            QTcpServer stream; // the measurement output is played here
+            QVERIFY(stream.listen(QHostAddress::LocalHost, 0));
+            bridge(sim.commandPort(), stream.serverPort(), {{"StaleAfterMs", staleAfterMs}}, true);
+            QTRY_VERIFY_WITH_TIMEOUT(stream.hasPendingConnections(), 10000);
+            std::unique_ptr<QTcpSocket> peer(stream.nextPendingConnection());
+            RobotClient robot;
+            QTRY_VERIFY(state().robotPort != 0);
+            QVERIFY(robot.connectTo(state().robotPort));
+            const auto resultCode = [&] { return int(robot.ask(Hex("01060000"), 14)[1]); };
+            QTRY_VERIFY(state().visionReady);
+            peer->write("0,1,2,3,4,5;");
+            QTRY_COMPARE(resultCode(), 0x00);
+            QCOMPARE(robot.ask(Hex("02011301"), 1), Hex("82")); // laser on
+            QCOMPARE(resultCode(), 0x0C);
+            QTRY_VERIFY(state().acquisitionOn); // records count from then on
+            peer->write("0,1.5,2.25,0.8,-0.1,3.2;");
+            QTRY_COMPARE(resultCode(), 0x00);
+            if (QByteArray(staleAfterMs) == "500") {
+                QTRY_COMPARE(resultCode(), 0x0C); // silence
+                continue;
+            }
+            peer->close();
+            QTRY_VERIFY(stream.hasPendingConnections());
+            QCOMPARE(resultCode(), 0x0C);
+            QCOMPARE(robot.ask(Hex("02010600"), 1), Hex("82")); // laser off
+            QCOMPARE(robot.ask(Hex("01060000"), 14), Hex("82000000 0096 00e1 0050 fff6 0140"));
+        }
     }
 
     // The command port is played here: replies in pieces, after events of the application's
@@ -104,9 +113,8 @@ private slots:
     void repliesMatchedAndWishesKept()
     {
         QTcpServer server;
-        QVERIFY(server.listen(QHostAddress::LocalHost, 32001));
-        BoxWatcher boxes;
-        WindowFixture& w = window();
+        QVERIFY(server.listen(QHostAddress::LocalHost, 0));
+        Bridge& b = bridge(server.serverPort(), kNoPeer);
         std::unique_ptr<QTcpSocket> peer;
         const auto request = [&] {
             QByteArray text = peer->readAll(); // the event loop may have read some already
@@ -144,31 +152,29 @@ private slots:
         reply(loadOk.mid(20));
         expect(R"(STATE="off")",
                acquisitionOk.left(45) + " INFO=\"" + QByteArray(600, 'i') + "\"/>");
-        QTRY_VERIFY(w.m_bTervianOk);
+        QTRY_VERIFY(state().visionReady);
         reply(acquisitionOk); // unasked: no answer to the next request
-        QTRY_VERIFY(TestDebugLog().contains("Unsolicited from Tervian: " + acquisitionOk + "\n"));
+        QTRY_VERIFY(log().contains("Unsolicited from Tervian: " + acquisitionOk + "\n"));
         // Hostile unasked bytes: none may forge a line of its own or reach a terminal.
         reply(QByteArray("\r\nRobot set laser on\n\x1b[2J\x1b]0;x\x07\t\xc3\xa9\xff\\n\0!", 39));
-        QTRY_VERIFY(TestDebugLog().contains(R"(Unsolicited from Tervian: \r\nRobot set laser on\n)"
-                                            R"(\x1b[2J\x1b]0;x\x07\t\xc3\xa9\xff\\n\x00!)"
-                                            "\n"));
-        w.ui->pushButtonLaserOn->click();
+        QTRY_VERIFY(log().contains(R"(Unsolicited from Tervian: \r\nRobot set laser on\n)"
+                                   R"(\x1b[2J\x1b]0;x\x07\t\xc3\xa9\xff\\n\x00!)"
+                                   "\n"));
+        b.WishLaser(true);
         expect(R"(STATE="on")", R"(<DIDE DIR="ReplyError" CMD="Device_Acquisition"/>)");
-        QTRY_VERIFY(w.m_bError && TestDebugLog().contains("Setting Project on NOT OK\n"));
+        QTRY_VERIFY(state().visionError && log().contains("Setting Project on NOT OK\n"));
+        QCOMPARE(state().visionFailures, 1u);
 
-        // Wishes made while the client waits at a log line: the latest of each is served, the
+        // Wishes made while the client waits for a reply: the latest of each is served, the
         // project first; a switch back during a load follows it.
-        switchProgram(4);
+        b.WishProject(4);
         QVERIFY(request().contains(R"(FILE="4.t_p")"));
-        {
-            std::lock_guard<std::mutex> hold(w.m_mutexDebug);
-            reply(loadOk + "<DIDE/>");
-            switchProgram(5);
-            w.ui->pushButtonLaserOff->click();
-            w.ui->pushButtonLaserOn->click();
-        }
+        b.WishProject(5);
+        b.WishLaser(false);
+        b.WishLaser(true);
+        reply(loadOk + "<DIDE/>");
         QVERIFY(request().contains(R"(FILE="5.t_p")"));
-        switchProgram(4);
+        b.WishProject(4);
         reply(loadOk);
         expect(R"(FILE="4.t_p")", loadOk);
         QTest::qWait(20);
@@ -176,16 +182,16 @@ private slots:
         QVERIFY(request().contains(R"(STATE="on")"));
         QTest::qWait(2500); // a slow answer
         reply(acquisitionOk);
-        QTRY_VERIFY(w.m_bLaserOn && w.m_iTervianProgram == 4);
+        QTRY_VERIFY(state().laserOn && state().loadedProject == 4);
         QVERIFY(!server.hasPendingConnections());
-        const QByteArray log = TestDebugLog();
-        const int unasked = log.indexOf("Unsolicited from Tervian: <DIDE/>\n");
-        QVERIFY(unasked > log.indexOf(R"(FILE="4.t_p")") &&
-                unasked < log.indexOf(R"(FILE="5.t_p")"));
-        QVERIFY(!log.mid(unasked).contains(R"(STATE="off")"));
+        const QByteArray afterLoads = log();
+        const int unasked = afterLoads.indexOf("Unsolicited from Tervian: <DIDE/>\n");
+        QVERIFY(unasked > afterLoads.indexOf(R"(FILE="4.t_p")") &&
+                unasked < afterLoads.indexOf(R"(FILE="5.t_p")"));
+        QVERIFY(!afterLoads.mid(unasked).contains(R"(STATE="off")"));
 
         // Given up connections: after each set-up the standing wishes come back, project first.
-        switchProgram(3);
+        b.WishProject(3);
         expect(R"(FILE="3.t_p")", R"(<DIDE DIR="ReplyOk")"); // never ends
         setUp();
         expect(R"(FILE="3.t_p")", loadOk);
@@ -194,25 +200,24 @@ private slots:
         setUp();
         expect(R"(FILE="3.t_p")", loadOk);
         expect(R"(STATE="on")", acquisitionOk);
-        QTRY_VERIFY(w.m_bLaserOn && !w.m_bError && w.m_iTervianProgram == 3);
+        QTRY_VERIFY(state().laserOn && !state().visionError && state().loadedProject == 3);
         // A reply that outgrows 64 KiB in all its pieces.
-        switchProgram(4);
+        b.WishProject(4);
         expect(R"(FILE="4.t_p")", "<DIDE INFO=\"" + QByteArray(70000, 'i'));
-        QTRY_VERIFY(TestDebugLog().contains("reply longer than 64 KiB. Reconnecting\n"));
+        QTRY_VERIFY(log().contains("reply longer than 64 KiB. Reconnecting\n"));
         setUp();
         expect(R"(FILE="4.t_p")", loadOk);
         expect(R"(STATE="on")", acquisitionOk);
         peer->close(); // while idle: the robot hears "not ready" until the next set-up
-        QTRY_VERIFY(!w.m_bTervianOk);
-        QCOMPARE(robotReply("01010600").left(2), QByteArray::fromHex("8201"));
-        switchProgram(3); // asked during the outage: the project loaded before it
+        QTRY_VERIFY(!state().visionReady);
+        b.WishProject(3); // asked during the outage: the project loaded before it
         setUp();
         expect(R"(FILE="3.t_p")", loadOk);
         QVERIFY(request().contains(R"(STATE="on")")); // a stop ends the wait for its reply
-        const int failures = TestDebugLog().count("failed to recv");
-        w.ui->pushButtonConnect->click();
-        QTRY_VERIFY_WITH_TIMEOUT(!w.m_bTervianClientRunning, 5000);
-        m_window.reset(); // the last lines reach the file at shutdown
+        const int failures = log().count("failed to recv");
+        b.Disconnect();
+        QTRY_VERIFY_WITH_TIMEOUT(!state().clientRunning, 5000);
+        m_bridge.reset(); // the last lines reach the file at shutdown
         QVERIFY(TestDebugLog().contains("Disconnecting from Tervian\n"));
         QCOMPARE(TestDebugLog().count("failed to recv"), failures);
         QVERIFY(!QRegularExpression("[^\n -~]").match(TestDebugLog()).hasMatch()); // only ASCII
@@ -223,7 +228,8 @@ private slots:
     // four more connections each, not thousands.
     void reconnectsBackOffFromPeersThatCloseAtOnce()
     {
-        auto sim = std::make_unique<SimProcess>(QStringList{"--stream-port", "32102"});
+        auto sim = std::make_unique<SimProcess>(QStringList{"--command-port", "0", "--stream-port", "0"});
+        const quint16 commandPort = sim->commandPort();
         QTcpServer peers[2]; // stream, command
         int connections[2] = {0, 0};
         for (int i : {0, 1}) {
@@ -231,9 +237,9 @@ private slots:
                 while (peers[i].hasPendingConnections())
                     peers[i].nextPendingConnection()->abort(), ++connections[i];
             });
-            QVERIFY(peers[i].listen(QHostAddress::LocalHost, i == 0 ? 32002 : 32001));
+            QVERIFY(peers[i].listen(QHostAddress::LocalHost, i == 0 ? 0 : commandPort));
             if (i == 0)
-                window();
+                bridge(commandPort, peers[0].serverPort());
             QTRY_VERIFY_WITH_TIMEOUT(connections[i] > 0, 10000);
             const int first = connections[i];
             QTest::qWait(3000);
@@ -243,28 +249,30 @@ private slots:
         }
     }
 
-    void setUpButtonsAndProgramSwitches()
+    void setUpWishesAndProgramSwitches()
     {
-        SimProcess sim({"--values", "0,1.5,2.25,0.8,-0.1,3.2", "--reject-project", "7"});
-        WindowFixture& w = window();
-        QTRY_VERIFY_WITH_TIMEOUT(w.m_bTervianOk && sim.count("stream client connected"), 10000);
-        QVERIFY(w.m_iTervianProgram == 2 && !w.m_bError && w.m_bReadingData);
-        QCOMPARE(KeepAliveOptions(32001) + KeepAliveOptions(32002),
+        SimProcess sim({"--command-port", "0", "--stream-port", "0", "--values",
+                        "0,1.5,2.25,0.8,-0.1,3.2", "--reject-project", "7"});
+        Bridge& b = bridge(sim.commandPort(), sim.streamPort());
+        QTRY_VERIFY_WITH_TIMEOUT(state().visionReady && sim.count("stream client connected"),
+                                 10000);
+        QVERIFY(state().loadedProject == 2 && !state().visionError && state().streamReading);
+        QCOMPARE(KeepAliveOptions(sim.commandPort()) + KeepAliveOptions(sim.streamPort()),
                  (QVector<int>{1, 3, 3, 1, 6000, 1, 3, 3, 1, 6000}));
 
-        w.ui->pushButtonLaserOn->click(); // each click is one exchange
-        QTRY_VERIFY(w.m_bLaserOn && sim.count("acquisition on"));
-        QTRY_COMPARE(values(), (QVector<double>{1.5, 2.25, 0.8, -0.1, 3.2, 1, 1}));
-        w.ui->pushButtonLaserOff->click();
-        QTRY_VERIFY(!w.m_bLaserOn && sim.count("acquisition off") == 2);
+        b.WishLaser(true); // each wish is one exchange
+        QTRY_VERIFY(state().laserOn && sim.count("acquisition on"));
+        QTRY_COMPARE(values(), (QVector<double>{1.5, 2.25, 0.8, -0.1, 3.2}));
+        QCOMPARE(m_bridge->Snapshot().joint.resultCode, robot::kJointRecognised);
+        b.WishLaser(false);
+        QTRY_VERIFY(!state().laserOn && sim.count("acquisition off") == 2);
         QCOMPARE(sim.count(R"(request: <DIDE DIR="Request" CMD="Device_Acquisition")"), 3);
 
-        switchProgram(3);
-        QTRY_COMPARE(w.m_iTervianProgram, 3);
-        switchProgram(7);
-        QTRY_VERIFY(w.m_bBadprojectName);
-        QVERIFY(TestDebugLog().contains("Bad project name\n"));
-        QVERIFY(w.m_iTervianProgram == 3 && !w.m_bError && !w.m_bShowErrorOnce);
+        b.WishProject(3);
+        QTRY_COMPARE(state().loadedProject, 3);
+        b.WishProject(7);
+        QTRY_VERIFY(log().contains("Bad project name\n"));
+        QVERIFY(state().loadedProject == 3 && !state().visionError && state().visionFailures == 0);
         QCOMPARE(sim.count("command client connected"), 1);
     }
 
@@ -272,52 +280,45 @@ private slots:
     // a program switch is still served on it.
     void rejectedDefaultProjectKeepsTheConnection()
     {
-        SimProcess sim({"--reject-project", "000002"});
-        BoxWatcher boxes;
-        WindowFixture& w = window();
-        QTRY_VERIFY_WITH_TIMEOUT(TestDebugLog().contains("Loading default project NOT OK\n"),
-                                 10000);
-        switchProgram(5);
-        QTRY_COMPARE(w.m_iTervianProgram, 5);
-        QVERIFY(w.m_bError && !w.m_bTervianOk && !w.m_bLaserOn && !w.m_bReadingData);
-        QTRY_COMPARE(boxes.texts.value(0), QString("Error in loading or setting up the project"));
+        SimProcess sim({"--command-port", "0", "--stream-port", "0", "--reject-project", "000002"});
+        Bridge& b = bridge(sim.commandPort(), sim.streamPort());
+        QTRY_VERIFY_WITH_TIMEOUT(log().contains("Loading default project NOT OK\n"), 10000);
+        b.WishProject(5);
+        QTRY_COMPARE(state().loadedProject, 5);
+        const LinkSnapshot s = state();
+        QVERIFY(s.visionError && !s.visionReady && !s.laserOn && !s.streamReading &&
+                s.clientConnected && s.visionFailures == 1);
         QCOMPARE(sim.count("command client connected"), 1);
         QCOMPARE(sim.count("stream client connected"), 0);
     }
 
     void reconnectsKeepingTheReaderThenDisconnectAndConnect()
     {
-        auto sim = std::make_unique<SimProcess>();
-        WindowFixture& w = window();
-        QTRY_VERIFY_WITH_TIMEOUT(w.m_bTervianOk && sim->count("stream client connected"), 10000);
+        auto sim = std::make_unique<SimProcess>(
+            QStringList{"--command-port", "0", "--stream-port", "0"});
+        const QStringList ports{"--command-port", QString::number(sim->commandPort()),
+                                "--stream-port", QString::number(sim->streamPort())};
+        Bridge& b = bridge(sim->commandPort(), sim->streamPort());
+        QTRY_VERIFY_WITH_TIMEOUT(state().visionReady && sim->count("stream client connected"),
+                                 10000);
         const Resources before = settledResources();
         sim.reset();
-        sim = std::make_unique<SimProcess>(QStringList{"--pieces"});
+        sim = std::make_unique<SimProcess>(QStringList{"--pieces"} + ports);
         QTRY_VERIFY(sim->count("stream client connected"));
-        QTRY_VERIFY(sim->count(R"(FILE="000002.t_p"/>)") && w.m_bTervianOk);
+        QTRY_VERIFY(sim->count(R"(FILE="000002.t_p"/>)") && state().visionReady);
         QCOMPARE(settledResources(), before); // no second reader, no socket left
-        const QByteArray log = TestDebugLog();
-        QVERIFY(!log.contains("Disconnecting from TCP device\n"));
+        QVERIFY(!log().contains("Disconnecting from TCP device\n"));
         // The stream reader's line may come between the client's; the second set-up, within the
         // minute, is counted rather than written again.
-        QCOMPARE(QByteArray(log).replace("Connected to TCP device\n", "").count(kSetUpLog), 1);
+        QCOMPARE(log().replace("Connected to TCP device\n", "").count(kSetUpLog), 1);
 
-        QPushButton* connect = w.ui->pushButtonConnect;
-        connect->click();
-        QCOMPARE(connect->text(), QString("Connect"));
-        QTRY_VERIFY_WITH_TIMEOUT(!w.m_bTervianClientRunning, 5000);
-        connect->click();
-        connect->click(); // the client just started counts as running: a stop, not a second client
-        QCOMPARE(connect->text(), QString("Connect"));
-        QTRY_VERIFY_WITH_TIMEOUT(!w.m_bTervianClientRunning, 5000);
-
+        b.Disconnect();
+        QTRY_VERIFY_WITH_TIMEOUT(!state().clientRunning, 5000);
         const int streams = sim->count("stream client connected");
-        w.ui->lineEditProjectID->setText("5");
-        connect->click();
-        QTRY_VERIFY_WITH_TIMEOUT(w.m_bTervianOk && w.m_iTervianProgram == 5, 10000);
+        b.Connect("127.0.0.1", "5");
+        QTRY_VERIFY_WITH_TIMEOUT(state().visionReady && state().loadedProject == 5, 10000);
         QTRY_VERIFY(sim->count("stream client connected") > streams);
-        QVERIFY(
-            TestDebugLog().contains("Disconnecting from TCP device\nDisconnecting from Tervian\n"));
+        QVERIFY(log().contains("Disconnecting from TCP device\nDisconnecting from Tervian\n"));
     }
 };
 

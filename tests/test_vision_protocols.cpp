@@ -17,6 +17,7 @@ class TestVisionProtocols : public QObject
 private slots:
     void requestsAndReplies();
     void recordsJoinedWhateverThePieces();
+    void latestRecordStoredOnceWhole();
     void numbersReadAsStrtodReadsThem();
 };
 
@@ -67,6 +68,27 @@ void TestVisionProtocols::requestsAndReplies()
 
 // Whatever the pieces, the joiner hands out the records that one piece would have given,
 // none before its ';' has arrived, and none that outgrew its bound.
+// A record in pieces is stored once its ';' has come, as if it had come whole: X, Z, width,
+// Z difference, area, then the arrival and recognition flags as 0 or 1.
+void TestVisionProtocols::latestRecordStoredOnceWhole()
+{
+    measurement::LatestRecord latest;
+    const std::pair<std::string, std::vector<double>> blocks[] = {
+        {"false,1,3,3,4,5,6,7;", {1, 3, 3, 4, 5, 1, 1}},
+        {"0,1,2,3,4,5;0,6,7,8,9,10;", {6, 7, 8, 9, 10, 1, 1}},
+        {"1,1,2,3,4,5;", {1, 2, 3, 4, 5, 1, 0}},
+        {"0,1.5,0,0.8,-0.1,3.2;", {1.5, 0, 0.8, -0.1, 3.2, 1, 0}},
+        {"\n0,1.5,2.", {1.5, 0, 0.8, -0.1, 3.2, 1, 0}},
+        {"25,0.8,-0.1,3.2;", {1.5, 2.25, 0.8, -0.1, 3.2, 1, 1}}};
+    for (const auto& [block, expected] : blocks) {
+        latest.Feed(block.data(), int(block.size()), measurement::Clock::now());
+        const measurement::Reading r = latest.Read({}, measurement::Clock::now(), false);
+        std::vector<double> seen(r.values.begin(), r.values.end());
+        seen.insert(seen.end(), {double(r.arrived), double(r.recognised)});
+        QCOMPARE(seen, expected);
+    }
+}
+
 void TestVisionProtocols::recordsJoinedWhateverThePieces()
 {
     std::string stream = ";"; // the first piece shows the separator, whatever its size

@@ -111,39 +111,37 @@ int RequestedJointId(const char* request)
     return static_cast<int8_t>(request[3]);
 }
 
-int BuildStatusReply(char* reply, const LinkState& link)
+Reply Answer(const RequestFrame& request, const Snapshot& state)
 {
-    reply[0] = static_cast<char>(kReplyMark);
-    reply[1] = LinkCode(link);
-    reply[2] = static_cast<char>((link.tervianOk ? 0x08 : 0x00) | (link.laserOn ? 0x10 : 0x00));
-    reply[3] = link.laserOn ? 0x00 : 0x40;
-    return kStatusReplyLength;
-}
-
-int BuildJointIdReply(char* reply, const LinkState& link, int tervianProgram)
-{
-    reply[0] = static_cast<char>(kReplyMark);
-    reply[1] = LinkCode(link);
-    reply[2] = 0x00;
-    reply[3] = static_cast<char>(tervianProgram & 0xFF);
-    return kJointIdReplyLength;
-}
-
-int BuildJointDataReply(char* reply, uint8_t resultCode, const JointValues& values)
-{
-    reply[0] = static_cast<char>(kReplyMark);
-    reply[1] = static_cast<char>(resultCode);
-    reply[2] = 0x00;
-    reply[3] = 0x00;
-    for (size_t i = 0; i < values.size(); ++i)
-        EncodeValue(values[i], reply + 4 + 2 * i);
-    return kJointDataReplyLength;
-}
-
-int BuildSetReply(char* reply)
-{
-    reply[0] = static_cast<char>(kReplyMark);
-    return kSetReplyLength;
+    Reply reply;
+    char* const bytes = reply.bytes.data();
+    bytes[0] = static_cast<char>(kReplyMark);
+    switch (ClassifyRequest(reinterpret_cast<const char*>(request.data()))) {
+    case Request::Unrecognised:
+        return Reply();
+    case Request::Status:
+        bytes[1] = LinkCode(state.link);
+        bytes[2] = static_cast<char>((state.link.tervianOk ? 0x08 : 0x00) |
+                                     (state.link.laserOn ? 0x10 : 0x00));
+        bytes[3] = state.link.laserOn ? 0x00 : 0x40;
+        reply.length = kStatusReplyLength;
+        break;
+    case Request::JointIdQuery:
+        bytes[1] = LinkCode(state.link);
+        bytes[3] = static_cast<char>(state.loadedProject & 0xFF);
+        reply.length = kJointIdReplyLength;
+        break;
+    case Request::JointData:
+        bytes[1] = static_cast<char>(state.jointResult);
+        for (size_t i = 0; i < state.values.size(); ++i)
+            EncodeValue(state.values[i], bytes + 4 + 2 * i);
+        reply.length = kJointDataReplyLength;
+        break;
+    default:
+        reply.length = kSetReplyLength;
+        break;
+    }
+    return reply;
 }
 
 uint8_t JointDataResultCode(bool tervianOk, bool recognitionOk)

@@ -9,8 +9,7 @@
 #include <string>
 #include <vector>
 
-// Frames of the robot controller's link: 4-byte requests in, short replies out; replies are
-// written from their start.
+// Frames of the robot controller's link: 4-byte requests in, short replies out.
 namespace robot
 {
 
@@ -101,11 +100,24 @@ int ReplyLength(Request request);
 // The joint ID that a set joint ID request carries in byte 3, as a signed byte.
 int RequestedJointId(const char* request);
 
-// Each builder writes its reply from the start of reply and returns the reply length.
-int BuildStatusReply(char* reply, const LinkState& link);
-int BuildJointIdReply(char* reply, const LinkState& link, int tervianProgram);
-int BuildJointDataReply(char* reply, uint8_t resultCode, const JointValues& values);
-int BuildSetReply(char* reply);
+// What a reply is built from, read at one moment so that its parts never disagree.
+struct Snapshot {
+    LinkState link{false, true, false};
+    int loadedProject = 0;      // the project the vision application confirmed
+    uint8_t jointResult = kVisionNotReady;
+    JointValues values{};
+};
+
+constexpr size_t kLongestReply = kJointDataReplyLength;
+
+struct Reply {
+    std::array<char, kLongestReply> bytes{};
+    int length = 0; // 0: the request was not recognised, and nothing was built
+};
+
+// The reply to one request. The set requests are answered alike whatever they ask; carrying
+// out the wish is the caller's part.
+Reply Answer(const RequestFrame& request, const Snapshot& state);
 
 uint8_t JointDataResultCode(bool tervianOk, bool recognitionOk);
 

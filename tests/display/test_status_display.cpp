@@ -1,11 +1,15 @@
-// The status refresh and the user manual, driven in-process on a window whose worker threads
-// have been stopped, so the test alone writes the shared flags.
-#include "window_test.h"
+// The status window over a bridge that was never started, so the test alone writes the link
+// state it shows: lamps, values, boxes, texts, the buttons, the manual and the trend window.
+#include "box_watcher.h"
+#include "in_process.h"
 
+#include "mainwindow.h"
 #include "trend_view.h"
 
 #include <QDesktopServices>
+#include <QAction>
 #include <QGroupBox>
+#include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
 #include <QSettings>
@@ -71,41 +75,50 @@ class TestStatusDisplay : public QObject
 {
     Q_OBJECT
 
-    WindowFixture* w = nullptr;
-    Ui::MainWindow* ui = nullptr;
+    std::unique_ptr<Bridge> bridge;
+    MainWindow* w = nullptr;
 
+    template <typename Widget = QLabel> Widget* find(const char* name)
+    {
+        return w->findChild<Widget*>(name);
+    }
+
+    void change(const std::function<void(LinkSnapshot&)>& change)
+    {
+        bridge->Parts().link.Update(change);
+    }
+    void refresh() { QMetaObject::invokeMethod(w, "Refresh"); }
     void show(const State& s)
     {
-        w->m_bTervianOk = s.ok;
-        w->m_bTervianClientConnected = s.connected;
-        w->m_bTervianClientRunning = s.running;
-        w->m_bError = s.error;
-        w->m_bLaserOn = s.laser;
-        w->m_iTervianProgram = s.program;
-        w->m_bRobotServerOnline = s.robotOnline;
-        w->m_bRobotServerConnected = s.robotConnected;
-        w->updateGui();
+        change([&](LinkSnapshot& l) {
+            l.visionReady = s.ok, l.clientConnected = s.connected, l.clientRunning = s.running,
+            l.visionError = s.error, l.laserOn = s.laser, l.loadedProject = s.program,
+            l.robotServerOnline = s.robotOnline, l.robotConnected = s.robotConnected;
+        });
+        refresh();
     }
     QStringList showRecord(bool reading, bool recognised, double x, double z, double width,
                            double zDiff, double area)
     {
-        w->m_bReadingData = reading;
-        w->m_measurement.Store({recognised, 5, {x, z, width, zDiff, area}},
-                               measurement::Clock::now());
-        w->updateGui();
-        return {ui->labelMeasureError->text(), ui->labelY->text(),        ui->labelZ->text(),
-                ui->labelGap->text(),          ui->labelMismatch->text(), ui->labelArea->text()};
+        change([&](LinkSnapshot& l) { l.streamReading = reading; });
+        bridge->Parts().record.Store({recognised, 5, {x, z, width, zDiff, area}},
+                                     measurement::Clock::now());
+        refresh();
+        return {find("labelMeasureError")->text(), find("labelY")->text(),        find("labelZ")->text(),
+                find("labelGap")->text(),          find("labelMismatch")->text(), find("labelArea")->text()};
     }
 
 private slots:
     void initTestCase()
     {
-        writeConfig(TestDir());
-        w = new WindowFixture;
-        w->StopWorkers();
-        ui = w->ui;
+        bridge = MakeBridge({{"CommandPort", "1"}}); // nothing listens on port 1
+        w = new MainWindow(*bridge);
     }
-    void cleanupTestCase() { delete w; }
+    void cleanupTestCase()
+    {
+        delete w;
+        bridge.reset();
+    }
 
     // The first matching row wins; every lamp is lit before each row, so a row that leaves a
     // widget alone shows up. An offline robot server keeps what its lamp showed.
@@ -122,9 +135,9 @@ private slots:
         for (const auto& [state, shown] : rows) {
             show({true, true, true, true, true, 42});
             show(state);
-            QCOMPARE(Lamp(ui->labelSensorConnected) + Lamp(ui->labelSensorError) +
-                         Lamp(ui->labelSensorLaserOn) + " " + ui->labelSensorProgramNr->text() +
-                         " " + ui->labelRobotState->text() + " " + Lamp(ui->labelRobotConnected),
+            QCOMPARE(Lamp(find("labelSensorConnected")) + Lamp(find("labelSensorError")) +
+                         Lamp(find("labelSensorLaserOn")) + " " + find("labelSensorProgramNr")->text() +
+                         " " + find("labelRobotState")->text() + " " + Lamp(find("labelRobotConnected")),
                      QString(shown));
         }
     }
@@ -136,11 +149,13 @@ private slots:
         show({true, true, true, false, false, 1});
         QCOMPARE(showRecord(true, true, 0, 12.345678, -1.5, 12345.6, -0.004),
                  QStringList({"Ok", "0.00", "12.35", "-1.50", "12345.60", "-0.00"}));
-        w->m_bLaserWanted = true;
-        w->updateGui();
-        QCOMPARE(ui->labelMeasureError->text(), QString("Error"));
-        w->m_bAcquisitionOn = true;
-        w->m_tLaserSwitchedOn = measurement::Clock::now() - std::chrono::seconds(1);
+        change([](LinkSnapshot& l) { l.laserWanted = true; });
+        refresh();
+        QCOMPARE(find("labelMeasureError")->text(), QString("Error"));
+        change([](LinkSnapshot& l) {
+            l.acquisitionOn = true;
+            l.acquisitionSince = measurement::Clock::now() - std::chrono::seconds(1);
+        });
         QCOMPARE(showRecord(true, true, 1, 2, 3, 4, 5).value(0), QString("Ok"));
         QCOMPARE(showRecord(true, false, 1, 2, 3, 4, 5),
                  QStringList({"Error", "1.00", "2.00", "3.00", "4.00", "5.00"}));
@@ -155,25 +170,55 @@ private slots:
     void nestedRefreshesOpenNoSecondBoxUntilANewReport()
     {
         show({true, true, true, true, false, 5});
+        const auto fail = [this] { change([](LinkSnapshot& l) { ++l.visionFailures; }); };
         int step = 0;
         BoxWatcher watcher([&](int openBoxes) {
             if (step == 0) {
-                w->m_iTervianProgram = 6;
-                QMetaObject::invokeMethod(w, "updateGui", Qt::QueuedConnection);
+                change([](LinkSnapshot& l) { l.loadedProject = 6; });
+                QMetaObject::invokeMethod(w, "Refresh", Qt::QueuedConnection);
                 step = 1;
-            } else if (step == 1 && ui->labelSensorProgramNr->text() == "6") {
-                w->m_bShowErrorOnce = true;
-                QMetaObject::invokeMethod(w, "updateGui", Qt::QueuedConnection);
+            } else if (step == 1 && find("labelSensorProgramNr")->text() == "6") {
+                fail();
+                QMetaObject::invokeMethod(w, "Refresh", Qt::QueuedConnection);
                 step = 2;
             }
             step += step == 2 && openBoxes == 2;
             return step == 3;
         });
-        w->m_bShowErrorOnce = true;
-        w->updateGui();
-        QCOMPARE(watcher.texts,
-                 QStringList({"Error in Tervian communication", "Error in Tervian communication"}));
+        fail();
+        refresh();
         QCOMPARE(watcher.mostOpenAtOnce, 2);
+        // A failure of the set-up, and a spell of the robot port held by another program.
+        show({false, true, true, true, false, 0});
+        fail();
+        change([](LinkSnapshot& l) { ++l.robotPortBusySpells; });
+        refresh();
+        refresh();
+        refresh();
+        QCOMPARE(watcher.texts,
+                 QStringList({"Error in Tervian communication", "Error in Tervian communication",
+                              "Error in loading or setting up the project",
+                              "Port 5020 is held by another program: the robot cannot connect "
+                              "until it is free. The bridge takes the port as soon as it is."}));
+    }
+
+    // The Connect button toggles the client, and a press while a client just started stops it.
+    void connectButtonStartsOneClientAtMost()
+    {
+        QPushButton* connect = find<QPushButton>("pushButtonConnect");
+        change([](LinkSnapshot& l) { l.clientRunning = false; });
+        const QString started = connect->text();
+        connect->click();
+        QVERIFY(bridge->Snapshot().link.clientRunning);
+        QCOMPARE(connect->text(), QString("Disconnect"));
+        connect->click();
+        QCOMPARE(connect->text(), QString("Connect"));
+        QTRY_VERIFY_WITH_TIMEOUT(!bridge->Snapshot().link.clientRunning, 5000);
+        connect->click();
+        connect->click();
+        QCOMPARE(connect->text(), QString("Connect"));
+        QTRY_VERIFY_WITH_TIMEOUT(!bridge->Snapshot().link.clientRunning, 5000);
+        QCOMPARE(started, QString("Connect")); // the bridge had not been started
     }
 
     // Every text of the form, with the widest that the refresh and the buttons put there, in
@@ -181,13 +226,13 @@ private slots:
     void everyTextFitsItsWidget()
     {
         QCOMPARE(QFontInfo(w->font()).family(), QString("Liberation Sans"));
-        ui->pushButtonConnect->setText(MainWindow::tr("Disconnect"));
-        ui->labelRobotState->setText(MainWindow::tr("Listening"));
+        find<QPushButton>("pushButtonConnect")->setText(MainWindow::tr("Disconnect"));
+        find("labelRobotState")->setText(MainWindow::tr("Listening"));
         for (QLabel* value :
-             {ui->labelY, ui->labelZ, ui->labelGap, ui->labelMismatch, ui->labelArea})
+             {find("labelY"), find("labelZ"), find("labelGap"), find("labelMismatch"), find("labelArea")})
             value->setText("-327.68");
         QStringList cut;
-        for (QWidget* widget : ui->centralWidget->findChildren<QWidget*>()) {
+        for (QWidget* widget : find<QWidget>("centralWidget")->findChildren<QWidget*>()) {
             const auto [text, room] = TextAndRoom(widget);
             const int width = QFontMetrics(widget->font()).horizontalAdvance(text);
             if (width > room)
@@ -205,11 +250,11 @@ private slots:
         const QString path = QDir::cleanPath(TestDir() + "/../help/KPLM604.pdf");
         UrlCatcher catcher;
         BoxWatcher boxes;
-        ui->actionUser_manual->trigger();
+        find<QAction>("actionUser_manual")->trigger();
         QVERIFY(QDir().mkpath(QFileInfo(path).path()) && QFile(path).open(QIODevice::WriteOnly));
-        ui->actionUser_manual->trigger();
+        find<QAction>("actionUser_manual")->trigger();
         QDesktopServices::setUrlHandler("file", &catcher, "open");
-        ui->actionUser_manual->trigger();
+        find<QAction>("actionUser_manual")->trigger();
         QDesktopServices::unsetUrlHandler("file");
         QFile::remove(path);
         QCOMPARE(boxes.texts,
@@ -219,30 +264,23 @@ private slots:
         QCOMPARE(catcher.url, QUrl::fromLocalFile(path));
     }
 
-    // The View menu opens the trend window and the setting follows it; records and joint data
-    // replies reach its model only while it is shown, and closing the window unticks the menu.
-    // Last, as it closes the bridge's window.
+    // The View menu opens the trend window and the setting follows it; the history records
+    // only while it is shown, and closing the window unticks the menu. Last, as it closes the
+    // bridge's window.
     void trendViewFollowsTheMenuAndTheWorkers()
     {
         const auto stored = [] {
             return QSettings(TestDir() + "/config.txt", QSettings::IniFormat).value("TrendView");
         };
-        const auto feedAndShow = [this] {
-            char records[] = "0,1,2,3,4,5;1,1,0,3,4,5;";
-            w->DecodeValuesBuffer(records, int(sizeof records) - 1);
-            w->m_bTervianOk = true;
-            w->AskRobot(Hex("01060000"));
-            const trend::Column all =
-                w->m_trend.Columns(trend::Ms(std::chrono::steady_clock::now()) + 1, 600000, 1)[0];
-            return std::tuple{all.records, all.unrecognised, int(all.replies),
-                              all.min[1],  all.max[1],       all.last[4]};
-        };
+        QAction* trend = nullptr;
+        for (QAction* action : w->findChildren<QAction*>())
+            trend = action->text() == "Trend" ? action : trend;
         QCOMPARE(stored(), QVariant("0"));
-        QVERIFY(feedAndShow() == std::tuple(0, 0, 0, 0.f, 0.f, 0.f));
-        w->m_trendAction->trigger();
-        QVERIFY(w->m_trendView->isVisible());
+        QVERIFY(!bridge->Parts().trend.IsOpen());
+        trend->trigger();
+        TrendView* view = w->findChild<TrendView*>();
+        QVERIFY(view->isVisible() && bridge->Parts().trend.IsOpen());
         QCOMPARE(stored(), QVariant("1"));
-        QVERIFY(feedAndShow() == std::tuple(2, 1, int(trend::kReplyNotRecognised), 0.f, 2.f, 5.f));
         // An open trend window does not keep the bridge running when its window is closed.
         // Qt says so only inside its event loop.
         QSignalSpy lastClosed(qApp, &QGuiApplication::lastWindowClosed);
@@ -251,8 +289,8 @@ private slots:
         QTimer::singleShot(5000, qApp, &QCoreApplication::quit);
         QCoreApplication::exec();
         QVERIFY(!lastClosed.isEmpty());
-        w->m_trendView->close();
-        QVERIFY(!w->m_trendAction->isChecked() && !w->m_trend.IsOpen());
+        view->close();
+        QVERIFY(!trend->isChecked() && !bridge->Parts().trend.IsOpen());
         QCOMPARE(stored(), QVariant("0"));
     }
 };

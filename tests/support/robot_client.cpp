@@ -8,11 +8,11 @@
 #include <netinet/tcp.h>
 #include <poll.h>
 
-bool RobotClient::connectTo(const char* address)
+bool RobotClient::connectTo(quint16 port, const char* address)
 {
     sockaddr_in bridge{};
     bridge.sin_family = AF_INET;
-    bridge.sin_port = htons(5020);
+    bridge.sin_port = htons(port);
     bridge.sin_addr.s_addr = inet_addr(address);
     return ::connect(m_fd, reinterpret_cast<sockaddr*>(&bridge), sizeof bridge) == 0;
 }

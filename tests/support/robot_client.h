@@ -20,7 +20,7 @@ public:
     RobotClient(const RobotClient&) = delete;
     RobotClient& operator=(const RobotClient&) = delete;
 
-    bool connectTo(const char* address = "127.0.0.1");
+    bool connectTo(quint16 port = 5020, const char* address = "127.0.0.1");
     void send(const QByteArray& bytes)
     {
         ::send(m_fd, bytes.constData(), size_t(bytes.size()), MSG_NOSIGNAL);

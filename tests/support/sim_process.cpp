@@ -3,6 +3,7 @@
 #include "bridge_process.h"
 
 #include <QDeadlineTimer>
+#include <QRegularExpression>
 
 #include <csignal>
 
@@ -40,4 +41,11 @@ int SimProcess::terminate()
     if (!m_process.waitForFinished(5000) || m_process.exitStatus() != QProcess::NormalExit)
         return -1;
     return m_process.exitCode();
+}
+
+quint16 SimProcess::listeningPort(int which)
+{
+    started();
+    const QRegularExpression line("listening on [0-9.]+:(\\d+) and [0-9.]+:(\\d+)\n");
+    return quint16(line.match(QString::fromUtf8(m_output)).captured(which).toUInt());
 }

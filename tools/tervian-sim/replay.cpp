@@ -131,8 +131,8 @@ bool VisionReplay::listen(QString& error)
     }
     say(QString("replaying on %1:%2 and %1:%3")
             .arg(m_options.address.toString())
-            .arg(m_options.commandPort)
-            .arg(m_options.streamPort)
+            .arg(m_commandServer.serverPort())
+            .arg(m_streamServer.serverPort())
             .toUtf8());
     return true;
 }

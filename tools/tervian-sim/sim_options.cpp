@@ -13,8 +13,8 @@ Simulates the Tervian vision application: answers DIDE requests on the command p
 streams measurement records "status,X,Z,width,zdiff,area;" on the stream port.
 
   --address A                listen address for both ports (default 127.0.0.1)
-  --command-port N           DIDE command port (default 32001)
-  --stream-port N            measurement stream port (default 32002)
+  --command-port N           DIDE command port (default 32001; 0: any free port)
+  --stream-port N            measurement stream port (default 32002; 0: any free port)
   --rate HZ                  records per second while acquisition is on (default 50)
   --values S,X,Z,W,D,A       stream this fixed record instead of a plausibly moving joint
   --stream-always            stream even while acquisition is off
@@ -35,7 +35,7 @@ streams measurement records "status,X,Z,width,zdiff,area;" on the stream port.
   --loop                     with --replay: play the records again when they run out
   --help                     show this text
 
-Prints one line per event on stdout: "listening on A:32001 and A:32002",
+Prints one line per event on stdout: "listening on A:32001 and A:32002" (the ports bound),
 "command client connected", "request: <text>", "reply: <text>", "stream client connected",
 "acquisition on", "acquisition off", "command client disconnected",
 "stream client disconnected".
@@ -62,7 +62,7 @@ bool parseCount(const QString& text, int max, int& out)
 bool parsePort(const QString& text, quint16& out)
 {
     int value = 0;
-    if (!parseCount(text, 65535, value) || value == 0)
+    if (!parseCount(text, 65535, value))
         return false;
     out = quint16(value);
     return true;
@@ -169,7 +169,7 @@ ParseOutcome parseSimOptions(const QStringList& args, SimOptions& o, QString& er
         error = "unknown option " + QString::fromLocal8Bit(argv[optind]);
         return ParseOutcome::Error;
     }
-    if (o.commandPort == o.streamPort) {
+    if (o.commandPort == o.streamPort && o.commandPort != 0) {
         error = "the command and stream ports must differ";
         return ParseOutcome::Error;
     }

@@ -69,8 +69,8 @@ bool Simulator::listen(QString& error)
     }
     say(QString("listening on %1:%2 and %1:%3")
             .arg(address)
-            .arg(m_options.commandPort)
-            .arg(m_options.streamPort)
+            .arg(m_commandServer.serverPort())
+            .arg(m_streamServer.serverPort())
             .toUtf8());
     return true;
 }

@@ -1,5 +1,6 @@
 #include "debug_log.h"
 
+#include <QDebug>
 #include <QFileInfo>
 
 #include <sys/sendfile.h>
@@ -180,4 +181,47 @@ void DebugLogFile::StartAfresh()
     CopyInto(m_file, m_oldPath);
     m_file.resize(0);
     m_bytes = 0;
+}
+
+void DebugLog::Open(const QString& folder)
+{
+    if (!m_file.Open(folder + "/DebugLog.txt", folder + "/DebugLog.old.txt"))
+        qDebug() << "Error: Cannnot open the log file";
+}
+
+void DebugLog::Configure(bool on, qint64 maxBytes, bool times)
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_file.Configure(maxBytes, times);
+    m_on = on;
+}
+
+void DebugLog::WriteEntry(const QString& entry)
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_file.Write(entry, QDateTime::currentDateTime());
+}
+
+void DebugLog::WriteFlushed(const QString& entry)
+{
+    if (!m_on)
+        return;
+    std::lock_guard<std::mutex> lock(m_mutex);
+    const QDateTime now = QDateTime::currentDateTime();
+    m_file.Write(entry, now);
+    m_file.Flush(now);
+}
+
+void DebugLog::Flush()
+{
+    if (!m_on)
+        return;
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_file.Flush(QDateTime::currentDateTime());
+}
+
+void DebugLog::Close()
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_file.Close(QDateTime::currentDateTime());
 }

@@ -1,10 +1,5 @@
-#ifndef WINDOW_TEST_H
-#define WINDOW_TEST_H
-
-// Helpers for tests that run a MainWindow in their own process, where it keeps config.txt and
-// DebugLog.txt beside the test program.
-#include "bridge_process.h"
-#include "window_fixture.h"
+#ifndef BOX_WATCHER_H
+#define BOX_WATCHER_H
 
 #include <QApplication>
 #include <QDeadlineTimer>
@@ -12,17 +7,6 @@
 #include <QtTest>
 
 #include <functional>
-#include <memory>
-
-inline QString TestDir()
-{
-    return QCoreApplication::applicationDirPath();
-}
-
-inline QByteArray TestDebugLog()
-{
-    return readFile(TestDir() + "/DebugLog.txt");
-}
 
 // Watches for the window's critical boxes: records each one, lets the test act while it is
 // open (the callback, given the number of open boxes, returns true once the top one may
@@ -64,4 +48,4 @@ private:
     QDeadlineTimer m_giveUp{10000};
 };
 
-#endif // WINDOW_TEST_H
+#endif // BOX_WATCHER_H

@@ -5,8 +5,11 @@
 #include <QFile>
 #include <QHash>
 #include <QString>
+#include <QTextStream>
 #include <QVector>
 
+#include <atomic>
+#include <mutex>
 #include <string>
 
 // Bytes a peer sent, as the log writes them: printable ASCII as it is, the backslash doubled,
@@ -58,6 +61,57 @@ private:
     QHash<QString, int> m_repeats;
     int m_counted = 0;
     QDateTime m_minuteStarted;
+};
+
+// The bridge's debug log, DebugLog.txt beside the program: one object that every thread
+// writes through, one lock, so that entries of different threads never mix within a line.
+// While the log is off every write costs one load.
+class DebugLog
+{
+public:
+    // The previous run's log is kept as DebugLog.old.txt, whether or not the log is on now.
+    void Open(const QString& folder);
+    void Configure(bool on, qint64 maxBytes, bool times);
+    bool On() const { return m_on; }
+
+    // One entry of one or more whole lines. The system's own texts are literals and numbers;
+    // a std::string piece holds bytes that came from a peer or a settings file, escaped so
+    // that they can never make a line of their own.
+    template <typename... Pieces> void Write(const Pieces&... pieces)
+    {
+        if (m_on)
+            WriteEntry(Compose(pieces...));
+    }
+    // Written and flushed at once, so the file shows it even if the bridge dies right after.
+    void WriteFlushed(const QString& entry);
+    void WriteEntry(const QString& entry);
+    // Every worker flushes before it sleeps, so that the file is up to date while nothing
+    // happens.
+    void Flush();
+    void Close();
+
+    template <typename... Pieces> static QString Compose(const Pieces&... pieces)
+    {
+        QString entry;
+        QTextStream text(&entry);
+        (Append(text, pieces), ...);
+        text.flush();
+        return entry;
+    }
+
+private:
+    template <typename Piece> static void Append(QTextStream& text, const Piece& piece)
+    {
+        text << piece;
+    }
+    static void Append(QTextStream& text, const std::string& piece)
+    {
+        text << QString::fromStdString(EscapePeerBytes(piece));
+    }
+
+    std::atomic<bool> m_on{false};
+    std::mutex m_mutex;
+    DebugLogFile m_file;
 };
 
 // A file the bridge creates in a setgid folder (the installed bin/) belongs to the folder's

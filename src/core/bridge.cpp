@@ -1,0 +1,73 @@
+#include "bridge.h"
+
+#include "dide_protocol.h"
+
+#include <QFileInfo>
+
+namespace
+{
+
+RobotServer::Config RobotConfig(const Settings::Values& values)
+{
+    return {values.robotPort, values.robotAllow, values.staleAfterMs};
+}
+
+} // namespace
+
+Bridge::Bridge(Settings settings)
+    : m_settings(std::move(settings)),
+      m_robot(m_shared, RobotConfig(m_settings.Get())),
+      m_vision(m_shared, {m_settings.Get().commandPort, m_settings.Get().streamPort})
+{
+    const Settings::Values& values = m_settings.Get();
+    m_shared.log.Open(QFileInfo(m_settings.Path()).path());
+    m_shared.log.Configure(values.debugLog, values.debugLogMaxBytes, values.debugLogTimes);
+    for (const QString& note : m_settings.TakeLogNotes())
+        m_shared.log.Write(note);
+    m_shared.capture.Configure(values.captureMinutes, values.captureMaxBytes);
+}
+
+Bridge::~Bridge()
+{
+    Stop();
+    m_shared.log.Close();
+}
+
+void Bridge::Start()
+{
+    m_robot.Start();
+    Connect(m_settings.Get().scannerIp.toUtf8().toStdString(),
+            m_settings.Get().projectId.toUtf8().toStdString());
+}
+
+void Bridge::Stop()
+{
+    m_robot.Stop();
+    m_vision.Stop();
+}
+
+void Bridge::Disconnect()
+{
+    m_shared.link.Update([](LinkSnapshot& state) { state.clientWanted = false; });
+    m_vision.RequestStop();
+}
+
+void Bridge::Connect(const std::string& address, const std::string& projectId)
+{
+    if (m_shared.link.Snapshot().clientRunning)
+        return;
+    m_shared.link.Update([](LinkSnapshot& state) { state.clientWanted = true; });
+    m_shared.link.WishProject(dide::ProjectNumber(projectId));
+    m_vision.Start(address, projectId);
+}
+
+BridgeSnapshot Bridge::Snapshot()
+{
+    const LinkSnapshot link = m_shared.link.Snapshot();
+    return {link, ReadJoint(m_shared, link, m_settings.Get().staleAfterMs, false)};
+}
+
+void Bridge::SetChangeListener(std::function<void()> listener)
+{
+    m_shared.link.SetListener(std::move(listener));
+}

@@ -1,0 +1,56 @@
+// The bridge: the robot server, the vision client with its stream reader, and the state they
+// share, with no window. Whoever shows or publishes the state reads one snapshot of it.
+#ifndef BRIDGE_H
+#define BRIDGE_H
+
+#include "robot_server.h"
+#include "settings.h"
+#include "shared.h"
+#include "vision_client.h"
+
+#include <functional>
+#include <string>
+
+// What the window shows: the link state and what a joint data reply would carry now.
+struct BridgeSnapshot {
+    LinkSnapshot link;
+    JointReading joint;
+};
+
+class Bridge
+{
+public:
+    // Opens the debug log and configures the parts from the settings; starts nothing.
+    explicit Bridge(Settings settings);
+    ~Bridge();
+    Bridge(const Bridge&) = delete;
+    Bridge& operator=(const Bridge&) = delete;
+
+    // Serves the robot and connects to the vision application with the settings' address and
+    // project.
+    void Start();
+    // Ends every thread; returns when they have ended.
+    void Stop();
+
+    // The operator's Connect: the project stands as a wish until the robot asks for another.
+    void Connect(const std::string& address, const std::string& projectId);
+    // Returns at once; the snapshot shows the client stopped once it and its reader have ended.
+    void Disconnect();
+    void WishLaser(bool on) { m_shared.link.WishLaser(on); }
+    void WishProject(int project) { m_shared.link.WishProject(project); }
+
+    BridgeSnapshot Snapshot();
+    // Called after every change of the link state, on the thread that made it.
+    void SetChangeListener(std::function<void()> listener);
+
+    Settings& Config() { return m_settings; }
+    Shared& Parts() { return m_shared; }
+
+private:
+    Settings m_settings;
+    Shared m_shared;
+    RobotServer m_robot;
+    VisionClient m_vision;
+};
+
+#endif // BRIDGE_H

@@ -1,0 +1,235 @@
+#include "settings.h"
+
+#include "debug_log.h"
+
+#include <QCoreApplication>
+#include <QFile>
+#include <QSettings>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <unistd.h>
+
+namespace
+{
+
+const char* const kDefaultScannerIP = "192.168.100.251";
+const char* const kDefaultProjectID = "1";
+const char* const kDefaultStaleAfterMs = "1000";
+const char* const kDefaultDebugLogMaxMB = "100";
+const char* const kDefaultCaptureMinutes = "10";
+const char* const kDefaultCaptureMaxMB = "32";
+constexpr qint64 kBytesPerMB = 1024 * 1024;
+// 1 TiB: more than a cell PC's disk, and far from overflowing when turned into bytes.
+constexpr qint64 kLargestDebugLogMaxMB = 1024 * 1024;
+
+QString Tr(const char* text)
+{
+    return QCoreApplication::translate("MainWindow", text);
+}
+
+// A missing or empty key gets its default, written back so the file documents it: always into
+// a missing file (whose loss is then reported when it cannot be made), never into one its user
+// may not write (an administrator's fixed settings).
+bool DocumentDefaults(QSettings* settings)
+{
+    return settings->isWritable() || !QFile::exists(settings->fileName());
+}
+
+QString ReadOrDefault(QSettings* settings, const char* key, const char* fallback)
+{
+    QVariant stored = settings->value(key, "");
+    if (stored == QVariant("") && DocumentDefaults(settings))
+        settings->setValue(key, fallback);
+    return stored == QVariant("") ? QString(fallback) : stored.toString();
+}
+
+// DebugLogMaxMB as a bound that fits: no number or below 1 gives the default, a number above
+// the largest bound (whatever its size) gives the largest. *fits tells whether text was used.
+qint64 DebugLogMaxMB(const QString& text, bool* fits)
+{
+    bool isNumber = false;
+    const qint64 mb = text.toLongLong(&isNumber);
+    *fits = isNumber && mb >= 1 && mb <= kLargestDebugLogMaxMB;
+    const bool tooLarge =
+        isNumber ? mb > kLargestDebugLogMaxMB
+                 : !text.isEmpty() &&
+                       std::all_of(text.begin(), text.end(), [](QChar c) { return c.isDigit(); });
+    return *fits      ? mb
+           : tooLarge ? kLargestDebugLogMaxMB
+                      : QString(kDefaultDebugLogMaxMB).toLongLong();
+}
+
+// The value of key in the general section as the file spells it, between the "=" and the end of
+// the line: QSettings reads some spellings as something other than text, and a ";" starts a
+// comment for it, which it would then write back as an empty value. Empty when the key is absent.
+QString ValueAsSpelled(const QString& path, const QString& key)
+{
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly))
+        return QString();
+    QString value;
+    bool general = true;
+    for (const QByteArray& line : file.readAll().split('\n')) {
+        const QString text = QString::fromUtf8(line).trimmed();
+        if (text.startsWith('['))
+            general = text == "[General]";
+        else if (general && text.section('=', 0, 0).trimmed() == key && text.contains('='))
+            value = text.section('=', 1).trimmed();
+    }
+    return value;
+}
+
+// RobotAllow as text, whatever form the file holds it in: an INI value with unquoted commas
+// reads as a list of texts, "@ByteArray(...)" as bytes. A spelling that QSettings reads as
+// nothing (after a ";", or a type it cannot turn into text) is taken as the file spells it and
+// set again as text, so that no save of the settings can empty a list that is not empty.
+QString RobotAllowText(QSettings* settings)
+{
+    const QVariant stored = settings->value("RobotAllow");
+    const QString text =
+        stored.type() == QVariant::StringList ? stored.toStringList().join(',') : stored.toString();
+    const QString spelled = ValueAsSpelled(settings->fileName(), "RobotAllow");
+    if (!text.trimmed().isEmpty() || QString(spelled).remove('"').trimmed().isEmpty())
+        return text;
+    if (DocumentDefaults(settings))
+        settings->setValue("RobotAllow", spelled);
+    return spelled;
+}
+
+// A port from 0 to 65535; anything else gives the default.
+uint16_t PortOrDefault(const QVariant& stored, uint16_t fallback)
+{
+    bool ok = false;
+    const int port = stored.toString().toInt(&ok);
+    return ok && port >= 0 && port <= 65535 ? uint16_t(port) : fallback;
+}
+
+// A value that is no count must not switch the age bound or the capture off, as 0 would.
+int CountOrDefault(const QString& text, const char* fallback)
+{
+    bool ok = false;
+    const int count = text.toInt(&ok);
+    return ok && count >= 0 ? count : QString(fallback).toInt();
+}
+
+// Why the settings file cannot be written, in the system's words where it has them.
+QString SettingsProblem(const QString& path, QSettings::Status status)
+{
+    if (status == QSettings::FormatError)
+        return Tr("it is not in INI format");
+    if (::access(QFile::encodeName(path).constData(), W_OK) != 0)
+        return QString::fromLocal8Bit(std::strerror(errno));
+    return Tr("it could not be written");
+}
+
+} // namespace
+
+Settings::Settings(const QString& folder) : m_path(folder + "/config.txt") {}
+
+// The one place that opens the settings. Every change is flushed and then the file systems
+// are synced, so a setting survives a power cut of the cell. The installed bin/ is root's and
+// only config.txt is the operators' to write, so QSettings rewrites the file in place when it
+// cannot put a new one beside it. A file the user may not write, such as one an administrator
+// made read-only, QSettings leaves untouched.
+template <typename Change> void Settings::ChangeFile(Change change)
+{
+    QSettings settings(m_path, QSettings::IniFormat);
+    change(&settings);
+    RobotAllowText(&settings); // an administrator may have edited the file meanwhile
+    settings.setAtomicSyncRequired(false);
+    settings.sync();
+    ::sync();
+    ShareWithFolderGroup(m_path);
+    NoteFileStatus(settings.status());
+}
+
+void Settings::NoteFileStatus(int status)
+{
+    const bool failed = status != QSettings::NoError;
+    if (failed && !m_unsaved)
+        m_reports << Tr("The settings could not be saved to %1: %2. The bridge works on with the "
+                        "values in the window; they are lost when it closes.")
+                         .arg(m_path, SettingsProblem(m_path, QSettings::Status(status)));
+    m_unsaved = failed;
+}
+
+void Settings::Save(std::initializer_list<std::pair<const char*, QVariant>> values)
+{
+    ChangeFile([values](QSettings* settings) {
+        for (const auto& [key, value] : values)
+            settings->setValue(key, value);
+    });
+}
+
+void Settings::Load()
+{
+    ChangeFile([this](QSettings* settings) {
+        m_values.scannerIp = ReadOrDefault(settings, "ScannerIP", kDefaultScannerIP);
+        m_values.projectId = ReadOrDefault(settings, "ProjectID", kDefaultProjectID);
+        ReadDebugLog(settings);
+        m_values.staleAfterMs = CountOrDefault(
+            ReadOrDefault(settings, "StaleAfterMs", kDefaultStaleAfterMs), kDefaultStaleAfterMs);
+        m_values.trendView = QVariant(ReadOrDefault(settings, "TrendView", "0")).toBool();
+        ReadRobotAllow(settings);
+        m_values.captureMinutes =
+            CountOrDefault(ReadOrDefault(settings, "CaptureMinutes", kDefaultCaptureMinutes),
+                           kDefaultCaptureMinutes);
+        const int captureMB = CountOrDefault(
+            ReadOrDefault(settings, "CaptureMaxMB", kDefaultCaptureMaxMB), kDefaultCaptureMaxMB);
+        m_values.captureMaxBytes = size_t(captureMB) * kBytesPerMB;
+        ReadPorts(settings);
+    });
+}
+
+void Settings::ReadDebugLog(QSettings* settings)
+{
+    m_values.debugLog = QVariant(ReadOrDefault(settings, "DebugLog", "0")).toBool();
+    const QString maxText = ReadOrDefault(settings, "DebugLogMaxMB", kDefaultDebugLogMaxMB);
+    bool fits = false;
+    const qint64 maxMB = DebugLogMaxMB(maxText, &fits);
+    m_values.debugLogMaxBytes = maxMB * kBytesPerMB;
+    m_values.debugLogTimes = QVariant(ReadOrDefault(settings, "DebugLogTimes", "0")).toBool();
+    if (!fits)
+        m_logNotes << DebugLog::Compose("DebugLogMaxMB=", maxText.toStdString(),
+                                        " is no bound from 1 to 1048576; the log is bound at ",
+                                        maxMB, " MiB\n");
+}
+
+// Empty, the default, admits every peer; the key is written only when missing, so that an
+// empty value is never rewritten at every start. Any other value is read as text, whatever form
+// the file holds it in, and admits only the addresses it lists.
+void Settings::ReadRobotAllow(QSettings* settings)
+{
+    if (!settings->contains("RobotAllow") && DocumentDefaults(settings))
+        settings->setValue("RobotAllow", "");
+    const QString text = RobotAllowText(settings);
+    m_values.robotAllow = robot_allow::Parse(text.toStdString());
+    QStringList malformed;
+    for (const std::string& entry : m_values.robotAllow.malformed)
+        malformed << QString::fromStdString(entry);
+    if (m_values.robotAllow.restricted && m_values.robotAllow.ranges.empty()) {
+        m_logNotes << DebugLog::Compose("RobotAllow=", text.toStdString(),
+                                        " lists no IPv4 address or range: no robot is admitted\n");
+        m_reports << Tr("RobotAllow in %1 is \"%2\", which lists no IPv4 address or range. No "
+                        "robot may connect.")
+                         .arg(m_path, text);
+    } else if (!malformed.isEmpty()) {
+        m_logNotes << DebugLog::Compose("RobotAllow=", text.toStdString(),
+                                        " has entries that admit no one: ",
+                                        malformed.join(", ").toStdString(), "\n");
+        m_reports << Tr("RobotAllow in %1 holds entries that are neither IPv4 addresses nor "
+                        "ranges: %2. They are ignored and admit no one.")
+                         .arg(m_path, malformed.join(", "));
+    }
+}
+
+// Ports are for tests and unusual cells; a file that does not name them keeps the defaults and
+// is not given them.
+void Settings::ReadPorts(QSettings* settings)
+{
+    m_values.robotPort = PortOrDefault(settings->value("RobotPort"), m_values.robotPort);
+    m_values.commandPort = PortOrDefault(settings->value("CommandPort"), m_values.commandPort);
+    m_values.streamPort = PortOrDefault(settings->value("StreamPort"), m_values.streamPort);
+}

@@ -1,0 +1,48 @@
+// A role's thread together with its stop.
+#ifndef WORKER_H
+#define WORKER_H
+
+#include "wake.h"
+
+#include <memory>
+#include <thread>
+#include <utility>
+
+// Owns one thread at a time. Its owner stops it in its own destructor, before the members the
+// thread uses go.
+class Worker
+{
+public:
+    ~Worker() { Stop(); }
+
+    template <typename Body> void Start(Body body)
+    {
+        m_stop.Clear();
+        m_thread = std::make_unique<std::thread>(std::move(body));
+    }
+    bool Started() const { return m_thread != nullptr; }
+    // Asks the thread to end, and returns at once.
+    void RequestStop() { m_stop.Request(); }
+    // Asks the thread to end, and returns when it has.
+    void Stop()
+    {
+        m_stop.Request();
+        Join();
+    }
+    // Waits for a thread that ends by itself.
+    void Join()
+    {
+        if (m_thread == nullptr)
+            return;
+        m_thread->join();
+        m_thread.reset();
+    }
+    // For the thread: whether to end, and a descriptor that wakes it when it should.
+    const StopRequest& Stopping() const { return m_stop; }
+
+private:
+    StopRequest m_stop;
+    std::unique_ptr<std::thread> m_thread;
+};
+
+#endif // WORKER_H

@@ -1,0 +1,31 @@
+#include "capture_files.h"
+
+#include <QCoreApplication>
+#include <QDir>
+#include <QFile>
+
+#include <cstdio>
+#include <fstream>
+#include <vector>
+
+// Written to a new file and then moved over the name, so a reader never sees half a capture
+// and capture-last-fault.pcapng is replaced whole. Beside the debug log where the folder takes
+// new files; the package's bin/ is root's (only the settings and logs are the operators'), so
+// there the capture goes to the user's home folder.
+QString WriteCapture(capture::Recorder& recorder, const QString& fileName)
+{
+    const std::vector<capture::ChunkPtr> chunks = recorder.Snapshot();
+    for (const QString& folder : {QCoreApplication::applicationDirPath(), QDir::homePath()}) {
+        const QString path = folder + "/" + fileName;
+        const QByteArray partial = QFile::encodeName(path + ".part");
+        bool written;
+        {
+            std::ofstream out(partial.toStdString(), std::ios::binary);
+            written = out && capture::WritePcapng(chunks, out);
+        }
+        if (written && std::rename(partial.constData(), QFile::encodeName(path).constData()) == 0)
+            return path;
+        std::remove(partial.constData());
+    }
+    return QString();
+}

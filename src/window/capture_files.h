@@ -1,0 +1,13 @@
+// Saving the recorded traffic of the three links as a pcapng file.
+#ifndef CAPTURE_FILES_H
+#define CAPTURE_FILES_H
+
+#include "capture.h"
+
+#include <QString>
+
+// Writes what the recorder holds as fileName beside the program, or in the home folder where the
+// program's folder takes no new files. Returns the path, or empty on failure.
+QString WriteCapture(capture::Recorder& recorder, const QString& fileName);
+
+#endif // CAPTURE_FILES_H

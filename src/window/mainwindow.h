@@ -1,0 +1,71 @@
+#ifndef MAINWINDOW_H
+#define MAINWINDOW_H
+
+#include <QMainWindow>
+#include <QStringList>
+#include <QTimer>
+
+#include <chrono>
+
+class Bridge;
+struct BridgeSnapshot;
+class QAction;
+class TrendView;
+
+namespace Ui
+{
+class MainWindow;
+}
+
+// The status window: it watches a bridge, reading one snapshot of it per refresh, and hands the
+// operator's actions to it as wishes. Everything here lives on the GUI thread.
+class MainWindow : public QMainWindow
+{
+    Q_OBJECT
+
+public:
+    explicit MainWindow(Bridge& bridge, QWidget* parent = nullptr);
+    ~MainWindow() override;
+
+public slots:
+    // Writes the recorded traffic beside the debug log, for SIGUSR1 and the Help menu; returns
+    // the file's path, or empty when it could not be written.
+    QString SaveDiagnostics();
+
+private slots:
+    void Refresh();
+    void on_pushButtonConnect_clicked();
+    void on_pushButtonLaserOn_clicked();
+    void on_pushButtonLaserOff_clicked();
+    void on_lineEditIP_textEdited(const QString& text);
+    void on_lineEditProjectID_textEdited(const QString& text);
+    void on_actionUser_manual_triggered();
+    void on_actionSave_diagnostics_triggered();
+
+private:
+    void ShowRobotLink(const BridgeSnapshot& state);
+    void ShowVisionLink(const BridgeSnapshot& state);
+    void ShowVisionError(const BridgeSnapshot& state, const QString& message);
+    void ShowMeasuredValues(const BridgeSnapshot& state);
+    void ShowPendingReports(const BridgeSnapshot& state);
+    void SaveFaultCapture();
+    // The trend window, opened from the View menu; the history records only while it is shown.
+    void SetUpTrendView(bool shown);
+    void ShowTrendView(bool shown);
+
+    Ui::MainWindow* ui;
+    Bridge& m_bridge;
+    QTimer m_refresh;
+    QAction* m_trendAction = nullptr;
+    TrendView* m_trendView = nullptr;
+    // Texts for the operator that the next refresh shows, one box each.
+    QStringList m_pendingReports;
+    // The bridge's counts of failures and busy-port spells that a box has been shown for.
+    unsigned m_visionFailuresShown = 0;
+    unsigned m_portBusySpellsShown = 0;
+    // When capture-last-fault.pcapng was last written.
+    std::chrono::steady_clock::time_point m_faultSaved =
+        std::chrono::steady_clock::time_point::min();
+};
+
+#endif // MAINWINDOW_H

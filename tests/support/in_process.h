@@ -1,0 +1,100 @@
+#ifndef IN_PROCESS_H
+#define IN_PROCESS_H
+
+// Helpers for tests that run the bridge or its parts in their own process, where they keep
+// config.txt and DebugLog.txt beside the test program.
+#include "bridge.h"
+#include "bridge_process.h"
+
+#include <QtTest>
+
+#include <functional>
+#include <memory>
+#include <mutex>
+
+inline QString TestDir()
+{
+    return QCoreApplication::applicationDirPath();
+}
+
+inline QByteArray TestDebugLog()
+{
+    return readFile(TestDir() + "/DebugLog.txt");
+}
+
+// A bridge that is not started, with the loopback settings and values over them.
+inline std::unique_ptr<Bridge> MakeBridge(const QMap<QString, QString>& config = {})
+{
+    writeConfig(TestDir(), config);
+    Settings settings(TestDir());
+    settings.Load();
+    return std::make_unique<Bridge>(std::move(settings));
+}
+
+// Checks every change of a link state against the orders that its readers rely on: a reader
+// that sees acquisition on sees since when, and one that sees the client stopped sees its
+// stream reader stopped too. Keeps the laser wish that each counted ask came with. Attached
+// before any thread of the link starts; the link keeps it.
+class OrderWatch
+{
+public:
+    static std::shared_ptr<OrderWatch> On(LinkState& link)
+    {
+        auto watch = std::make_shared<OrderWatch>();
+        link.SetListener([watch, &link] { watch->Check(link.Snapshot()); });
+        return watch;
+    }
+    // The first order that a change broke; empty while none did.
+    QString Broken()
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        return m_broken;
+    }
+    // The laser wished at each ask, as the first reader of the ask saw it: 1 on, 0 off.
+    QString LaserWishes()
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        return m_laserWishes;
+    }
+
+private:
+    void Check(const LinkSnapshot& state)
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        QString broken;
+        if (state.acquisitionOn && state.acquisitionSince == measurement::Clock::time_point::min())
+            broken = "acquisition on without its time";
+        m_clientRan = m_clientRan || state.clientRunning;
+        if (m_clientRan && !state.clientRunning && state.streamReading)
+            broken = "client stopped before its reader";
+        if (state.laserAsks != m_laserAsks)
+            m_laserWishes += state.laserWanted ? '1' : '0';
+        m_laserAsks = state.laserAsks;
+        if (m_broken.isEmpty())
+            m_broken = broken;
+    }
+
+    std::mutex m_mutex;
+    QString m_broken;
+    bool m_clientRan = false;
+    unsigned m_laserAsks = 0;
+    QString m_laserWishes;
+};
+
+// The shared state of a part tested alone, its debug log on beside the test program.
+struct TestShared : Shared {
+    TestShared()
+    {
+        log.Open(TestDir());
+        log.Configure(true, 0, false);
+    }
+    ~TestShared() { log.Close(); }
+    QByteArray Log()
+    {
+        log.Flush();
+        return TestDebugLog();
+    }
+    const std::shared_ptr<OrderWatch> watch = OrderWatch::On(link);
+};
+
+#endif // IN_PROCESS_H
