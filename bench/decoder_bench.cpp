@@ -152,9 +152,8 @@ struct Store {
     {
         latest.Feed(block.data(), int(block.size()), measurement::Clock::now(),
                     [this](measurement::Clock::time_point decoded,
-                           const measurement::Values& values, bool recognised) {
-                        trend.NoteRecord(decoded, values, recognised);
-                    });
+                           const measurement::Values& values,
+                           bool recognised) { trend.NoteRecord(decoded, values, recognised); });
     }
 };
 
@@ -217,9 +216,8 @@ int main()
         referenceRates.push_back(RecordsPerSecond(&blocks, [&](std::string* block) {
             reference.Decode(block->data(), int(block->size()));
         }));
-        bridgeRates.push_back(RecordsPerSecond(&blocks, [&](std::string* block) {
-            store.Decode(*block);
-        }));
+        bridgeRates.push_back(
+            RecordsPerSecond(&blocks, [&](std::string* block) { store.Decode(*block); }));
         ratios.push_back(bridgeRates.back() / referenceRates.back());
     }
     const double rate = bench::Median(bridgeRates);

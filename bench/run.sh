@@ -24,7 +24,7 @@ export XDG_RUNTIME_DIR="${XDG_RUNTIME_DIR:-$run}"
 
 rows="$run/rows.tsv"
 printf 'Figure\tMeasured\tReference\tRatio\tTarget\tVerdict\n' >"$rows"
-flock "$lock" "$build/bin/decoder-bench" >>"$rows"
+"$build/bin/decoder-bench" >>"$rows"
 flock "$lock" "$build/bin/link-bench" "$run" >>"$rows"
 "$build/bin/trend-bench" >>"$rows"
 

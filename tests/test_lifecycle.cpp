@@ -28,7 +28,10 @@ class TestLifecycle : public QObject
         return QSettings(configPath, QSettings::IniFormat).value(key).toString();
     }
     static int threadCount() { return settledResources().second; }
-    static QLineEdit* edit(MainWindow& w, const char* name) { return w.findChild<QLineEdit*>(name); }
+    static QLineEdit* edit(MainWindow& w, const char* name)
+    {
+        return w.findChild<QLineEdit*>(name);
+    }
 
 private slots:
     // Empty keys get their defaults, present ones are never rewritten, leading zeros and all.
@@ -42,8 +45,10 @@ private slots:
             QVERIFY(old.open(QIODevice::WriteOnly | QIODevice::Truncate) &&
                     old.write("left from an earlier run\n") && old.flush());
             {
-                const auto bridge = MakeBridge(
-                    {{"ProjectID", "000002"}, {"DebugLog", value}, {"TrendView", value}, {"Other", "x"}});
+                const auto bridge = MakeBridge({{"ProjectID", "000002"},
+                                                {"DebugLog", value},
+                                                {"TrendView", value},
+                                                {"Other", "x"}});
                 MainWindow w(*bridge);
                 QCOMPARE(edit(w, "lineEditProjectID")->text(), QString("000002"));
                 bridge->Parts().log.Write("an entry\n"); // written only while the log is on
@@ -194,7 +199,8 @@ private slots:
         QCOMPARE(w->windowTitle(), QString("Tervian Yaskawa Interface V" BRIDGE_VERSION));
         QVERIFY(w->minimumSize() == QSize(420, 378) && w->maximumSize() == QSize(420, 378));
         QCOMPARE(w->windowIcon().availableSizes(), (QList<QSize>{{48, 48}, {16, 16}}));
-        QTRY_COMPARE(w->findChild<QPushButton*>("pushButtonConnect")->text(), QString("Disconnect"));
+        QTRY_COMPARE(w->findChild<QPushButton*>("pushButtonConnect")->text(),
+                     QString("Disconnect"));
         QTest::qWait(300);
         QElapsedTimer clock;
         clock.start();

@@ -228,7 +228,8 @@ private slots:
     // four more connections each, not thousands.
     void reconnectsBackOffFromPeersThatCloseAtOnce()
     {
-        auto sim = std::make_unique<SimProcess>(QStringList{"--command-port", "0", "--stream-port", "0"});
+        auto sim =
+            std::make_unique<SimProcess>(QStringList{"--command-port", "0", "--stream-port", "0"});
         const quint16 commandPort = sim->commandPort();
         QTcpServer peers[2]; // stream, command
         int connections[2] = {0, 0};
@@ -294,8 +295,8 @@ private slots:
 
     void reconnectsKeepingTheReaderThenDisconnectAndConnect()
     {
-        auto sim = std::make_unique<SimProcess>(
-            QStringList{"--command-port", "0", "--stream-port", "0"});
+        auto sim =
+            std::make_unique<SimProcess>(QStringList{"--command-port", "0", "--stream-port", "0"});
         const QStringList ports{"--command-port", QString::number(sim->commandPort()),
                                 "--stream-port", QString::number(sim->streamPort())};
         Bridge& b = bridge(sim->commandPort(), sim->streamPort());

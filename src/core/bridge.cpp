@@ -15,8 +15,7 @@ RobotServer::Config RobotConfig(const Settings::Values& values)
 } // namespace
 
 Bridge::Bridge(Settings settings)
-    : m_settings(std::move(settings)),
-      m_robot(m_shared, RobotConfig(m_settings.Get())),
+    : m_settings(std::move(settings)), m_robot(m_shared, RobotConfig(m_settings.Get())),
       m_vision(m_shared, {m_settings.Get().commandPort, m_settings.Get().streamPort})
 {
     const Settings::Values& values = m_settings.Get();

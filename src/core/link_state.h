@@ -34,8 +34,8 @@ struct LinkSnapshot {
     bool clientWanted = false;
     bool robotServerOnline = false; // has listened for a robot since it started
     bool robotConnected = false;
-    uint16_t robotPort = 0;          // the port the robot server listens on, once bound
-    bool robotPortBusy = false;      // binding fails because another program holds the port
+    uint16_t robotPort = 0;     // the port the robot server listens on, once bound
+    bool robotPortBusy = false; // binding fails because another program holds the port
     unsigned robotPortBusySpells = 0;
     bool clientRunning = false;
     bool clientConnected = false;

@@ -19,9 +19,7 @@ constexpr int kFragmentMs = 200;
 } // namespace
 
 RobotServer::RobotServer(Shared& shared, Config config)
-    : m_shared(shared),
-      m_config(std::move(config)),
-      m_tap{&shared.capture, capture::Link::Robot},
+    : m_shared(shared), m_config(std::move(config)), m_tap{&shared.capture, capture::Link::Robot},
       m_port(m_config.port)
 {
 }

@@ -216,9 +216,9 @@ void Settings::ReadRobotAllow(QSettings* settings)
                         "robot may connect.")
                          .arg(m_path, text);
     } else if (!malformed.isEmpty()) {
-        m_logNotes << DebugLog::Compose("RobotAllow=", text.toStdString(),
-                                        " has entries that admit no one: ",
-                                        malformed.join(", ").toStdString(), "\n");
+        m_logNotes << DebugLog::Compose(
+            "RobotAllow=", text.toStdString(),
+            " has entries that admit no one: ", malformed.join(", ").toStdString(), "\n");
         m_reports << Tr("RobotAllow in %1 holds entries that are neither IPv4 addresses nor "
                         "ranges: %2. They are ignored and admit no one.")
                          .arg(m_path, malformed.join(", "));

@@ -27,8 +27,7 @@ struct JointReading {
 // Judged by the link state given: while the laser is wanted on, only a record decoded since
 // acquisition was confirmed on, and not older than staleAfterMs (0: no bound), is recognised.
 // robotAsks marks the record as read by the robot.
-JointReading ReadJoint(Shared& shared, const LinkSnapshot& link, int staleAfterMs,
-                       bool robotAsks);
+JointReading ReadJoint(Shared& shared, const LinkSnapshot& link, int staleAfterMs, bool robotAsks);
 
 // The robot's view of the same moment.
 robot::Snapshot RobotSnapshot(const LinkSnapshot& link, const JointReading& joint);

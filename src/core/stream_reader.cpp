@@ -44,9 +44,8 @@ void StreamReader::Run(std::string address)
     m_shared.record.Reset();
     Backoff backoff;
     while (!m_worker.Stopping()) {
-        const Descriptor socket =
-            ConnectOrPause(m_shared.log, address, m_port, "TCP device", "TCP device thread",
-                           m_worker.Stopping());
+        const Descriptor socket = ConnectOrPause(m_shared.log, address, m_port, "TCP device",
+                                                 "TCP device thread", m_worker.Stopping());
         const capture::Session recorded(m_tap, socket.Get());
         if (!socket.IsOpen())
             continue;
@@ -74,8 +73,9 @@ bool StreamReader::ReceiveUntilStopped(int socket)
     char block[512];
     for (;;) {
         m_shared.log.Flush();
-        const sockets::ReceiveResult received = sockets::ReceiveWithin(
-            socket, block, sizeof block, sockets::kNoLimit, m_worker.Stopping().Descriptor(), m_tap);
+        const sockets::ReceiveResult received =
+            sockets::ReceiveWithin(socket, block, sizeof block, sockets::kNoLimit,
+                                   m_worker.Stopping().Descriptor(), m_tap);
         if (received.status == sockets::ReceiveStatus::Stopped)
             return true;
         if (received.status == sockets::ReceiveStatus::WaitFailed) {

@@ -32,9 +32,7 @@ int MillisecondsUntil(Clock::time_point due)
 } // namespace
 
 VisionClient::VisionClient(Shared& shared, Config config)
-    : m_shared(shared),
-      m_config(config),
-      m_tap{&shared.capture, capture::Link::Command},
+    : m_shared(shared), m_config(config), m_tap{&shared.capture, capture::Link::Command},
       m_stream(shared, config.streamPort)
 {
 }

@@ -12,8 +12,8 @@
 #include <netinet/in.h>
 
 // The socket steps that the vision command client, the measurement stream reader and the robot
-// server share. A stop is a descriptor that becomes readable when a stop is requested (see
-// events::StopRequest); every wait here ends at once when it does.
+// server share. A stop is a descriptor that becomes readable when a stop is requested (the
+// core's StopRequest); every wait here ends at once when it does.
 namespace sockets
 {
 

@@ -103,7 +103,7 @@ int RequestedJointId(const char* request);
 // What a reply is built from, read at one moment so that its parts never disagree.
 struct Snapshot {
     LinkState link{false, true, false};
-    int loadedProject = 0;      // the project the vision application confirmed
+    int loadedProject = 0; // the project the vision application confirmed
     uint8_t jointResult = kVisionNotReady;
     JointValues values{};
 };

@@ -159,8 +159,8 @@ void MainWindow::ShowMeasuredValues(const BridgeSnapshot& state)
             label->setText("");
         return;
     }
-    ui->labelMeasureError->setText(
-        state.joint.resultCode == robot::kJointRecognised ? tr("Ok") : tr("Error"));
+    ui->labelMeasureError->setText(state.joint.resultCode == robot::kJointRecognised ? tr("Ok")
+                                                                                     : tr("Error"));
     for (size_t i = 0; i < state.joint.record.values.size(); ++i)
         valueLabels[i]->setText(FormatValue(state.joint.record.values[i]));
 }

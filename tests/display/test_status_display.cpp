@@ -6,8 +6,8 @@
 #include "mainwindow.h"
 #include "trend_view.h"
 
-#include <QDesktopServices>
 #include <QAction>
+#include <QDesktopServices>
 #include <QGroupBox>
 #include <QLabel>
 #include <QLineEdit>
@@ -104,8 +104,12 @@ class TestStatusDisplay : public QObject
         bridge->Parts().record.Store({recognised, 5, {x, z, width, zDiff, area}},
                                      measurement::Clock::now());
         refresh();
-        return {find("labelMeasureError")->text(), find("labelY")->text(),        find("labelZ")->text(),
-                find("labelGap")->text(),          find("labelMismatch")->text(), find("labelArea")->text()};
+        return {find("labelMeasureError")->text(),
+                find("labelY")->text(),
+                find("labelZ")->text(),
+                find("labelGap")->text(),
+                find("labelMismatch")->text(),
+                find("labelArea")->text()};
     }
 
 private slots:
@@ -136,8 +140,9 @@ private slots:
             show({true, true, true, true, true, 42});
             show(state);
             QCOMPARE(Lamp(find("labelSensorConnected")) + Lamp(find("labelSensorError")) +
-                         Lamp(find("labelSensorLaserOn")) + " " + find("labelSensorProgramNr")->text() +
-                         " " + find("labelRobotState")->text() + " " + Lamp(find("labelRobotConnected")),
+                         Lamp(find("labelSensorLaserOn")) + " " +
+                         find("labelSensorProgramNr")->text() + " " +
+                         find("labelRobotState")->text() + " " + Lamp(find("labelRobotConnected")),
                      QString(shown));
         }
     }
@@ -228,8 +233,8 @@ private slots:
         QCOMPARE(QFontInfo(w->font()).family(), QString("Liberation Sans"));
         find<QPushButton>("pushButtonConnect")->setText(MainWindow::tr("Disconnect"));
         find("labelRobotState")->setText(MainWindow::tr("Listening"));
-        for (QLabel* value :
-             {find("labelY"), find("labelZ"), find("labelGap"), find("labelMismatch"), find("labelArea")})
+        for (QLabel* value : {find("labelY"), find("labelZ"), find("labelGap"),
+                              find("labelMismatch"), find("labelArea")})
             value->setText("-327.68");
         QStringList cut;
         for (QWidget* widget : find<QWidget>("centralWidget")->findChildren<QWidget*>()) {
