@@ -93,7 +93,14 @@ private slots:
                 Settings& settings = bridge->Config();
                 for (uint32_t peer : {0x7f000002u, 0x7f000003u})
                     seen += robot_allow::Admits(settings.Get().robotAllow, peer) ? "1" : "0";
-                seen += " " + QString::number(settings.TakeReports().size());
+                const QStringList reports = settings.TakeReports();
+                seen += " " + QString::number(reports.size());
+                if (!reports.isEmpty()) // the box names the file and what is wrong with the value
+                    QVERIFY(reports[0].startsWith("RobotAllow in " + configPath) &&
+                            reports[0].endsWith(
+                                value.contains("300")
+                                    ? ": 127.0.0.300. They are ignored and admit no one."
+                                    : "No robot may connect."));
                 settings.Save({});
                 if (key == "RobotPort")
                     seen += QString(" - %1 %2").arg(value).arg(settings.Get().robotPort);

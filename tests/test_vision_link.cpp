@@ -42,7 +42,7 @@ class TestVisionLink : public QObject
                                       {"StreamPort", QString::number(streamPort)}};
         config.insert(more);
         m_bridge = MakeBridge(config);
-        m_watch = OrderWatch::On(m_bridge->Parts().link);
+        m_watch = OrderWatch::On(*m_bridge);
         if (start)
             m_bridge->Start();
         else
@@ -255,6 +255,7 @@ private slots:
         SimProcess sim({"--command-port", "0", "--stream-port", "0", "--values",
                         "0,1.5,2.25,0.8,-0.1,3.2", "--reject-project", "7"});
         Bridge& b = bridge(sim.commandPort(), sim.streamPort());
+        b.Parts().trend.SetOpen(true); // records reach the trend history while it is open
         QTRY_VERIFY_WITH_TIMEOUT(state().visionReady && sim.count("stream client connected"),
                                  10000);
         QVERIFY(state().loadedProject == 2 && !state().visionError && state().streamReading);
@@ -265,6 +266,9 @@ private slots:
         QTRY_VERIFY(state().laserOn && sim.count("acquisition on"));
         QTRY_COMPARE(values(), (QVector<double>{1.5, 2.25, 0.8, -0.1, 3.2}));
         QCOMPARE(m_bridge->Snapshot().joint.resultCode, robot::kJointRecognised);
+        QVERIFY(
+            b.Parts().trend.Columns(trend::Ms(measurement::Clock::now()) + 1, 60000, 1)[0].records >
+            0);
         b.WishLaser(false);
         QTRY_VERIFY(!state().laserOn && sim.count("acquisition off") == 2);
         QCOMPARE(sim.count(R"(request: <DIDE DIR="Request" CMD="Device_Acquisition")"), 3);

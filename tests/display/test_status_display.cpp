@@ -224,6 +224,11 @@ private slots:
         QCOMPARE(connect->text(), QString("Connect"));
         QTRY_VERIFY_WITH_TIMEOUT(!bridge->Snapshot().link.clientRunning, 5000);
         QCOMPARE(started, QString("Connect")); // the bridge had not been started
+        // The laser buttons are wishes, each one ask.
+        find<QPushButton>("pushButtonLaserOn")->click();
+        QVERIFY(bridge->Snapshot().link.laserWanted);
+        find<QPushButton>("pushButtonLaserOff")->click();
+        QVERIFY(!bridge->Snapshot().link.laserWanted && bridge->Snapshot().link.laserAsks == 2);
     }
 
     // Every text of the form, with the widest that the refresh and the buttons put there, in

@@ -33,15 +33,21 @@ inline std::unique_ptr<Bridge> MakeBridge(const QMap<QString, QString>& config =
 
 // Checks every change of a link state against the orders that its readers rely on: a reader
 // that sees acquisition on sees since when, and one that sees the client stopped sees its
-// stream reader stopped too. Keeps the laser wish that each counted ask came with. Attached
-// before any thread of the link starts; the link keeps it.
+// stream reader stopped too. Keeps the laser wish that each counted ask came with. Its listener
+// is set before any thread of the link starts, and keeps it.
 class OrderWatch
 {
 public:
     static std::shared_ptr<OrderWatch> On(LinkState& link)
     {
         auto watch = std::make_shared<OrderWatch>();
-        link.SetListener([watch, &link] { watch->Check(link.Snapshot()); });
+        link.SetListener(Listener(watch, link));
+        return watch;
+    }
+    static std::shared_ptr<OrderWatch> On(Bridge& bridge)
+    {
+        auto watch = std::make_shared<OrderWatch>();
+        bridge.SetChangeListener(Listener(watch, bridge.Parts().link));
         return watch;
     }
     // The first order that a change broke; empty while none did.
@@ -58,6 +64,10 @@ public:
     }
 
 private:
+    static std::function<void()> Listener(const std::shared_ptr<OrderWatch>& watch, LinkState& link)
+    {
+        return [watch, &link] { watch->Check(link.Snapshot()); };
+    }
     void Check(const LinkSnapshot& state)
     {
         std::lock_guard<std::mutex> lock(m_mutex);
