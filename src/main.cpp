@@ -126,6 +126,9 @@ int main(int argc, char* argv[])
 {
     if (AnswerInformationOption(argc, argv))
         return 0;
+    // Before the application object starts Qt's threads: they inherit the block, and the
+    // signals stay with this thread once their handler is in place.
+    ShutdownSignals::BlockInThisThread();
     g_qtHandler = qInstallMessageHandler(ExitWithoutDisplay);
     QApplication a(argc, argv);
     PassOnHeldMessages();

@@ -11,9 +11,11 @@
 #include <QRandomGenerator>
 #include <QtTest>
 
+#include <atomic>
 #include <csignal>
 #include <functional>
 #include <memory>
+#include <thread>
 
 namespace
 {
@@ -130,6 +132,26 @@ void SteadyJoint(Cell& cell)
     QVERIFY2(cell.pollJointData(*robot, Steady), cell.lastReply.toHex());
 }
 
+// A loop of SIGUSR1 while the robot polls: every request answered in its bound during the storm
+// and after it, a capture saved, and the SIGTERM that ends each scenario still ends the bridge.
+void SaveSignalStorm(Cell& cell)
+{
+    const auto robot = servedRobot();
+    QVERIFY(robot);
+    std::atomic<bool> stormOver{false};
+    std::thread storm([&] {
+        for (int sent = 0; sent < 20000; ++sent)
+            ::kill(pid_t(cell.bridge.pid()), SIGUSR1);
+        stormOver = true;
+    });
+    int afterStorm = 20;
+    const bool answered = cell.pollJointData(
+        *robot, [&](const QByteArray&) { return stormOver && --afterStorm == 0; });
+    storm.join();
+    QVERIFY2(answered, cell.lastReply.toHex());
+    QTRY_VERIFY(cell.bridge.debugLog().contains("Capture saved to "));
+}
+
 // Binds the guard's first name and listens, as any local user may, until it is killed.
 const char kSquatTheGuard[] = R"(socket(S, AF_UNIX, SOCK_STREAM, 0) &&
     bind(S, pack_sockaddr_un("\0tervian-bridge.instance")) && listen(S, 1) or die;
@@ -151,6 +173,7 @@ struct Scenario {
 const Scenario kScenarios[] = {
     {"vision restarts while the robot polls", {}, nullptr, VisionRestarts},
     {"robot resets, junk and connect storms", {}, nullptr, RobotResetsJunkAndConnectStorms},
+    {"a storm of SIGUSR1 while the robot polls", {}, nullptr, SaveSignalStorm},
     {"DebugLog.txt is a folder", {{"ProjectID", "0042"}}, LogIsAFolder, SteadyJoint},
 };
 // clang-format on
