@@ -132,16 +132,30 @@ void SteadyJoint(Cell& cell)
     QVERIFY2(cell.pollJointData(*robot, Steady), cell.lastReply.toHex());
 }
 
-// A loop of SIGUSR1 while the robot polls: every request answered in its bound during the storm
-// and after it, a capture saved, and the SIGTERM that ends each scenario still ends the bridge.
+// True while a SIGUSR1 sent to the process waits for one of its threads to take it.
+bool SaveSignalPending(qint64 pid)
+{
+    const QByteArray status = readFile(QString("/proc/%1/status").arg(pid));
+    const int at = status.indexOf("ShdPnd:") + 7;
+    return at >= 7 && (status.mid(at, 17).trimmed().toULongLong(nullptr, 16) >> (SIGUSR1 - 1)) & 1;
+}
+
+// A loop of SIGUSR1 while the robot polls, each sent once the one before was taken, so that the
+// kernel merges none: every request answered in its bound during the storm and after it, a
+// capture saved, and the SIGTERM that ends each scenario still ends the bridge.
 void SaveSignalStorm(Cell& cell)
 {
     const auto robot = servedRobot();
     QVERIFY(robot);
+    std::atomic<int> taken{0};
     std::atomic<bool> stormOver{false};
-    std::thread storm([&] {
-        for (int sent = 0; sent < 20000; ++sent)
-            ::kill(pid_t(cell.bridge.pid()), SIGUSR1);
+    std::thread storm([&, pid = cell.bridge.pid()] {
+        for (QDeadlineTimer deadline(30000); taken < 20000 && !deadline.hasExpired(); ++taken) {
+            ::kill(pid_t(pid), SIGUSR1);
+            while (SaveSignalPending(pid))
+                if (deadline.hasExpired())
+                    break;
+        }
         stormOver = true;
     });
     int afterStorm = 20;
@@ -149,6 +163,7 @@ void SaveSignalStorm(Cell& cell)
         *robot, [&](const QByteArray&) { return stormOver && --afterStorm == 0; });
     storm.join();
     QVERIFY2(answered, cell.lastReply.toHex());
+    QCOMPARE(taken.load(), 20000);
     QTRY_VERIFY(cell.bridge.debugLog().contains("Capture saved to "));
 }
 
