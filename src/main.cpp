@@ -132,13 +132,14 @@ int main(int argc, char* argv[])
     g_qtHandler = qInstallMessageHandler(ExitWithoutDisplay);
     QApplication a(argc, argv);
     PassOnHeldMessages();
+    // Taken here already, so that SIGTERM also closes the box of a refused second start.
+    ShutdownSignals shutdownSignals;
     InstanceGuard guard;
     if (!guard.Acquire(QFile::encodeName(QCoreApplication::applicationDirPath() + "/config.txt")
                            .toStdString())) {
         RefuseSecondStart();
         return kAnotherBridgeRuns;
     }
-    ShutdownSignals shutdownSignals;
     MainWindow w;
     QObject::connect(&shutdownSignals, &ShutdownSignals::saveRequested, &w,
                      &MainWindow::SaveDiagnostics);
