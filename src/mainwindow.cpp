@@ -1,5 +1,6 @@
 // Lifecycle of the main window: start-up and shutdown order, settings file and debug log.
 #include "mainwindow.h"
+#include "shutdown_signals.h"
 #include "ui_mainwindow.h"
 
 #include <QCoreApplication>
@@ -150,7 +151,7 @@ MainWindow::MainWindow(QWidget* parent) : QMainWindow(parent), ui(new Ui::MainWi
     SetUpTrendView();
 
     m_bExitRobotThread = false;
-    pRobotThread = std::make_unique<std::thread>(RobotThread, this);
+    pRobotThread = StartWithoutSignals(RobotThread, this);
 
     ConnectToTervian();
 }

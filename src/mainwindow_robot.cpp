@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
@@ -18,6 +19,14 @@ constexpr int kListenBacklog = 128;
 constexpr useconds_t kRetryPauseUs = 10000;
 // A request begun and not completed within this is given up: no robot sends that slowly.
 constexpr int kFragmentMs = 200;
+
+// Whole milliseconds left until due, rounded up so that a wait never ends before it; 0 once due.
+int MsUntil(std::chrono::steady_clock::time_point due)
+{
+    const auto left =
+        std::chrono::ceil<std::chrono::milliseconds>(due - std::chrono::steady_clock::now());
+    return int(std::max<std::chrono::milliseconds::rep>(left.count(), 0));
+}
 
 } // namespace
 
@@ -146,12 +155,13 @@ bool MainWindow::AdmitRobot(SOCKET ClientSocket)
 void MainWindow::ServeRobot(SOCKET ClientSocket, int* len)
 {
     m_robotFramer.DropFragment();
+    // Runs from the fragment's first byte, so that a request trickled in cannot stretch it.
+    SteadyClock::time_point fragmentDue;
     for (;;) {
         FlushLog();
-        const bool holding = m_robotFramer.HoldingFragment();
-        const sockets::Wake wake =
-            sockets::WaitReadable(ClientSocket, m_bExitRobotThread.Descriptor(),
-                                  holding ? kFragmentMs : sockets::kNoLimit);
+        const sockets::Wake wake = sockets::WaitReadable(
+            ClientSocket, m_bExitRobotThread.Descriptor(),
+            m_robotFramer.HoldingFragment() ? MsUntil(fragmentDue) : sockets::kNoLimit);
         if (wake == sockets::Wake::Stopped)
             return;
         if (wake == sockets::Wake::TimedOut) {
@@ -163,8 +173,11 @@ void MainWindow::ServeRobot(SOCKET ClientSocket, int* len)
             WriteLog("Error in connection, trying to reconnect\n");
             return;
         }
+        const SteadyClock::time_point received = SteadyClock::now();
         if (!AnswerRobot(ClientSocket, len))
             return;
+        if (m_robotFramer.FragmentBegan())
+            fragmentDue = received + std::chrono::milliseconds(kFragmentMs);
     }
 }
 

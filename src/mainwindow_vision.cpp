@@ -4,6 +4,7 @@
 
 #include "backoff.h"
 #include "dide_protocol.h"
+#include "shutdown_signals.h"
 #include "socket_util.h"
 
 #include <algorithm>
@@ -370,7 +371,7 @@ void MainWindow::StartReaderOnce()
         return;
     m_bReadingData = true;
     m_bExitValuesThread = false;
-    pValuesThread = std::make_unique<std::thread>(ReadDataThread, this);
+    pValuesThread = StartWithoutSignals(ReadDataThread, this);
 }
 
 void MainWindow::StopReader()
@@ -408,7 +409,7 @@ void MainWindow::ConnectToTervian()
         m_bTervianClientRunning = true;
         if (pScannerThread != nullptr)
             pScannerThread->join();
-        pScannerThread = std::make_unique<std::thread>(TervianThread, this);
+        pScannerThread = StartWithoutSignals(TervianThread, this);
         ui->pushButtonConnect->setText(tr("Disconnect"));
     } else {
         ui->pushButtonConnect->setText(tr("Connect"));
