@@ -129,16 +129,20 @@ int main(int argc, char* argv[])
 {
     if (AnswerInformationOption(argc, argv))
         return 0;
+    // Before the application object starts Qt's threads: they inherit the block, and the
+    // signals stay with this thread once their handler is in place.
+    ShutdownSignals::BlockInThisThread();
     g_qtHandler = qInstallMessageHandler(ExitWithoutDisplay);
     QApplication a(argc, argv);
     PassOnHeldMessages();
+    // Taken here already, so that SIGTERM also closes the box of a refused second start.
+    ShutdownSignals shutdownSignals;
     InstanceGuard guard;
     if (!guard.Acquire(QFile::encodeName(QCoreApplication::applicationDirPath() + "/config.txt")
                            .toStdString())) {
         RefuseSecondStart();
         return kAnotherBridgeRuns;
     }
-    ShutdownSignals shutdownSignals;
     // Measurement records always use a point as decimal separator.
     setlocale(LC_NUMERIC, "en_US");
     Settings settings(QCoreApplication::applicationDirPath());

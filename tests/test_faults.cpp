@@ -11,9 +11,11 @@
 #include <QRandomGenerator>
 #include <QtTest>
 
+#include <atomic>
 #include <csignal>
 #include <functional>
 #include <memory>
+#include <thread>
 
 namespace
 {
@@ -130,6 +132,41 @@ void SteadyJoint(Cell& cell)
     QVERIFY2(cell.pollJointData(*robot, Steady), cell.lastReply.toHex());
 }
 
+// True while a SIGUSR1 sent to the process waits for one of its threads to take it.
+bool SaveSignalPending(qint64 pid)
+{
+    const QByteArray status = readFile(QString("/proc/%1/status").arg(pid));
+    const int at = status.indexOf("ShdPnd:") + 7;
+    return at >= 7 && (status.mid(at, 17).trimmed().toULongLong(nullptr, 16) >> (SIGUSR1 - 1)) & 1;
+}
+
+// A loop of SIGUSR1 while the robot polls, each sent once the one before was taken, so that the
+// kernel merges none: every request answered in its bound during the storm and after it, a
+// capture saved, and the SIGTERM that ends each scenario still ends the bridge.
+void SaveSignalStorm(Cell& cell)
+{
+    const auto robot = servedRobot();
+    QVERIFY(robot);
+    std::atomic<int> taken{0};
+    std::atomic<bool> stormOver{false};
+    std::thread storm([&, pid = cell.bridge.pid()] {
+        for (QDeadlineTimer deadline(30000); taken < 20000 && !deadline.hasExpired(); ++taken) {
+            ::kill(pid_t(pid), SIGUSR1);
+            while (SaveSignalPending(pid))
+                if (deadline.hasExpired())
+                    break;
+        }
+        stormOver = true;
+    });
+    int afterStorm = 20;
+    const bool answered = cell.pollJointData(
+        *robot, [&](const QByteArray&) { return stormOver && --afterStorm == 0; });
+    storm.join();
+    QVERIFY2(answered, cell.lastReply.toHex());
+    QCOMPARE(taken.load(), 20000);
+    QTRY_VERIFY(cell.bridge.debugLog().contains("Capture saved to "));
+}
+
 // Binds the guard's first name and listens, as any local user may, until it is killed.
 const char kSquatTheGuard[] = R"(socket(S, AF_UNIX, SOCK_STREAM, 0) &&
     bind(S, pack_sockaddr_un("\0tervian-bridge.instance")) && listen(S, 1) or die;
@@ -151,6 +188,7 @@ struct Scenario {
 const Scenario kScenarios[] = {
     {"vision restarts while the robot polls", {}, nullptr, VisionRestarts},
     {"robot resets, junk and connect storms", {}, nullptr, RobotResetsJunkAndConnectStorms},
+    {"a storm of SIGUSR1 while the robot polls", {}, nullptr, SaveSignalStorm},
     {"DebugLog.txt is a folder", {{"ProjectID", "0042"}}, LogIsAFolder, SteadyJoint},
 };
 // clang-format on

@@ -118,8 +118,9 @@ private slots:
     }
 
     // Through the log file alone, with a clock of the test's own: repeats counted per entry
-    // within a minute, the bound counted in bytes of UTF-8, and a day of two alternating retry
-    // loops (each failing ten times a second) kept far below 1 MB even with time stamps.
+    // within a minute in a table of bounded size, the bound counted in bytes of UTF-8, and a day
+    // of two alternating retry loops (each failing ten times a second) kept far below 1 MB even
+    // with time stamps.
     void logKeepsItsBoundInBytesAndCountsRepeatsPerEntry()
     {
         QTemporaryDir dir;
@@ -134,6 +135,15 @@ private slots:
         QCOMPARE(readFile(path),
                  QByteArray("A\nB\nrepeated 1 more times: A\nrepeated 1 more times: "
                             "B\nC\nD\nrepeated 1 more times: C\\nD\nA\n"));
+        // Large entries (a peer's 64 KiB element, escaped) fill the table's text bound: the
+        // minute starts afresh before the third, so the first is written whole again.
+        const QString big[] = {QString(1 << 18, 'x') + "\n", QString(1 << 18, 'y') + "\n",
+                               QString(1 << 18, 'z') + "\n"};
+        for (int i : {0, 0, 1, 2, 0})
+            log.Write(big[i], start.addSecs(61));
+        log.Flush(start.addSecs(61));
+        QVERIFY(readFile(path).endsWith(
+            (big[0] + "repeated 1 more times: " + big[0] + big[1] + big[2] + big[0]).toUtf8()));
         const QString accents(5, QChar(0xe9)); // two bytes each in UTF-8
         log.Configure(30, false);
         for (const char* number : {" 1\n", " 2\n", " 3\n"})

@@ -30,6 +30,17 @@ private slots:
                  std::string("ffffff80 ffffffff 7f \n")); // bytes widened as signed chars
     }
 
+    // Which blocks begin the fragment held after them: the limit for a request runs from there.
+    void fragmentBeginsWithItsFirstByte()
+    {
+        robot::RequestFramer framer;
+        QString seen;
+        for (const char* block : {"01", "01", "060002", "01", "1301010106", "00", "ff"}) {
+            framer.Feed(Hex(block).constData(), size_t(Hex(block).size()));
+            seen += !framer.HoldingFragment() ? '-' : framer.FragmentBegan() ? 'B' : 'C';
+        }
+        QCOMPARE(seen, QString("BCBCB--"));
+    }
     // Every request against the states that change its reply: the whole reply, or none.
     void answers()
     {

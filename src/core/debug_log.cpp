@@ -14,6 +14,10 @@ constexpr qint64 kRepeatCountEveryMs = 60 * 1000;
 // A minute with more different entries than this ends early, so that entries that never repeat
 // (measured values) cannot make the table of the minute grow without bound.
 constexpr int kMaxEntriesPerMinute = 256;
+// The same for the text the table holds, so that large entries (a peer's 64 KiB element escaped
+// to four characters a byte) cannot fill the memory either. An entry alone above it is still
+// counted against itself.
+constexpr qsizetype kMaxCharsPerMinute = 512 * 1024;
 
 // Copies the whole of from into the file at toPath, which keeps its owner and mode.
 bool CopyInto(QFile& from, const QString& toPath)
@@ -110,13 +114,12 @@ void DebugLogFile::Write(const QString& entry, const QDateTime& now)
     }
     // The counts so far come before the new entry, so the file still reads in order.
     WriteRepeatCounts(now);
-    if (m_written.size() >= kMaxEntriesPerMinute) {
-        m_written.clear();
-        m_repeats.clear();
-    }
+    if (m_written.size() >= kMaxEntriesPerMinute || m_chars + entry.size() > kMaxCharsPerMinute)
+        ForgetEntries();
     if (m_written.isEmpty())
         m_minuteStarted = now;
     m_written.append(entry);
+    m_chars += entry.size();
     m_repeats.insert(entry, 0);
     WriteLine(entry, now);
 }
@@ -131,8 +134,7 @@ void DebugLogFile::Close(const QDateTime& now)
 {
     WriteRepeatCounts(now);
     m_file.close();
-    m_written.clear();
-    m_repeats.clear();
+    ForgetEntries();
 }
 
 // At the end of a minute the counts are written and every entry is forgotten: its next
@@ -142,8 +144,14 @@ void DebugLogFile::EndMinuteIfDue(const QDateTime& now)
     if (m_written.isEmpty() || m_minuteStarted.msecsTo(now) < kRepeatCountEveryMs)
         return;
     WriteRepeatCounts(now);
+    ForgetEntries();
+}
+
+void DebugLogFile::ForgetEntries()
+{
     m_written.clear();
     m_repeats.clear();
+    m_chars = 0;
 }
 
 void DebugLogFile::WriteRepeatCounts(const QDateTime& now)

@@ -47,6 +47,7 @@ public:
 private:
     void EndMinuteIfDue(const QDateTime& now);
     void WriteRepeatCounts(const QDateTime& now);
+    void ForgetEntries();
     void WriteLine(const QString& text, const QDateTime& now);
     void StartAfresh();
 
@@ -56,10 +57,12 @@ private:
     bool m_times = false;
     qint64 m_bytes = 0;
     // The entries written since m_minuteStarted, in order, and how often each came again since
-    // its count was last written; m_counted is the sum of those counts.
+    // its count was last written; m_counted is the sum of those counts, m_chars the length of
+    // those entries together.
     QVector<QString> m_written;
     QHash<QString, int> m_repeats;
     int m_counted = 0;
+    qsizetype m_chars = 0;
     QDateTime m_minuteStarted;
 };
 

@@ -1,7 +1,9 @@
 #include "robot_server.h"
 #include "socket_util.h"
 
+#include <algorithm>
 #include <cerrno>
+#include <chrono>
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
@@ -15,6 +17,14 @@ constexpr int kListenBacklog = 128;
 constexpr useconds_t kRetryPauseUs = 10000;
 // A request begun and not completed within this is given up: no robot sends that slowly.
 constexpr int kFragmentMs = 200;
+
+// Whole milliseconds left until due, rounded up so that a wait never ends before it; 0 once due.
+int MsUntil(std::chrono::steady_clock::time_point due)
+{
+    const auto left =
+        std::chrono::ceil<std::chrono::milliseconds>(due - std::chrono::steady_clock::now());
+    return int(std::max<std::chrono::milliseconds::rep>(left.count(), 0));
+}
 
 } // namespace
 
@@ -160,11 +170,13 @@ bool RobotServer::AdmitRobot(int socket)
 void RobotServer::ServeRobot(int socket)
 {
     m_framer.DropFragment();
+    // Runs from the fragment's first byte, so that a request trickled in cannot stretch it.
+    std::chrono::steady_clock::time_point fragmentDue;
     for (;;) {
         m_shared.log.Flush();
-        const bool holding = m_framer.HoldingFragment();
-        const sockets::Wake wake = sockets::WaitReadable(socket, m_worker.Stopping().Descriptor(),
-                                                         holding ? kFragmentMs : sockets::kNoLimit);
+        const sockets::Wake wake = sockets::WaitReadable(
+            socket, m_worker.Stopping().Descriptor(),
+            m_framer.HoldingFragment() ? MsUntil(fragmentDue) : sockets::kNoLimit);
         if (wake == sockets::Wake::Stopped)
             return;
         if (wake == sockets::Wake::TimedOut) {
@@ -176,8 +188,11 @@ void RobotServer::ServeRobot(int socket)
             m_shared.log.Write("Error in connection, trying to reconnect\n");
             return;
         }
+        const auto received = std::chrono::steady_clock::now();
         if (!AnswerBlock(socket))
             return;
+        if (m_framer.FragmentBegan())
+            fragmentDue = received + std::chrono::milliseconds(kFragmentMs);
     }
 }
 

@@ -4,12 +4,16 @@
 
 #include "wake.h"
 
+#include <csignal>
 #include <memory>
 #include <thread>
 #include <utility>
 
+#include <pthread.h>
+
 // Owns one thread at a time. Its owner stops it in its own destructor, before the members the
-// thread uses go.
+// thread uses go. The thread takes no asynchronous signals, whichever thread starts it: they
+// belong to the one that handles them, so that no worker's wait is cut short by one.
 class Worker
 {
 public:
@@ -18,7 +22,12 @@ public:
     template <typename Body> void Start(Body body)
     {
         m_stop.Clear();
+        sigset_t all;
+        sigset_t previous;
+        sigfillset(&all);
+        pthread_sigmask(SIG_BLOCK, &all, &previous);
         m_thread = std::make_unique<std::thread>(std::move(body));
+        pthread_sigmask(SIG_SETMASK, &previous, nullptr);
     }
     bool Started() const { return m_thread != nullptr; }
     // Asks the thread to end, and returns at once.

@@ -73,6 +73,10 @@ Request ClassifyRequest(const char* request)
 
 std::vector<RequestFrame> RequestFramer::Feed(const char* data, size_t length)
 {
+    // A held fragment is completed by any block that brings it to four bytes, so a shorter
+    // one leaves the same fragment, longer.
+    const bool continues = HoldingFragment() && m_fragment.size() + length < kRequestLength;
+    m_fragmentBegan = false;
     const std::string block = std::exchange(m_fragment, std::string()) + std::string(data, length);
     std::vector<RequestFrame> requests;
     size_t at = 0;
@@ -85,8 +89,10 @@ std::vector<RequestFrame> RequestFramer::Feed(const char* data, size_t length)
         if (!recognised)
             return requests;
     }
-    if (at < block.size() && CanBeginRequest(block[at]))
+    if (at < block.size() && CanBeginRequest(block[at])) {
         m_fragment = block.substr(at);
+        m_fragmentBegan = !continues;
+    }
     return requests;
 }
 

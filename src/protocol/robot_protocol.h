@@ -87,11 +87,15 @@ public:
     // previous reply again, as it always has. Junk and padding are never handed out.
     std::vector<RequestFrame> Feed(const char* data, size_t length);
     bool HoldingFragment() const { return !m_fragment.empty(); }
+    // True when the held fragment began in the last block fed; false when that block only added
+    // to the one held before, or none is held. The time limit for a fragment runs from its start.
+    bool FragmentBegan() const { return m_fragmentBegan; }
     // The held fragment will never be completed: the robot gave up on it, or has gone.
     void DropFragment() { m_fragment.clear(); }
 
 private:
     std::string m_fragment;
+    bool m_fragmentBegan = false;
 };
 
 // Reply length for a recognised request, 0 for an unrecognised one.
