@@ -45,7 +45,7 @@ void StreamReader::Run(std::string address)
     Backoff backoff;
     while (!m_worker.Stopping()) {
         const Descriptor socket = ConnectOrPause(m_shared.log, address, m_port, "TCP device",
-                                                 "TCP device thread", m_worker.Stopping());
+                                                 "TCP device thread", m_worker);
         const capture::Session recorded(m_tap, socket.Get());
         if (!socket.IsOpen())
             continue;
@@ -56,7 +56,7 @@ void StreamReader::Run(std::string address)
         if (std::chrono::steady_clock::now() - connected >= kStreamSetUp)
             backoff.Reset();
         else
-            PauseBeforeRetry(m_shared.log, backoff.NextPauseMs(), m_worker.Stopping());
+            PauseBeforeRetry(m_shared.log, backoff.NextPauseMs(), m_worker);
     }
     m_shared.log.Write("Disconnecting from TCP device\n");
 }
@@ -73,9 +73,10 @@ bool StreamReader::ReceiveUntilStopped(int socket)
     char block[512];
     for (;;) {
         m_shared.log.Flush();
-        const sockets::ReceiveResult received =
-            sockets::ReceiveWithin(socket, block, sizeof block, sockets::kNoLimit,
-                                   m_worker.Stopping().Descriptor(), m_tap);
+        const sockets::ReceiveResult received = m_worker.Liveness().Wait([&] {
+            return sockets::ReceiveWithin(socket, block, sizeof block, sockets::kNoLimit,
+                                          m_worker.Stopping().Descriptor(), m_tap);
+        });
         if (received.status == sockets::ReceiveStatus::Stopped)
             return true;
         if (received.status == sockets::ReceiveStatus::WaitFailed) {

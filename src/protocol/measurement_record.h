@@ -3,6 +3,7 @@
 
 #include <array>
 #include <chrono>
+#include <cstdint>
 #include <cstring>
 #include <functional>
 #include <mutex>
@@ -145,6 +146,8 @@ public:
     void EndConnection();
     // takeArrival marks the record as read by the robot.
     Reading Read(const FreshnessRule& rule, Clock::time_point now, bool takeArrival);
+    // Records stored since the program started, for a rate.
+    uint64_t StoredCount();
 
 private:
     std::mutex m_mutex1;
@@ -152,6 +155,7 @@ private:
     bool m_bScannnerOk = false;
     bool m_bRecognitionOK = false;
     Clock::time_point m_tRecordDecoded = Clock::time_point::min();
+    uint64_t m_storedCount = 0;
     RecordJoiner m_joiner; // Stream thread only
 };
 

@@ -1,6 +1,7 @@
 #include "capture_files.h"
 
 #include <QCoreApplication>
+#include <QDateTime>
 #include <QDir>
 #include <QFile>
 
@@ -28,4 +29,38 @@ QString WriteCapture(capture::Recorder& recorder, const QString& fileName)
         std::remove(partial.constData());
     }
     return QString();
+}
+
+// Named with the local date and time, so that saves never overwrite each other. Also said on
+// stderr, for a bridge without a screen that was sent SIGUSR1.
+QString SaveDiagnostics(capture::Recorder& recorder, DebugLog& log)
+{
+    const QString name =
+        "capture-" + QDateTime::currentDateTime().toString("yyyy-MM-dd_HH-mm-ss") + ".pcapng";
+    const QString path = WriteCapture(recorder, name);
+    if (!path.isEmpty()) {
+        log.Write("Capture saved to ", path.toStdString(), "\n");
+        std::fprintf(stderr, "tervian-bridge: diagnostics saved to %s\n", qPrintable(path));
+    } else {
+        log.Write("Failed to write the capture ", name.toStdString(), "\n");
+        std::fprintf(stderr, "tervian-bridge: diagnostics could not be saved as %s\n",
+                     qPrintable(name));
+    }
+    log.Flush();
+    return path;
+}
+
+void FaultCaptures::SaveIfDue(capture::Recorder& recorder, DebugLog& log)
+{
+    if (!recorder.TakeFault() || !recorder.Enabled())
+        return;
+    const auto now = std::chrono::steady_clock::now();
+    if (m_saved != std::chrono::steady_clock::time_point::min() &&
+        now - m_saved < std::chrono::hours(1))
+        return;
+    m_saved = now;
+    // Only a failure is logged: a line from this thread would land amid the workers' account of
+    // the very fault.
+    if (WriteCapture(recorder, "capture-last-fault.pcapng").isEmpty())
+        log.Write("Failed to write the capture capture-last-fault.pcapng\n");
 }

@@ -19,9 +19,6 @@
 namespace
 {
 
-// A fault is saved at most this often, so that a flapping link cannot keep the disk busy.
-constexpr auto kFaultCaptureInterval = std::chrono::hours(1);
-
 QString FormatValue(double value)
 {
     return QString::number(value, 'f', 2);
@@ -85,7 +82,7 @@ void MainWindow::Refresh()
     ShowVisionLink(state);
     ShowMeasuredValues(state);
     ShowPendingReports(state);
-    SaveFaultCapture();
+    m_faultCaptures.SaveIfDue(m_bridge.Parts().capture, m_bridge.Parts().log);
 }
 
 // Each text is taken off the queue before its box opens, so a refresh nested in an open box
@@ -213,24 +210,9 @@ void MainWindow::on_actionUser_manual_triggered()
             this, tr("The user manual could not be opened: no viewer for %1 was found.").arg(path));
 }
 
-// Named with the local date and time, so that saves never overwrite each other. Also said on
-// stderr, for a bridge without a screen that was sent SIGUSR1.
 QString MainWindow::SaveDiagnostics()
 {
-    const QString name =
-        "capture-" + QDateTime::currentDateTime().toString("yyyy-MM-dd_HH-mm-ss") + ".pcapng";
-    DebugLog& log = m_bridge.Parts().log;
-    const QString path = WriteCapture(m_bridge.Parts().capture, name);
-    if (!path.isEmpty()) {
-        log.Write("Capture saved to ", path.toStdString(), "\n");
-        std::fprintf(stderr, "tervian-bridge: diagnostics saved to %s\n", qPrintable(path));
-    } else {
-        log.Write("Failed to write the capture ", name.toStdString(), "\n");
-        std::fprintf(stderr, "tervian-bridge: diagnostics could not be saved as %s\n",
-                     qPrintable(name));
-    }
-    log.Flush();
-    return path;
+    return ::SaveDiagnostics(m_bridge.Parts().capture, m_bridge.Parts().log);
 }
 
 void MainWindow::on_actionSave_diagnostics_triggered()
@@ -248,24 +230,6 @@ void MainWindow::on_actionSave_diagnostics_triggered()
                "request and reply and all vision traffic; open it with Wireshark and the "
                "tervian.lua dissector.")
                 .arg(path));
-}
-
-// Called at every refresh; a link lost or a request rejected since the last one is saved, unless
-// the last such save is less than an hour old.
-void MainWindow::SaveFaultCapture()
-{
-    capture::Recorder& recorder = m_bridge.Parts().capture;
-    if (!recorder.TakeFault() || !recorder.Enabled())
-        return;
-    const auto now = std::chrono::steady_clock::now();
-    if (m_faultSaved != std::chrono::steady_clock::time_point::min() &&
-        now - m_faultSaved < kFaultCaptureInterval)
-        return;
-    m_faultSaved = now;
-    // Only a failure is logged: a line from this thread would land amid the workers' account of
-    // the very fault.
-    if (WriteCapture(recorder, "capture-last-fault.pcapng").isEmpty())
-        m_bridge.Parts().log.Write("Failed to write the capture capture-last-fault.pcapng\n");
 }
 
 // The View menu goes before Help; the window opens as it was when the bridge last ended.

@@ -1,11 +1,12 @@
 #ifndef MAINWINDOW_H
 #define MAINWINDOW_H
 
+#include "capture_files.h"
+
 #include <QMainWindow>
 #include <QStringList>
 #include <QTimer>
 
-#include <chrono>
 
 class Bridge;
 struct BridgeSnapshot;
@@ -48,7 +49,6 @@ private:
     void ShowVisionError(const BridgeSnapshot& state, const QString& message);
     void ShowMeasuredValues(const BridgeSnapshot& state);
     void ShowPendingReports(const BridgeSnapshot& state);
-    void SaveFaultCapture();
     // The trend window, opened from the View menu; the history records only while it is shown.
     void SetUpTrendView(bool shown);
     void ShowTrendView(bool shown);
@@ -63,9 +63,7 @@ private:
     // The bridge's counts of failures and busy-port spells that a box has been shown for.
     unsigned m_visionFailuresShown = 0;
     unsigned m_portBusySpellsShown = 0;
-    // When capture-last-fault.pcapng was last written.
-    std::chrono::steady_clock::time_point m_faultSaved =
-        std::chrono::steady_clock::time_point::min();
+    FaultCaptures m_faultCaptures;
 };
 
 #endif // MAINWINDOW_H
