@@ -19,9 +19,9 @@ constexpr auto kStatusEvery = std::chrono::seconds(1);
 constexpr auto kReadyLookEvery = std::chrono::milliseconds(20);
 constexpr int kBeatMs = 500;
 
-std::string RobotPart(const LinkSnapshot& link)
+std::string RobotPart(const LinkSnapshot& link, uint16_t configuredPort)
 {
-    const std::string port = std::to_string(link.robotPort);
+    const std::string port = std::to_string(link.robotPort != 0 ? link.robotPort : configuredPort);
     if (link.robotConnected)
         return "robot connected";
     if (link.robotPortBusy)
@@ -31,7 +31,8 @@ std::string RobotPart(const LinkSnapshot& link)
     return "robot server starting";
 }
 
-// The vision lamps: connected (ready, set-up pending, connecting, off), error, laser, project.
+// The vision lamps: connected (ready, not ready, connecting, off), error, laser, project. The
+// client counts as connected from its first connection until it stops, as the lamp shows it.
 std::string VisionPart(const LinkSnapshot& link)
 {
     const std::string error = link.visionError ? ", vision error" : "";
@@ -39,13 +40,13 @@ std::string VisionPart(const LinkSnapshot& link)
         return "vision ready" + error + ", project " + std::to_string(link.loadedProject) +
                (link.laserOn ? ", acquisition on" : ", acquisition off");
     if (link.clientConnected)
-        return "vision connected, project not set up" + error;
+        return "vision not ready" + error;
     return link.clientRunning ? "vision connecting" : "vision disconnected";
 }
 
-std::string StatusLine(const BridgeSnapshot& state, long recordsPerSecond)
+std::string StatusLine(const BridgeSnapshot& state, uint16_t configuredPort, long recordsPerSecond)
 {
-    std::string line = RobotPart(state.link) + ", " + VisionPart(state.link);
+    std::string line = RobotPart(state.link, configuredPort) + ", " + VisionPart(state.link);
     if (state.link.streamReading) {
         if (state.link.laserOn)
             line += state.joint.resultCode == robot::kJointRecognised ? ", joint recognised"
@@ -141,7 +142,7 @@ std::string ServiceNotifier::StatusChange(const BridgeSnapshot& state, Clock::ti
     const long perSecond = seconds > 0 ? std::lround(double(records - m_records) / seconds) : 0;
     m_records = records;
     m_recordsCounted = now;
-    const std::string status = StatusLine(state, perSecond);
+    const std::string status = StatusLine(state, m_bridge.Config().Get().robotPort, perSecond);
     if (status == m_status)
         return std::string();
     m_status = status;
