@@ -12,6 +12,7 @@ packages=(
   poppler-utils desktop-file-utils dpkg-dev fakeroot file
   libqt5svg5-dev help2man man-db appstream lintian
   tshark
+  libsystemd-dev
 )
 
 missing=()
