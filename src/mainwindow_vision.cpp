@@ -33,10 +33,13 @@ int MillisecondsUntil(Clock::time_point due)
     return std::max(int(left.count()), 0);
 }
 
-// Takes a pending signal without waiting.
+// Takes a pending signal without waiting, not even for the event's lock: a setter holds it while
+// it makes the event readable, which is what woke this thread, and waiting for it would put the
+// thread to sleep once more before the request goes out. A signal left so costs nothing: the
+// wish was stored before it, and the event stays readable, so the next sleep ends at once.
 bool Pending(events::event_t event)
 {
-    return events::TakeEvent(event) == 0;
+    return events::WaitForEvent(event, 0) == 0;
 }
 
 } // namespace
