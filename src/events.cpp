@@ -123,12 +123,4 @@ int ResetEvent(event_t event)
     return 0;
 }
 
-int TakeEvent(event_t event)
-{
-    pthread_mutex_lock(&event->Mutex);
-    const int result = UnlockedWaitForEvent(event, 0);
-    pthread_mutex_unlock(&event->Mutex);
-    return result;
-}
-
 } // namespace events

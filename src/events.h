@@ -35,10 +35,6 @@ int UnlockedWaitForEvent(event_t event, uint64_t milliseconds);
 int SetEvent(event_t event);
 int ResetEvent(event_t event);
 
-// Takes a signal that is there, without waiting for one. Unlike a zero time-out it waits for
-// the mutex, so a set in progress in another thread cannot make it miss a signal.
-int TakeEvent(event_t event);
-
 // Readable (for poll) while the event is signalled.
 inline int DescriptorOf(event_t event)
 {

@@ -106,6 +106,7 @@ private:
     void WaitForCommands(SOCKET socket);
     bool SwitchAcquisition(SOCKET socket, bool on, unsigned asks);
     bool SwitchProgram(SOCKET socket, int program, unsigned asks);
+    void NoteProjectLoaded(int program);
     void NoteAcquisition(bool on);
     Exchange Transact(SOCKET socket, const std::string& request, const char* command,
                       ExchangeKind kind);
@@ -212,6 +213,8 @@ private:
     // laser is wanted on, only records decoded after that count.
     std::atomic<bool> m_bAcquisitionOn{false};
     std::atomic<SteadyClock::time_point> m_tLaserSwitchedOn{SteadyClock::time_point::min()};
+    // When the application last confirmed a project load: only records decoded after it count.
+    std::atomic<SteadyClock::time_point> m_tProjectLoaded{SteadyClock::time_point::min()};
     std::atomic<bool> m_bError{true};
     std::atomic<bool> m_bBadprojectName{false};
     bool m_bdebugLog = false;

@@ -293,7 +293,7 @@ int MainWindow::AnswerJointDataQuery()
 MainWindow::JointData MainWindow::CurrentJointData(bool robotAsks)
 {
     const measurement::FreshnessRule rule{m_bLaserWanted, m_bAcquisitionOn, m_tLaserSwitchedOn,
-                                          m_iStaleAfterMs};
+                                          m_iStaleAfterMs, m_tProjectLoaded};
     const measurement::Reading record = m_measurement.Read(rule, SteadyClock::now(), robotAsks);
     return {robot::JointDataResultCode(m_bTervianOk, record.recognised), record};
 }

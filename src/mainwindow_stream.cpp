@@ -9,9 +9,6 @@ namespace
 {
 
 const int kStreamPort = 32002;
-// A stream connection that lasted this long was a good one: when it breaks, it is made again
-// at once.
-constexpr std::chrono::seconds kStreamSetUp{1};
 
 } // namespace
 
@@ -33,7 +30,7 @@ void MainWindow::ReadMeasuredData()
         if (ReceiveUntilStopped(socket.Get()))
             break;
         m_measurement.EndConnection();
-        if (SteadyClock::now() - connected >= kStreamSetUp)
+        if (SteadyClock::now() - connected >= Backoff::kProvenAfter)
             backoff.Reset();
         else
             PauseBeforeRetry(backoff.NextPauseMs(), m_bExitValuesThread);
@@ -45,7 +42,7 @@ void MainWindow::ReadMeasuredData()
 // broke and has to be made again.
 bool MainWindow::ReceiveUntilStopped(SOCKET socket)
 {
-    char recBuf[512];
+    char recBuf[measurement::kReceiveBytes];
     for (;;) {
         FlushLog();
         const sockets::ReceiveResult received =

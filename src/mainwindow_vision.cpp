@@ -15,10 +15,10 @@ namespace
 
 const int kCommandPort = 32001;
 const int kConnectRetryPauseMs = 100;
-// An element that has not begun by then means the application hangs; loading a large project
-// may take long, so the bound is generous. Once begun, the rest of an element comes at once.
-// Both bounds start again at each element, so an event of the application's own never
-// shortens the wait for the reply.
+// A reply that has not begun by then, counted from the request, means the application hangs;
+// loading a large project may take long, so the bound is generous. Events of the application's
+// own meanwhile neither shorten nor stretch it. Once begun, the rest of an element comes at
+// once: that bound starts at each element.
 const int kReplyStartMs = 30000;
 const int kReplyRestMs = 2000;
 // More than this without the end of the element is no reply but a peer out of its mind.
@@ -34,10 +34,13 @@ int MillisecondsUntil(Clock::time_point due)
     return std::max(int(left.count()), 0);
 }
 
-// Takes a pending signal without waiting.
+// Takes a pending signal without waiting, not even for the event's lock: a setter holds it while
+// it makes the event readable, which is what woke this thread, and waiting for it would put the
+// thread to sleep once more before the request goes out. A signal left so costs nothing: the
+// wish was stored before it, and the event stays readable, so the next sleep ends at once.
 bool Pending(events::event_t event)
 {
-    return events::TakeEvent(event) == 0;
+    return events::WaitForEvent(event, 0) == 0;
 }
 
 } // namespace
@@ -56,9 +59,10 @@ void MainWindow::TervianClient()
             continue;
         m_bTervianClientConnected = true;
         m_replyReader.Clear();
+        const SteadyClock::time_point connected = SteadyClock::now();
         if (SetUpProject(socket.Get()))
             ServeCommands(socket.Get());
-        if (m_bTervianOk) // the set-up had succeeded: reconnected at once
+        if (SteadyClock::now() - connected >= Backoff::kProvenAfter) // reconnected at once
             backoff.Reset();
         else
             PauseBeforeRetry(backoff.NextPauseMs(), m_bExitScannerThread);
@@ -128,7 +132,7 @@ bool MainWindow::SetUpProject(SOCKET socket)
         m_refused.program = programAsks;
     if (loaded != Exchange::Accepted)
         return loaded != Exchange::Lost;
-    m_iTervianProgram = defaultProgram;
+    NoteProjectLoaded(defaultProgram);
     m_bError = false;
     return SwitchOffAfterLoad(socket);
 }
@@ -221,6 +225,14 @@ void MainWindow::NoteAcquisition(bool on)
     SetLaserOn(on);
 }
 
+// Records count from the load on, as from acquisition-on: the time is stored before the number,
+// so a robot that sees the new project also sees its records judged by it.
+void MainWindow::NoteProjectLoaded(int program)
+{
+    m_tProjectLoaded = SteadyClock::now();
+    m_iTervianProgram = program;
+}
+
 // A rejected switch is only remembered in m_bBadprojectName: the robot keeps working with the
 // project that is loaded, so it is no error of the vision link.
 bool MainWindow::SwitchProgram(SOCKET socket, int program, unsigned asks)
@@ -229,7 +241,7 @@ bool MainWindow::SwitchProgram(SOCKET socket, int program, unsigned asks)
     const Exchange result = Transact(socket, dide::LoadProjectRequest(std::to_string(program)),
                                      dide::kProjectLoad, ExchangeKind::ProgramSwitch);
     if (result == Exchange::Accepted)
-        m_iTervianProgram = program;
+        NoteProjectLoaded(program);
     if (result == Exchange::Rejected) {
         WriteLog("Bad project name\n");
         m_capture.NoteFault();
@@ -268,14 +280,15 @@ bool MainWindow::ReceiveReply(SOCKET socket, const char* command, std::string* r
 {
     char buffer[512];
     bool begun = false;
-    Clock::time_point due = Clock::now() + std::chrono::milliseconds(kReplyStartMs);
+    const Clock::time_point startDue = Clock::now() + std::chrono::milliseconds(kReplyStartMs);
+    Clock::time_point due = startDue;
     for (;;) {
         bool unasked = false;
         if (TakeReply(command, reply, &unasked))
             return true;
         if (unasked) {
             begun = false;
-            due = Clock::now() + std::chrono::milliseconds(kReplyStartMs);
+            due = startDue;
         }
         if (!begun && m_replyReader.Begun() > 0) {
             begun = true;

@@ -5,9 +5,11 @@
 #include "sim_process.h"
 #include "window_test.h"
 
+#include <QElapsedTimer>
 #include <QRegularExpression>
 #include <QTcpServer>
 #include <QTcpSocket>
+#include <QTimer>
 
 #include <memory>
 
@@ -78,8 +80,12 @@ private slots:
         std::unique_ptr<QTcpSocket> peer(stream.nextPendingConnection());
         const auto resultCode = [&] { return int(robotReply("01060000")[1]); };
         QTRY_VERIFY(w.m_bTervianOk);
-        peer->write("0,1,2,3,4,5;");
-        QTRY_COMPARE(resultCode(), 0x00);
+        QByteArray longRecord = "0,1,2,3,4,5"; // first on the connection, read in several pieces
+        while (longRecord.size() < 2000)
+            longRecord += ",0.5";
+        peer->write(longRecord + ";");
+        QTRY_COMPARE(robotReply("01060000"),
+                     QByteArray::fromHex("82000000 0064 00c8 012c 0190 01f4"));
         QCOMPARE(robotReply("02011301"), QByteArray("\x82")); // laser on
         QCOMPARE(resultCode(), 0x0C);
         QTRY_VERIFY(w.m_bAcquisitionOn); // records count from then on
@@ -87,7 +93,12 @@ private slots:
         QTRY_COMPARE(resultCode(), 0x00);
         QTRY_COMPARE(resultCode(), 0x0C); // silence
 
-        w.m_iStaleAfterMs = 0; // no age bound, so that only the break ends the recognition
+        w.m_iStaleAfterMs = 0;       // no age bound, so that only the break ends the recognition
+        peer->write("0,2,2,2,2,2;"); // measured for project 2, the one loaded
+        QTRY_COMPARE(resultCode(), 0x00);
+        switchProgram(3);
+        QTRY_COMPARE(w.m_iTervianProgram.load(), 3);
+        QCOMPARE(resultCode(), 0x0C); // until a record decoded after the load comes
         peer->write("0,1.5,2.25,0.8,-0.1,3.2;");
         QTRY_COMPARE(resultCode(), 0x00);
         peer->close();
@@ -195,6 +206,22 @@ private slots:
         expect(R"(FILE="3.t_p")", loadOk);
         expect(R"(STATE="on")", acquisitionOk);
         QTRY_VERIFY(w.m_bLaserOn && !w.m_bError && w.m_iTervianProgram == 3);
+        // Events every 5 s and never a reply: given up 30 s after the request, as for silence.
+        switchProgram(5);
+        QVERIFY(request().contains(R"(FILE="5.t_p")"));
+        QElapsedTimer asked;
+        asked.start();
+        QTimer events;
+        QObject::connect(&events, &QTimer::timeout, [&] { reply(event); });
+        events.start(5000);
+        QTRY_VERIFY_WITH_TIMEOUT(server.hasPendingConnections(), 40000);
+        events.stop();
+        QVERIFY2(asked.elapsed() > 29500, qPrintable(QString::number(asked.elapsed())));
+        QCOMPARE(robotReply("01010600").left(2), QByteArray::fromHex("8201"));
+        setUp();
+        expect(R"(FILE="5.t_p")", loadOk);
+        expect(R"(STATE="on")", acquisitionOk);
+        QTRY_VERIFY(TestDebugLog().contains("no reply within 30 s. Reconnecting\n"));
         // A reply that outgrows 64 KiB in all its pieces.
         switchProgram(4);
         expect(R"(FILE="4.t_p")", "<DIDE INFO=\"" + QByteArray(70000, 'i'));
@@ -218,18 +245,34 @@ private slots:
         QVERIFY(!QRegularExpression("[^\n -~]").match(TestDebugLog()).hasMatch()); // only ASCII
     }
 
-    // Peers that accept and close at once, on the stream port after a good set-up, then on the
-    // command port: in a window of 3 s, pauses of 100, 200, 400, 800 and 1600 ms allow at most
-    // four more connections each, not thousands.
+    // Peers that close at once: on the stream port after a good set-up, then on the command
+    // port after answering the set-up. In a window of 3 s, pauses of 100, 200, 400, 800 and
+    // 1600 ms allow at most four more connections each, not thousands. A command connection
+    // that stayed up a second starts the pauses afresh.
     void reconnectsBackOffFromPeersThatCloseAtOnce()
     {
         auto sim = std::make_unique<SimProcess>(QStringList{"--stream-port", "32102"});
         QTcpServer peers[2]; // stream, command
         int connections[2] = {0, 0};
+        bool closeAfterSetUp = true;
+        QTcpSocket* command = nullptr;
+        const auto answerSetUp = [&](QTcpSocket* peer) {
+            const bool load = peer->readAll().contains("Project_Load");
+            peer->write(load ? R"(<DIDE DIR="ReplyOk" CMD="Project_Load"/>)"
+                             : R"(<DIDE DIR="ReplyOk" CMD="Device_Acquisition"/>)");
+            if (!load && closeAfterSetUp)
+                peer->disconnectFromHost();
+        };
         for (int i : {0, 1}) {
             QObject::connect(&peers[i], &QTcpServer::newConnection, [&, i] {
-                while (peers[i].hasPendingConnections())
-                    peers[i].nextPendingConnection()->abort(), ++connections[i];
+                for (; peers[i].hasPendingConnections(); ++connections[i]) {
+                    QTcpSocket* peer = peers[i].nextPendingConnection();
+                    if (i == 0)
+                        peer->abort();
+                    else
+                        QObject::connect(command = peer, &QTcpSocket::readyRead,
+                                         [=] { answerSetUp(peer); });
+                }
             });
             QVERIFY(peers[i].listen(QHostAddress::LocalHost, i == 0 ? 32002 : 32001));
             if (i == 0)
@@ -241,6 +284,15 @@ private slots:
                      qPrintable(QString::number(connections[i] - first)));
             sim.reset();
         }
+        closeAfterSetUp = false;
+        const int churned = connections[1];
+        QTRY_VERIFY_WITH_TIMEOUT(connections[1] > churned && m_window->m_bTervianOk, 10000);
+        QTest::qWait(1200); // up for a while
+        command->disconnectFromHost();
+        QElapsedTimer closed;
+        closed.start();
+        QTRY_VERIFY_WITH_TIMEOUT(connections[1] > churned + 1, 10000);
+        QVERIFY2(closed.elapsed() < 1500, qPrintable(QString::number(closed.elapsed())));
     }
 
     void setUpButtonsAndProgramSwitches()
