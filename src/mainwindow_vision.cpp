@@ -231,7 +231,7 @@ bool MainWindow::SwitchProgram(SOCKET socket, int program, unsigned asks)
         m_iTervianProgram = program;
     if (result == Exchange::Rejected) {
         WriteLog("Bad project name\n");
-        m_capture.NoteFault();
+        m_capture.NoteFault(capture::Fault::Rejection);
         m_bBadprojectName = true;
         m_refused.program = asks;
     }
@@ -290,7 +290,7 @@ bool MainWindow::ReceiveReply(SOCKET socket, const char* command, std::string* r
         if (received.status == sockets::ReceiveStatus::Stopped)
             return false;
         if (received.status == sockets::ReceiveStatus::TimedOut) {
-            m_capture.NoteFault();
+            m_capture.NoteFault(capture::Fault::NoReply);
             WriteLog(begun ? "Tervian client: reply not ended within 2 s. Reconnecting\n"
                            : "Tervian client: no reply within 30 s. Reconnecting\n");
             return false;
@@ -357,7 +357,7 @@ void MainWindow::ReportRejection(Exchange result, const char* logText)
     if (result != Exchange::Rejected)
         return;
     WriteLog(logText);
-    m_capture.NoteFault();
+    m_capture.NoteFault(capture::Fault::Rejection);
     m_bError = true;
     m_bShowErrorOnce = true;
 }

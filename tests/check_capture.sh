@@ -44,7 +44,7 @@ expect "$(fields -Y 'tervian_robot.split' -e tervian_robot.name)" "Joint-ID quer
 expect "$(fields -Y 'tervian_robot.request_in' -e tervian_robot.reply -E aggregator=' ' |
   tr 'a-f:' 'A-F ' | head -n "$(wc -l <probe.log)")" "$(sed -E 's/^[^:]*: ([0-9A-F ]*) \(.*/\1/' probe.log)" \
   "robot replies"
-expect "$(fields -Y 'tervian_robot.result' -e tervian_robot.x -e tervian_robot.z -e tervian_robot.width \
+expect "$(fields -Y 'tervian_robot.result' -e tervian_robot.y -e tervian_robot.z -e tervian_robot.width \
   -e tervian_robot.zdiff -e tervian_robot.area | awk '{printf "%.2f %.2f %.2f %.2f %.2f\n", $1, $2, $3, $4, $5}')" \
   "$(grep '^joint-data' probe.log | grep -oE -- '-?[0-9]+\.[0-9]{2}' | paste -d' ' - - - - -)" \
   "joint values in millimetres"

@@ -150,13 +150,32 @@ private:
 
     void Close()
     {
+        TakeLeftover();
         if (m_socket != -1)
             close(m_socket);
         m_socket = -1;
     }
 
+    // Bytes that came after the replies read so far, before the robot sends again or goes: a
+    // bridge that answers too much is as wrong as one that answers wrongly.
+    void TakeLeftover()
+    {
+        std::string extra;
+        char buffer[256];
+        ssize_t got;
+        while (m_socket != -1 && (got = recv(m_socket, buffer, sizeof buffer, MSG_DONTWAIT)) > 0)
+            extra.append(buffer, size_t(got));
+        if (extra.empty())
+            return;
+        ++m_differences;
+        std::printf("difference after request %d, %s (%s): %zu bytes more than the reply: %s\n",
+                    m_requests, RequestName(m_lastRequest).c_str(), HexBytes(m_lastRequest).c_str(),
+                    extra.size(), Shown(m_lastRequest, extra).c_str());
+    }
+
     void Send(const std::string& bytes)
     {
+        TakeLeftover();
         if (m_socket != -1 && !sockets::SendAll(m_socket, bytes, capture::Tap()))
             Close();
         for (const robot::RequestFrame& frame : m_framer.Feed(bytes.data(), bytes.size())) {
@@ -168,6 +187,7 @@ private:
             const std::string recorded = m_recorded.substr(0, length);
             m_recorded.erase(0, length);
             const std::string now = Receive(length);
+            m_lastRequest = request;
             m_lastLength = recorded.empty() ? m_lastLength : recorded.size();
             ++m_requests;
             if (!Alike(request, recorded, now, m_options.tolerance)) {
@@ -210,6 +230,7 @@ private:
     int m_socket = -1;
     robot::RequestFramer m_framer;
     std::string m_recorded;
+    std::string m_lastRequest = std::string(robot::kRequestLength, '\0');
     size_t m_lastLength = 0;
     int m_requests = 0, m_connections = 0, m_differences = 0;
 };
