@@ -14,6 +14,19 @@ write_loopback_config config.txt
 pids=()
 trap 'kill "${pids[@]}" 2>/dev/null || true' EXIT
 
+# Nothing to save, with the capture off and with nothing recorded yet: the bridge says so and
+# writes no file.
+listening() { grep -q ':139C 00000000:0000 0A' /proc/net/tcp; }
+for setting in "0:the traffic capture is off" "10:no traffic recorded yet"; do
+  write_loopback_config config.txt
+  echo "CaptureMinutes=${setting%%:*}" >>config.txt
+  QT_QPA_PLATFORM=offscreen XDG_RUNTIME_DIR=$work ./tervian-bridge 2>bridge.err & pids+=($!)
+  wait_for listening
+  kill -USR1 $!
+  wait_for grep -q "nothing saved: ${setting#*:}" bridge.err
+  kill $! && wait $! || true
+done
+expect "$(ls capture-* 2>/dev/null)" "" "files saved without a capture"
 
 "$bin/tervian-sim" --pieces --values 0,1.5,-2.25,3,4,327.67 >sim.log & pids+=($!)
 QT_QPA_PLATFORM=offscreen XDG_RUNTIME_DIR=$work ./tervian-bridge 2>bridge.err & pids+=($!)

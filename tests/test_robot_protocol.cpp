@@ -227,12 +227,32 @@ private slots:
                 chunks.insert(chunks.end(), session.chunks.begin(), session.chunks.end());
             }
         }
+        // A DIDE request answered, then one left without a reply until the bridge gives up.
+        const auto dide = [&](int64_t atS, capture::Event event, const char* text = "") {
+            auto chunk = std::make_shared<capture::Chunk>();
+            chunk->timeNs = (1000 + atS) * 1000000000;
+            chunk->link = capture::Link::Command;
+            chunk->event = event;
+            chunk->ends = {0x7f000001, 50000, 0x7f000001, 32001};
+            chunk->data = text;
+            chunks.push_back(std::move(chunk));
+        };
+        dide(0, capture::Event::Opened);
+        dide(0, capture::Event::Sent, R"(<DIDE DIR="Request" CMD="Project_Load" FILE="1.t_p"/>)");
+        dide(1, capture::Event::Received, R"(<DIDE DIR="ReplyOk" CMD="Project_Load"/>)");
+        dide(2, capture::Event::Sent, R"(<DIDE DIR="Request" CMD="Device_Acquisition" STATE="on"/>)");
+        dide(32, capture::Event::Closed);
         QTemporaryDir folder;
         const QString file = folder.filePath("framing.pcapng");
         {
             std::ofstream out(file.toStdString(), std::ios::binary);
             QVERIFY(capture::WritePcapng(chunks, out));
         }
+        QProcess tshark;
+        tshark.start("tshark", {"-2", "-X", "lua_script:" DISSECTOR, "-r", file, "-Y",
+                                "tervian_dide.unanswered", "-T", "fields", "-e", "tervian_dide.cmd"});
+        QVERIFY(tshark.waitForFinished(60000));
+        QCOMPARE(tshark.readAllStandardOutput(), QByteArray("Device_Acquisition\n"));
         std::map<QString, QStringList> dissected = DissectorTranscripts(file);
         for (const auto& [address, transcript] : expected)
             QVERIFY2(dissected[address] == transcript,
