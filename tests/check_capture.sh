@@ -42,6 +42,10 @@ split_request() (
     printf '\x10\x00' >&3 && [ "$(timeout 2 head -c 4 <&3 | wc -c)" -eq 4 ]
 ) 2>/dev/null
 wait_for split_request
+# The wishes reach the application after the probe has its replies: wait until the last (laser
+# off after the load of project 7) is answered, so the capture holds what sim.log does.
+answered() { [ "$(grep -c '^reply: ' sim.log)" -ge 5 ]; }
+wait_for answered
 
 kill -USR1 "$bridge"
 wait_for grep -q "diagnostics saved to" bridge.err

@@ -176,10 +176,9 @@ Robot set joint ID
         QTRY_VERIFY(robotLog().contains("Fault capture saved to " +
                                         FaultCapturePath("robot-link").toUtf8() + "\n"));
         const std::vector<capture::Chunk> fault = FaultCapture("robot-link");
-        QCOMPARE(std::count_if(fault.begin(), fault.end(),
-                               [](const capture::Chunk& c) {
-                                   return c.event == capture::Event::Opened;
-                               }),
+        QCOMPARE(std::count_if(
+                     fault.begin(), fault.end(),
+                     [](const capture::Chunk& c) { return c.event == capture::Event::Opened; }),
                  4L);
         QCOMPARE(fault.back().event, capture::Event::Opened);
         RobotClient last; // the exit flag ends the thread while it serves

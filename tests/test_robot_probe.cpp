@@ -107,8 +107,8 @@ private slots:
             }
             close(peer);
         });
-        const ProbeRun run = RunProbe(
-            {"--replay", file, "--port", QString::number(ntohs(address.sin_port))});
+        const ProbeRun run =
+            RunProbe({"--replay", file, "--port", QString::number(ntohs(address.sin_port))});
         doubling.join();
         close(listener);
         QCOMPARE(run, ProbeRun(1,

@@ -41,19 +41,11 @@ const FramingCase kFramingCases[] = {
      ">Joint-ID query <Joint-ID query"},
 };
 
-const char* DissectorName(robot::Request kind)
-{
-    static const std::map<robot::Request, const char*> names{
-        {robot::Request::Unrecognised, "Unrecognised request"},
-        {robot::Request::Status, "Status query"},
-        {robot::Request::JointIdQuery, "Joint-ID query"},
-        {robot::Request::JointData, "Joint-data query"},
-        {robot::Request::LaserOn, "Laser on"},
-        {robot::Request::LaserOff, "Laser off"},
-        {robot::Request::LaserOnAndMeasure, "Laser on and start measure"},
-        {robot::Request::SetJointId, "Set joint ID"}};
-    return names.at(kind);
-}
+// The dissector's names, in the order of robot::Request.
+const char* const kDissectorNames[] = {
+    "Unrecognised request",       "Status query", "Joint-ID query",
+    "Joint-data query",           "Laser on",     "Laser off",
+    "Laser on and start measure", "Set joint ID"};
 
 // One robot session played through the bridge's framer, with the bridge's 200 ms rule and its
 // repeat of the previous reply: the traffic as the bridge would record it, and what it answered.
@@ -118,11 +110,11 @@ private:
         QByteArray replies;
         for (const robot::RequestFrame& frame : requests) {
             const auto kind = robot::ClassifyRequest(reinterpret_cast<const char*>(frame.data()));
-            asked << DissectorName(kind);
+            asked << kDissectorNames[int(kind)];
             if (kind != robot::Request::Unrecognised)
                 m_lastReply = QByteArray(robot::ReplyLength(kind), '\0').replace(0, 1, "\x82");
             if (!m_lastReply.isEmpty()) {
-                answered << DissectorName(kind);
+                answered << kDissectorNames[int(kind)];
                 replies += m_lastReply;
             }
         }
@@ -157,11 +149,29 @@ private:
 std::map<QString, QStringList> DissectorTranscripts(const QString& file)
 {
     QProcess tshark;
-    tshark.start("tshark", {"-2", "-X", "lua_script:" DISSECTOR, "-r", file, "-Y", "tervian_robot",
-                            "-T", "fields", "-e", "ip.src", "-e", "ip.dst", "-e",
-                            "tervian_robot.name", "-e", "tervian_robot.reply", "-e",
-                            "tervian_robot.reply_to", "-e", "tervian_robot.unanswered",
-                            "-E", "aggregator=,"});
+    tshark.start("tshark", {"-2",
+                            "-X",
+                            "lua_script:" DISSECTOR,
+                            "-r",
+                            file,
+                            "-Y",
+                            "tervian_robot",
+                            "-T",
+                            "fields",
+                            "-e",
+                            "ip.src",
+                            "-e",
+                            "ip.dst",
+                            "-e",
+                            "tervian_robot.name",
+                            "-e",
+                            "tervian_robot.reply",
+                            "-e",
+                            "tervian_robot.reply_to",
+                            "-e",
+                            "tervian_robot.unanswered",
+                            "-E",
+                            "aggregator=,"});
     std::map<QString, QStringList> transcripts;
     if (!tshark.waitForFinished(60000))
         return transcripts;
@@ -171,7 +181,9 @@ std::map<QString, QStringList> DissectorTranscripts(const QString& file)
             continue;
         const bool asked = !f[2].isEmpty();
         QString entry = asked ? ">" + f[2] : "<" + f[4];
-        const auto count = [](const QString& list) { return list.isEmpty() ? 0 : list.count(',') + 1; };
+        const auto count = [](const QString& list) {
+            return list.isEmpty() ? 0 : list.count(',') + 1;
+        };
         if (!asked && count(f[3]) != count(f[4]))
             entry += "(reply without a request)";
         if (!f[5].isEmpty())
@@ -240,7 +252,8 @@ private slots:
         dide(0, capture::Event::Opened);
         dide(0, capture::Event::Sent, R"(<DIDE DIR="Request" CMD="Project_Load" FILE="1.t_p"/>)");
         dide(1, capture::Event::Received, R"(<DIDE DIR="ReplyOk" CMD="Project_Load"/>)");
-        dide(2, capture::Event::Sent, R"(<DIDE DIR="Request" CMD="Device_Acquisition" STATE="on"/>)");
+        dide(2, capture::Event::Sent,
+             R"(<DIDE DIR="Request" CMD="Device_Acquisition" STATE="on"/>)");
         dide(32, capture::Event::Closed);
         QTemporaryDir folder;
         const QString file = folder.filePath("framing.pcapng");
@@ -249,8 +262,9 @@ private slots:
             QVERIFY(capture::WritePcapng(chunks, out));
         }
         QProcess tshark;
-        tshark.start("tshark", {"-2", "-X", "lua_script:" DISSECTOR, "-r", file, "-Y",
-                                "tervian_dide.unanswered", "-T", "fields", "-e", "tervian_dide.cmd"});
+        tshark.start("tshark",
+                     {"-2", "-X", "lua_script:" DISSECTOR, "-r", file, "-Y",
+                      "tervian_dide.unanswered", "-T", "fields", "-e", "tervian_dide.cmd"});
         QVERIFY(tshark.waitForFinished(60000));
         QCOMPARE(tshark.readAllStandardOutput(), QByteArray("Device_Acquisition\n"));
         std::map<QString, QStringList> dissected = DissectorTranscripts(file);

@@ -219,7 +219,8 @@ private slots:
             });
             return last == chunks.rend() ? std::string() : last->data;
         };
-        QTRY_VERIFY(lastCommand("rejection") == R"(<DIDE DIR="ReplyError" CMD="Device_Acquisition"/>)");
+        QTRY_VERIFY(lastCommand("rejection") ==
+                    R"(<DIDE DIR="ReplyError" CMD="Device_Acquisition"/>)");
         QTRY_VERIFY(lastCommand("no-reply") == R"(<DIDE DIR="ReplyOk")");
         QTRY_VERIFY(QFile::exists(FaultCapturePath("vision-link")));
         const int failures = TestDebugLog().count("failed to recv");

@@ -89,7 +89,7 @@ void VisionReplay::takeCommands(const std::vector<capture::Chunk>& chunks)
             }
         } else if (answer &&
                    (c.event == capture::Event::Received || c.event == capture::Event::PeerClosed)) {
-            answer->pieces.push_back({c.timeNs - askedAt, bytesOf(c)});
+            answer->pieces.push_back({(c.timeNs - askedAt) / m_options.speed, bytesOf(c)});
         }
     }
 }
@@ -113,7 +113,7 @@ void VisionReplay::takeRecords(const std::vector<capture::Chunk>& chunks)
         }
         if (c.link == capture::Link::Stream && !m_segments.empty() &&
             (c.event == capture::Event::Received || c.event == capture::Event::PeerClosed))
-            m_segments.back().push_back({c.timeNs - onAt, bytesOf(c)});
+            m_segments.back().push_back({(c.timeNs - onAt) / m_options.speed, bytesOf(c)});
     }
 }
 
