@@ -112,6 +112,8 @@ private slots:
         doubling.join();
         close(listener);
         QCOMPARE(run, ProbeRun(1,
+                               "no simulator replaying on port 32003: the records are not kept "
+                               "in step\n"
                                "difference after request 1, status (01 01 06 00): 4 bytes more "
                                "than the reply: 82 00 08 00 (link ok, project ready, laser off)\n"
                                "replayed 1 requests on 1 connections: 1 differ\n",

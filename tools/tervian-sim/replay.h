@@ -14,7 +14,9 @@
 #include <QTimer>
 
 #include <deque>
+#include <limits>
 #include <map>
+#include <set>
 #include <vector>
 
 // Plays the vision application from a capture the bridge saved. Each DIDE request is answered
@@ -32,6 +34,7 @@ public:
     struct Piece {
         qint64 offsetNs;
         QByteArray bytes;
+        qint64 capturedNs = 0; // when the bridge recorded it
     };
 
     VisionReplay(const SimOptions& options, const std::vector<capture::Chunk>& chunks,
@@ -42,6 +45,7 @@ public:
 private:
     struct Answer {
         std::vector<Piece> pieces;
+        bool played = false;
     };
 
     void takeCommands(const std::vector<capture::Chunk>& chunks);
@@ -51,6 +55,9 @@ private:
     void play(const QPointer<QTcpSocket>& socket, const Piece& piece, const QByteArray& name);
     void startRecords();
     void playRecords();
+    bool pendingBefore(qint64 capturedNs) const;
+    void readTimeline();
+    void answerTimeline();
     void say(const QByteArray& line) const;
 
     const SimOptions m_options;
@@ -69,6 +76,18 @@ private:
     size_t m_next = 0;
     QElapsedTimer m_sinceOn;
     QTimer m_recordTimer;
+
+    // robot-probe --replay, kept in step: records recorded from m_allowedNs on wait until it
+    // asks for a later request's; it hears back once the bridge has read all before it.
+    QTcpServer m_timelineServer;
+    QPointer<QTcpSocket> m_timeline;
+    QByteArray m_timelineBuffer;
+    qint64 m_allowedNs = std::numeric_limits<qint64>::max();
+    bool m_asked = false;
+    QElapsedTimer m_readSince; // all asked for has been read by the bridge
+
+    QTimer m_timelineCheck;
+    std::multiset<qint64> m_scheduled; // capture times of pieces waiting for their moment
 };
 
 // Runs the replay until SIGTERM or SIGINT; returns the exit status (2 for a capture that
