@@ -91,6 +91,7 @@ VisionReplay::VisionReplay(const SimOptions& options, const std::vector<capture:
             m_timeline = socket;
             m_timelineBuffer.clear();
             m_allowedNs = std::numeric_limits<qint64>::min();
+            m_givenUpNs = std::numeric_limits<qint64>::min();
             m_asked = false;
             socket->setSocketOption(QAbstractSocket::LowDelayOption, 1);
             connect(socket, &QTcpSocket::readyRead, this, &VisionReplay::readTimeline);
@@ -289,15 +290,18 @@ bool VisionReplay::pendingBefore(qint64 capturedNs) const
 {
     if (m_playing && m_next < m_playing->size() && (*m_playing)[m_next].capturedNs < capturedNs)
         return true;
+    const auto awaited = [&](const std::vector<Piece>& pieces) {
+        return !pieces.empty() && pieces.front().capturedNs >= m_givenUpNs &&
+               pieces.front().capturedNs < capturedNs;
+    };
     for (size_t s = m_segment; s < m_segments.size(); ++s)
-        if (!m_segments[s].empty() && m_segments[s].front().capturedNs < capturedNs)
+        if (awaited(m_segments[s]))
             return true;
     if (!m_scheduled.empty() && *m_scheduled.begin() < capturedNs)
         return true;
     for (const auto& [key, answers] : m_answers)
         for (const Answer& answer : answers)
-            if (!answer.played && !answer.pieces.empty() &&
-                answer.pieces.front().capturedNs < capturedNs)
+            if (!answer.played && awaited(answer.pieces))
                 return true;
     return false;
 }
@@ -306,6 +310,8 @@ void VisionReplay::readTimeline()
 {
     m_timelineBuffer += m_timeline->readAll();
     for (int end; (end = m_timelineBuffer.indexOf('\n')) != -1;) {
+        if (m_asked)
+            m_givenUpNs = m_allowedNs;
         m_allowedNs = m_timelineBuffer.left(end).toLongLong();
         m_asked = true;
         m_timelineBuffer.remove(0, end + 1);

@@ -84,6 +84,8 @@ private:
     QByteArray m_timelineBuffer;
     qint64 m_allowedNs = std::numeric_limits<qint64>::max();
     bool m_asked = false;
+    // What the bridge did not ask for before the probe gave up waiting: it holds back no later ask.
+    qint64 m_givenUpNs = std::numeric_limits<qint64>::min();
     QElapsedTimer m_readSince; // all asked for has been read by the bridge
 
     QTimer m_timelineCheck;
