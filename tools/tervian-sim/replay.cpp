@@ -3,10 +3,13 @@
 #include "dide_text.h"
 
 #include "capture_reader.h"
+#include "measurement_record.h"
+#include "robot_protocol.h"
 
 #include <QCoreApplication>
 #include <QFile>
 
+#include <algorithm>
 #include <cstdio>
 
 namespace
@@ -59,6 +62,7 @@ VisionReplay::VisionReplay(const SimOptions& options, const std::vector<capture:
 {
     takeCommands(chunks);
     takeRecords(chunks);
+    takeRecordsSeen(chunks);
     connect(&m_commandServer, &QTcpServer::newConnection, this, [this] {
         while (QTcpSocket* socket = m_commandServer.nextPendingConnection()) {
             if (m_command)
@@ -160,6 +164,51 @@ void VisionReplay::takeRecords(const std::vector<capture::Chunk>& chunks)
             (c.event == capture::Event::Received || c.event == capture::Event::PeerClosed))
             m_segments.back().push_back(
                 {(c.timeNs - onAt) / m_options.speed, bytesOf(c), c.timeNs});
+    }
+}
+
+// The bridge may have received a record, but not yet stored it, when a robot request read the
+// latest: the recorded reply then carries the record before it. The replay must show that
+// request the same, so the later record waits until it has been answered.
+void VisionReplay::takeRecordsSeen(const std::vector<capture::Chunk>& chunks)
+{
+    struct Stored {
+        qint64 atNs;
+        std::string encoded; // as the robot receives the values
+    };
+    std::vector<Stored> stored;
+    measurement::RecordJoiner joiner;
+    measurement::Values values{};
+    qint64 jointDataAt = -1;
+    for (const capture::Chunk& c : chunks) {
+        if (c.link == capture::Link::Stream && c.event == capture::Event::Received) {
+            bool overlong = false;
+            measurement::BlockReader reader(
+                joiner.Join(c.data.data(), int(c.data.size()), &overlong));
+            for (measurement::Record r; reader.NextRecord(&r);) {
+                std::copy_n(r.values.begin(), r.valueCount, values.begin());
+                std::string encoded(2 * values.size(), '\0');
+                for (size_t i = 0; i < values.size(); ++i)
+                    robot::EncodeValue(values[i], &encoded[2 * i]);
+                stored.push_back({c.timeNs, encoded});
+            }
+        } else if (c.link == capture::Link::Stream && c.event != capture::Event::Sent) {
+            joiner.Clear();
+        } else if (c.link == capture::Link::Robot && c.event == capture::Event::Received) {
+            const bool jointData =
+                c.data.size() == robot::kRequestLength &&
+                robot::ClassifyRequest(c.data.data()) == robot::Request::JointData;
+            jointDataAt = jointData ? c.timeNs : -1;
+        } else if (c.link == capture::Link::Robot && c.event == capture::Event::Sent &&
+                   jointDataAt != -1 && c.data.size() == size_t(robot::kJointDataReplyLength)) {
+            auto latest = std::find_if(stored.rbegin(), stored.rend(),
+                                       [&](const Stored& s) { return s.atNs < jointDataAt; });
+            const std::string seen = c.data.substr(4);
+            if (latest != stored.rend() && std::next(latest) != stored.rend() &&
+                latest->encoded != seen && std::next(latest)->encoded == seen)
+                m_seenBefore[jointDataAt] = latest->atNs;
+            jointDataAt = -1;
+        }
     }
 }
 
@@ -278,7 +327,8 @@ void VisionReplay::playRecords()
         return; // held until the robot has had its reply
     if (m_next < m_playing->size())
         m_recordTimer.start(
-            int(((*m_playing)[m_next].offsetNs - m_sinceOn.nsecsElapsed()) / 1000000));
+            int(std::max<qint64>(0, (*m_playing)[m_next].offsetNs - m_sinceOn.nsecsElapsed()) /
+                1000000));
     else if (m_options.loop && !m_playing->empty())
         m_recordTimer.start(0);
 }
@@ -312,7 +362,9 @@ void VisionReplay::readTimeline()
     for (int end; (end = m_timelineBuffer.indexOf('\n')) != -1;) {
         if (m_asked)
             m_givenUpNs = m_allowedNs;
-        m_allowedNs = m_timelineBuffer.left(end).toLongLong();
+        m_askedNs = m_timelineBuffer.left(end).toLongLong();
+        const auto seenBefore = m_seenBefore.find(m_askedNs);
+        m_allowedNs = seenBefore != m_seenBefore.end() ? seenBefore->second : m_askedNs;
         m_asked = true;
         m_timelineBuffer.remove(0, end + 1);
     }
@@ -344,7 +396,7 @@ void VisionReplay::answerTimeline()
     }
     m_readSince.invalidate();
     m_timelineCheck.stop();
-    m_timeline->write(QByteArray::number(m_allowedNs) + '\n');
+    m_timeline->write(QByteArray::number(m_askedNs) + '\n');
     m_timeline->flush();
     m_asked = false;
 }

@@ -50,6 +50,7 @@ private:
 
     void takeCommands(const std::vector<capture::Chunk>& chunks);
     void takeRecords(const std::vector<capture::Chunk>& chunks);
+    void takeRecordsSeen(const std::vector<capture::Chunk>& chunks);
     void readRequests();
     void handleRequest(const QByteArray& request);
     void play(const QPointer<QTcpSocket>& socket, const Piece& piece, const QByteArray& name);
@@ -84,6 +85,10 @@ private:
     QByteArray m_timelineBuffer;
     qint64 m_allowedNs = std::numeric_limits<qint64>::max();
     bool m_asked = false;
+    qint64 m_askedNs = 0; // the robot request's moment, as the probe asked for it
+    // Robot requests that saw a record older than the last one the bridge had received: asked
+    // for as if they came just before that one.
+    std::map<qint64, qint64> m_seenBefore;
     // What the bridge did not ask for before the probe gave up waiting: it holds back no later ask.
     qint64 m_givenUpNs = std::numeric_limits<qint64>::min();
     QElapsedTimer m_readSince; // all asked for has been read by the bridge
