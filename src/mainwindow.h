@@ -49,10 +49,15 @@ public:
     explicit MainWindow(QWidget* parent = nullptr);
     ~MainWindow() override;
 
+    struct SavedCapture {
+        enum Outcome { Saved, Off, Empty, Failed } outcome;
+        QString path; // when Saved
+    };
+
 public slots:
-    // Writes the recorded traffic beside the debug log, for SIGUSR1 and the Help menu; returns
-    // the file's path, or empty when it could not be written.
-    QString SaveDiagnostics();
+    // Writes the recorded traffic beside the debug log, for SIGUSR1 and the Help menu, and says
+    // so on stderr.
+    SavedCapture SaveDiagnostics();
 
 private slots:
     void updateGui();
@@ -148,7 +153,7 @@ private:
     void RequestProgram(int program);
 
     // Traffic capture.
-    QString WriteCapture(const QString& fileName);
+    QString WriteCapture(const std::vector<capture::ChunkPtr>& chunks, const QString& fileName);
     void SaveFaultCapture();
 
     // Settings and debug log.
@@ -268,7 +273,6 @@ private:
     const capture::Tap m_commandTap{&m_capture, capture::Link::Command};
     const capture::Tap m_streamTap{&m_capture, capture::Link::Stream};
     // GUI thread only: when capture-last-fault.pcapng was last written.
-    SteadyClock::time_point m_tFaultSaved = SteadyClock::time_point::min();
 };
 
 template <typename... Pieces> void MainWindow::WriteLog(const Pieces&... pieces)

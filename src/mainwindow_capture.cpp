@@ -11,21 +11,13 @@
 #include <fstream>
 #include <vector>
 
-namespace
-{
-
-// A fault is saved at most this often, so that a flapping link cannot keep the disk busy.
-constexpr auto kFaultCaptureInterval = std::chrono::hours(1);
-
-} // namespace
-
 // Written to a new file and then moved over the name, so a reader never sees half a capture
-// and capture-last-fault.pcapng is replaced whole. Beside the debug log where the folder takes
-// new files; the package's bin/ is root's (only the settings and logs are the operators'), so
-// there the capture goes to the user's home folder. Returns the path, or empty on failure.
-QString MainWindow::WriteCapture(const QString& fileName)
+// and a fault capture is replaced whole. Beside the debug log where the folder takes new files;
+// the package's bin/ is root's (only the settings and logs are the operators'), so there the
+// capture goes to the user's home folder. Returns the path, or empty on failure.
+QString MainWindow::WriteCapture(const std::vector<capture::ChunkPtr>& chunks,
+                                 const QString& fileName)
 {
-    const std::vector<capture::ChunkPtr> chunks = m_capture.Snapshot();
     for (const QString& folder : {QCoreApplication::applicationDirPath(), QDir::homePath()}) {
         const QString path = folder + "/" + fileName;
         const QByteArray partial = QFile::encodeName(path + ".part");
@@ -42,12 +34,28 @@ QString MainWindow::WriteCapture(const QString& fileName)
 }
 
 // Named with the local date and time, so that saves never overwrite each other. Also said on
-// stderr, for a bridge without a screen that was sent SIGUSR1.
-QString MainWindow::SaveDiagnostics()
+// stderr, for a bridge without a screen that was sent SIGUSR1. Nothing is written when there is
+// nothing to save: an empty file would pass for a capture of a quiet cell.
+MainWindow::SavedCapture MainWindow::SaveDiagnostics()
 {
+    if (!m_capture.Enabled()) {
+        WriteLog("Capture not saved: the traffic capture is off (CaptureMinutes=0)\n");
+        std::fprintf(stderr, "tervian-bridge: nothing saved: the traffic capture is off "
+                             "(CaptureMinutes=0 in config.txt; set it to 10 and start the "
+                             "bridge again to record)\n");
+        FlushLog();
+        return {SavedCapture::Off, QString()};
+    }
+    const std::vector<capture::ChunkPtr> chunks = m_capture.Snapshot();
+    if (chunks.empty()) {
+        WriteLog("Capture not saved: no traffic recorded yet\n");
+        std::fprintf(stderr, "tervian-bridge: nothing saved: no traffic recorded yet\n");
+        FlushLog();
+        return {SavedCapture::Empty, QString()};
+    }
     const QString name =
         "capture-" + QDateTime::currentDateTime().toString("yyyy-MM-dd_HH-mm-ss") + ".pcapng";
-    const QString path = WriteCapture(name);
+    const QString path = WriteCapture(chunks, name);
     if (!path.isEmpty()) {
         WriteLog("Capture saved to ", path.toStdString(), "\n");
         std::fprintf(stderr, "tervian-bridge: diagnostics saved to %s\n", qPrintable(path));
@@ -57,39 +65,53 @@ QString MainWindow::SaveDiagnostics()
                      qPrintable(name));
     }
     FlushLog();
-    return path;
+    return {path.isEmpty() ? SavedCapture::Failed : SavedCapture::Saved, path};
 }
 
 void MainWindow::on_actionSave_diagnostics_triggered()
 {
-    const QString path = SaveDiagnostics();
-    if (path.isEmpty())
+    const SavedCapture saved = SaveDiagnostics();
+    switch (saved.outcome) {
+    case SavedCapture::Off:
+        QMessageBox::information(
+            this, tr("Capture off"),
+            tr("The traffic capture is off (CaptureMinutes=0 in %1), so there is nothing to "
+               "save. Set CaptureMinutes to the minutes to keep, for example 10, and start the "
+               "bridge again.")
+                .arg(QCoreApplication::applicationDirPath() + "/config.txt"));
+        break;
+    case SavedCapture::Empty:
+        QMessageBox::information(this, tr("Nothing to save"),
+                                 tr("No traffic has been recorded yet, so nothing was saved."));
+        break;
+    case SavedCapture::Failed:
         QMessageBox::critical(this, tr("Error"),
                               tr("The diagnostics could not be saved, neither beside the program "
                                  "in %1 nor in the home folder %2.")
                                   .arg(QCoreApplication::applicationDirPath(), QDir::homePath()));
-    else
+        break;
+    case SavedCapture::Saved:
         QMessageBox::information(
             this, tr("Diagnostics saved"),
             tr("The traffic of the last minutes was saved to %1. It holds every robot "
                "request and reply and all vision traffic; open it with Wireshark and the "
                "tervian.lua dissector.")
-                .arg(path));
+                .arg(saved.path));
+        break;
+    }
 }
 
-// Called at every refresh; a link lost or a request rejected since the last one is saved, unless
-// the last such save is less than an hour old.
+// Called at every refresh: the captures that the workers took at their faults are written here,
+// off their paths, each kind over its own file.
 void MainWindow::SaveFaultCapture()
 {
-    if (!m_capture.TakeFault() || !m_capture.Enabled())
-        return;
-    const SteadyClock::time_point now = SteadyClock::now();
-    if (m_tFaultSaved != SteadyClock::time_point::min() &&
-        now - m_tFaultSaved < kFaultCaptureInterval)
-        return;
-    m_tFaultSaved = now;
-    // Only a failure is logged: a line from this thread would land amid the workers' account of
-    // the very fault.
-    if (WriteCapture("capture-last-fault.pcapng").isEmpty())
-        WriteLog("Failed to write the capture capture-last-fault.pcapng\n");
+    for (const capture::FaultCapture& fault : m_capture.TakeFaults()) {
+        const QString name =
+            QString("capture-last-fault-%1.pcapng").arg(capture::FaultName(fault.kind));
+        const QString path = WriteCapture(fault.chunks, name);
+        if (path.isEmpty())
+            WriteLog("Failed to write the capture ", name.toStdString(), "\n");
+        else
+            WriteLog("Fault capture saved to ", path.toStdString(), "\n");
+    }
 }

@@ -244,7 +244,7 @@ bool MainWindow::SwitchProgram(SOCKET socket, int program, unsigned asks)
         NoteProjectLoaded(program);
     if (result == Exchange::Rejected) {
         WriteLog("Bad project name\n");
-        m_capture.NoteFault();
+        m_capture.NoteFault(capture::Fault::Rejection);
         m_bBadprojectName = true;
         m_refused.program = asks;
     }
@@ -304,7 +304,7 @@ bool MainWindow::ReceiveReply(SOCKET socket, const char* command, std::string* r
         if (received.status == sockets::ReceiveStatus::Stopped)
             return false;
         if (received.status == sockets::ReceiveStatus::TimedOut) {
-            m_capture.NoteFault();
+            m_capture.NoteFault(capture::Fault::NoReply);
             WriteLog(begun ? "Tervian client: reply not ended within 2 s. Reconnecting\n"
                            : "Tervian client: no reply within 30 s. Reconnecting\n");
             return false;
@@ -371,7 +371,7 @@ void MainWindow::ReportRejection(Exchange result, const char* logText)
     if (result != Exchange::Rejected)
         return;
     WriteLog(logText);
-    m_capture.NoteFault();
+    m_capture.NoteFault(capture::Fault::Rejection);
     m_bError = true;
     m_bShowErrorOnce = true;
 }

@@ -6,6 +6,7 @@
 #include <QTcpServer>
 #include <QThread>
 
+#include <algorithm>
 #include <chrono>
 #include <memory>
 
@@ -156,6 +157,7 @@ Robot set joint ID
     // Every reply whole and nothing more: a surplus byte would lead the next reply.
     void servesAndReconnectsLeavingNothingBehind()
     {
+        QFile::remove(FaultCapturePath("robot-link"));
         startBridge();
         QTRY_VERIFY(isListening(5020));
         const Resources before = settledResources();
@@ -172,6 +174,19 @@ Robot set joint ID
         }
         QTRY_VERIFY(!m_window->m_bRobotServerConnected && isListening(5020));
         QCOMPARE(settledResources(), before);
+        // A robot that closes in order has caused no fault, so the minute's robot-link capture
+        // is the reset's, taken at it: all four connections, the last one unclosed.
+        RobotClient reset;
+        connectRobot(reset);
+        reset.reset();
+        QTRY_VERIFY(robotLog().contains("Fault capture saved to " +
+                                        FaultCapturePath("robot-link").toUtf8() + "\n"));
+        const std::vector<capture::Chunk> fault = FaultCapture("robot-link");
+        QCOMPARE(std::count_if(
+                     fault.begin(), fault.end(),
+                     [](const capture::Chunk& c) { return c.event == capture::Event::Opened; }),
+                 4L);
+        QCOMPARE(fault.back().event, capture::Event::Opened);
         RobotClient last; // the exit flag ends the thread while it serves
         connectRobot(last);
         m_window->m_bExitRobotThread = true;

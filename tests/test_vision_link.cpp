@@ -114,6 +114,8 @@ private slots:
     // application ends in the latest wishes, project first.
     void repliesMatchedAndWishesKept()
     {
+        for (const char* kind : {"rejection", "no-reply", "vision-link"})
+            QFile::remove(FaultCapturePath(kind));
         QTcpServer server;
         QVERIFY(server.listen(QHostAddress::LocalHost, 32001));
         BoxWatcher boxes;
@@ -236,6 +238,18 @@ private slots:
         setUp();
         expect(R"(FILE="3.t_p")", loadOk);
         QVERIFY(request().contains(R"(STATE="on")")); // a stop ends the wait for its reply
+        // Each kind of fault has its own capture, taken at the fault, so that it ends with it.
+        const auto lastCommand = [](const char* kind) {
+            const std::vector<capture::Chunk> chunks = FaultCapture(kind);
+            const auto last = std::find_if(chunks.rbegin(), chunks.rend(), [](const auto& c) {
+                return c.link == capture::Link::Command && c.event != capture::Event::Sent;
+            });
+            return last == chunks.rend() ? std::string() : last->data;
+        };
+        QTRY_VERIFY(lastCommand("rejection") ==
+                    R"(<DIDE DIR="ReplyError" CMD="Device_Acquisition"/>)");
+        QTRY_VERIFY(lastCommand("no-reply") == R"(<DIDE DIR="ReplyOk")");
+        QTRY_VERIFY(QFile::exists(FaultCapturePath("vision-link")));
         const int failures = TestDebugLog().count("failed to recv");
         w.ui->pushButtonConnect->click();
         QTRY_VERIFY_WITH_TIMEOUT(!w.m_bTervianClientRunning, 5000);

@@ -4,6 +4,7 @@
 // Helpers for tests that run a MainWindow in their own process, where it keeps config.txt and
 // DebugLog.txt beside the test program.
 #include "bridge_process.h"
+#include "capture_reader.h"
 #include "window_fixture.h"
 
 #include <QApplication>
@@ -22,6 +23,20 @@ inline QString TestDir()
 inline QByteArray TestDebugLog()
 {
     return readFile(TestDir() + "/DebugLog.txt");
+}
+
+inline QString FaultCapturePath(const char* kind)
+{
+    return TestDir() + "/capture-last-fault-" + kind + ".pcapng";
+}
+
+// The chunks of the fault capture of one kind; none while it has not been written.
+inline std::vector<capture::Chunk> FaultCapture(const char* kind)
+{
+    std::vector<capture::Chunk> chunks;
+    std::string error;
+    capture::ReadPcapngFile(FaultCapturePath(kind).toStdString(), &chunks, &error);
+    return chunks;
 }
 
 // Watches for the window's critical boxes: records each one, lets the test act while it is
