@@ -42,12 +42,17 @@ probe set-joint 7
 probe joint-id laser off
 save session.pcapng
 
-replay() { # capture, probe options...: the probe's exit status, its output in replay.log
-  start ready --replay "$1"
+replay() { # capture, speed, probe options...: the probe's exit status, its output in replay.log
+  start ready --replay "$1" --speed "$2"
   status=0
-  "$bin/robot-probe" --replay "$@" >replay.log || status=$?
+  "$bin/robot-probe" --replay "$1" --speed "$2" "${@:3}" >replay.log || status=$?
 }
-replay session.pcapng --tolerance 5
+# The simulator holds the records in step with the probe: an unchanged bridge answers every
+# request exactly as recorded, at the recorded pace and ten times faster.
+replay session.pcapng 10
+[ "$status" = 0 ] || fail "the session replayed at speed 10 with differences: $(cat replay.log)"
+kill "$bridge" "$sim"; wait "$bridge" "$sim" || true
+replay session.pcapng 1
 [ "$status" = 0 ] || fail "the session replayed with differences: $(cat replay.log)"
 grep -q "^replayed 9 requests on 4 connections: 0 differ$" replay.log || fail "$(cat replay.log)"
 save replayed.pcapng
@@ -65,13 +70,13 @@ at=$(LC_ALL=C grep -obUaP '\x18\xff\xff[\x00-\xff]{2}\x00\x00\x82\x00\x00\x00[\x
 area=$((at + 7 + 13))
 printf "\\x$(printf %02x $(($(od -An -tu1 -j$area -N1 edited.pcapng) ^ 64)))" |
   dd of=edited.pcapng bs=1 seek=$area conv=notrunc status=none
-replay edited.pcapng --tolerance 5
+replay edited.pcapng 1 --tolerance 5
 kill "$bridge" "$sim"; wait "$bridge" "$sim" || true
 [ "$status" = 1 ] || fail "edited capture: exit $status"
 [ "$(grep -c '^difference' replay.log)" = 1 ] || fail "edited capture: $(cat replay.log)"
 grep -q '^difference at request [0-9]*, joint-data (01 06 00 00): recorded 82 00 .*), now 82 00 .*)$' \
   replay.log || fail "edited capture: $(cat replay.log)"
-replay edited.pcapng --tolerance 80
+replay edited.pcapng 1 --tolerance 80
 kill "$bridge" "$sim"; wait "$bridge" "$sim" || true
 [ "$status" = 0 ] || fail "within tolerance: $(cat replay.log)"
 

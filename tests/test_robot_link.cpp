@@ -7,6 +7,7 @@
 #include <QTcpServer>
 #include <QThread>
 
+#include <algorithm>
 #include <chrono>
 #include <memory>
 
@@ -194,13 +195,27 @@ repeated 1 more times: Robot set joint ID
         }
         QTRY_VERIFY(!state().robotConnected && isListening(port));
         QCOMPARE(settledResources(), before);
+        // A robot that closes in order has caused no fault, so the minute's robot-link capture
+        // is the reset's, taken at it: all four connections, the last one unclosed.
+        RobotClient reset;
+        connectRobot(reset);
+        reset.reset();
+        std::vector<capture::ChunkPtr> fault;
+        for (QDeadlineTimer deadline(5000); fault.empty() && !deadline.hasExpired();
+             QThread::msleep(10))
+            fault = TakenFault(shared.capture, capture::Fault::RobotLink);
+        QCOMPARE(std::count_if(
+                     fault.begin(), fault.end(),
+                     [](const capture::ChunkPtr& c) { return c->event == capture::Event::Opened; }),
+                 4L);
+        QCOMPARE(fault.back()->event, capture::Event::Opened);
         RobotClient last;
         connectRobot(last);
         m_server->Stop();
         QVERIFY(last.endedByBridge());
         QVERIFY(!isListening(port) && !state().robotConnected);
         // Every session after the first is counted, not written again, within the minute.
-        QVERIFY(shared.Log().contains("repeated 3 more times: connected to the robot\n"));
+        QVERIFY(shared.Log().contains("repeated 4 more times: connected to the robot\n"));
     }
 
     // A port held by another program is tried again until it is free, and counted as one spell.

@@ -10,6 +10,7 @@
 #include <iterator>
 #include <map>
 #include <tuple>
+#include <utility>
 
 namespace capture
 {
@@ -120,6 +121,46 @@ std::vector<ChunkPtr> Recorder::Snapshot()
         if (chunk->timeNs >= oldest)
             chunks.push_back(chunk);
     return chunks;
+}
+
+const char* FaultName(Fault kind)
+{
+    switch (kind) {
+    case Fault::RobotLink:
+        return "robot-link";
+    case Fault::VisionLink:
+        return "vision-link";
+    case Fault::Rejection:
+        return "rejection";
+    case Fault::NoReply:
+        return "no-reply";
+    }
+    return "unknown";
+}
+
+void Recorder::NoteFault(Fault kind)
+{
+    if (!Enabled())
+        return;
+    constexpr auto kInterval = std::chrono::minutes(1);
+    const auto now = std::chrono::steady_clock::now();
+    {
+        std::lock_guard<std::mutex> lock(m_faultMutex);
+        const int k = int(kind);
+        if (m_faultEverKept[k] && now - m_faultKept[k] < kInterval)
+            return;
+        m_faultEverKept[k] = true;
+        m_faultKept[k] = now;
+    }
+    FaultCapture fault{kind, Snapshot()};
+    std::lock_guard<std::mutex> lock(m_faultMutex);
+    m_faults.push_back(std::move(fault));
+}
+
+std::vector<FaultCapture> Recorder::TakeFaults()
+{
+    std::lock_guard<std::mutex> lock(m_faultMutex);
+    return std::exchange(m_faults, {});
 }
 
 size_t Recorder::HeldBytes()

@@ -1,7 +1,7 @@
 #ifndef CAPTURE_H
 #define CAPTURE_H
 
-#include <atomic>
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <deque>
@@ -48,6 +48,25 @@ struct Chunk {
 // copies pointers only.
 using ChunkPtr = std::shared_ptr<const Chunk>;
 
+// What went wrong, each kind with a fault capture of its own, so that a routine fault of one
+// kind never hides a rare one of another.
+enum class Fault : uint8_t {
+    RobotLink,  // the robot's connection failed (a robot closing in order is no fault)
+    VisionLink, // a connection to the vision application failed or was closed by it
+    Rejection,  // the vision application rejected a request
+    NoReply,    // the vision application did not answer, or never ended its reply
+};
+constexpr int kFaultKinds = 4;
+
+// The traffic up to a fault, taken when it happened.
+struct FaultCapture {
+    Fault kind;
+    std::vector<ChunkPtr> chunks;
+};
+
+// The name part of each kind: capture-last-fault-NAME.pcapng.
+const char* FaultName(Fault kind);
+
 // A bounded ring of chunks, written by the worker threads and read when a capture is saved.
 // The lock is held only to append and to copy pointers: building a chunk, and freeing what falls
 // out of the ring, happen outside it, so the robot thread never waits for more than pointer moves,
@@ -69,9 +88,13 @@ public:
     // Bytes counted against maxBytes now.
     size_t HeldBytes();
 
-    // A link was lost or a request rejected: the next look at TakeFault() sees it once.
-    void NoteFault() { m_fault = true; }
-    bool TakeFault() { return m_fault.exchange(false); }
+    // A fault happened: the ring as it stands now is kept for saving, before it moves on, unless
+    // a fault of this kind was kept less than a minute ago (a flapping link must not keep the
+    // disk busy). Cheap enough for any thread: it copies pointers.
+    void NoteFault(Fault kind);
+    // The fault captures kept since the last call, for a thread that may take its time to
+    // write them.
+    std::vector<FaultCapture> TakeFaults();
 
 private:
     void Append(std::shared_ptr<Chunk> chunk);
@@ -82,7 +105,11 @@ private:
     std::deque<ChunkPtr> m_chunks;
     size_t m_heldBytes = 0;
     Endpoints m_current[3]; // the latest connection of each link
-    std::atomic<bool> m_fault{false};
+
+    std::mutex m_faultMutex;
+    std::vector<FaultCapture> m_faults;
+    std::chrono::steady_clock::time_point m_faultKept[kFaultKinds];
+    bool m_faultEverKept[kFaultKinds] = {};
 };
 
 // Where a socket function records what passes through it: a link of a recorder, or nothing.
@@ -98,7 +125,7 @@ struct Tap {
     void NoteFault() const
     {
         if (recorder != nullptr)
-            recorder->NoteFault();
+            recorder->NoteFault(link == Link::Robot ? Fault::RobotLink : Fault::VisionLink);
     }
 };
 

@@ -19,6 +19,8 @@ namespace capture
 constexpr uint16_t kRobotPort = 5020;
 constexpr uint16_t kCommandPort = 32001;
 constexpr uint16_t kStreamPort = 32002;
+// Where tervian-sim --replay keeps robot-probe --replay in step with the records it plays.
+constexpr uint16_t kReplayTimelinePort = 32003;
 
 bool ReadPcapng(const std::string& bytes, std::vector<Chunk>* chunks, std::string* error);
 bool ReadPcapngFile(const std::string& path, std::vector<Chunk>* chunks, std::string* error);

@@ -9,12 +9,11 @@
 #include <vector>
 
 // Written to a new file and then moved over the name, so a reader never sees half a capture
-// and capture-last-fault.pcapng is replaced whole. Beside the debug log where the folder takes
+// and a fault capture is replaced whole. Beside the debug log where the folder takes
 // new files; the package's bin/ is root's (only the settings and logs are the operators'), so
 // there the capture goes to the user's home folder.
-QString WriteCapture(capture::Recorder& recorder, const QString& fileName)
+QString WriteCapture(const std::vector<capture::ChunkPtr>& chunks, const QString& fileName)
 {
-    const std::vector<capture::ChunkPtr> chunks = recorder.Snapshot();
     for (const QString& folder : {QCoreApplication::applicationDirPath(), QDir::homePath()}) {
         const QString path = folder + "/" + fileName;
         const QByteArray partial = QFile::encodeName(path + ".part");

@@ -6,8 +6,10 @@
 
 #include <QString>
 
-// Writes what the recorder holds as fileName beside the program, or in the home folder where the
-// program's folder takes no new files. Returns the path, or empty on failure.
-QString WriteCapture(capture::Recorder& recorder, const QString& fileName);
+#include <vector>
+
+// Writes chunks as fileName beside the program, or in the home folder where the program's folder
+// takes no new files. Returns the path, or empty on failure.
+QString WriteCapture(const std::vector<capture::ChunkPtr>& chunks, const QString& fileName);
 
 #endif // CAPTURE_FILES_H

@@ -19,9 +19,6 @@
 namespace
 {
 
-// A fault is saved at most this often, so that a flapping link cannot keep the disk busy.
-constexpr auto kFaultCaptureInterval = std::chrono::hours(1);
-
 QString FormatValue(double value)
 {
     return QString::number(value, 'f', 2);
@@ -214,13 +211,30 @@ void MainWindow::on_actionUser_manual_triggered()
 }
 
 // Named with the local date and time, so that saves never overwrite each other. Also said on
-// stderr, for a bridge without a screen that was sent SIGUSR1.
-QString MainWindow::SaveDiagnostics()
+// stderr, for a bridge without a screen that was sent SIGUSR1. Nothing is written when there is
+// nothing to save: an empty file would pass for a capture of a quiet cell.
+MainWindow::SavedCapture MainWindow::SaveDiagnostics()
 {
+    DebugLog& log = m_bridge.Parts().log;
+    capture::Recorder& recorder = m_bridge.Parts().capture;
+    if (!recorder.Enabled()) {
+        log.Write("Capture not saved: the traffic capture is off (CaptureMinutes=0)\n");
+        std::fprintf(stderr, "tervian-bridge: nothing saved: the traffic capture is off "
+                             "(CaptureMinutes=0 in config.txt; set it to 10 and start the "
+                             "bridge again to record)\n");
+        log.Flush();
+        return {SavedCapture::Off, QString()};
+    }
+    const std::vector<capture::ChunkPtr> chunks = recorder.Snapshot();
+    if (chunks.empty()) {
+        log.Write("Capture not saved: no traffic recorded yet\n");
+        std::fprintf(stderr, "tervian-bridge: nothing saved: no traffic recorded yet\n");
+        log.Flush();
+        return {SavedCapture::Empty, QString()};
+    }
     const QString name =
         "capture-" + QDateTime::currentDateTime().toString("yyyy-MM-dd_HH-mm-ss") + ".pcapng";
-    DebugLog& log = m_bridge.Parts().log;
-    const QString path = WriteCapture(m_bridge.Parts().capture, name);
+    const QString path = WriteCapture(chunks, name);
     if (!path.isEmpty()) {
         log.Write("Capture saved to ", path.toStdString(), "\n");
         std::fprintf(stderr, "tervian-bridge: diagnostics saved to %s\n", qPrintable(path));
@@ -230,42 +244,55 @@ QString MainWindow::SaveDiagnostics()
                      qPrintable(name));
     }
     log.Flush();
-    return path;
+    return {path.isEmpty() ? SavedCapture::Failed : SavedCapture::Saved, path};
 }
 
 void MainWindow::on_actionSave_diagnostics_triggered()
 {
-    const QString path = SaveDiagnostics();
-    if (path.isEmpty())
+    const SavedCapture saved = SaveDiagnostics();
+    switch (saved.outcome) {
+    case SavedCapture::Off:
+        QMessageBox::information(
+            this, tr("Capture off"),
+            tr("The traffic capture is off (CaptureMinutes=0 in %1), so there is nothing to "
+               "save. Set CaptureMinutes to the minutes to keep, for example 10, and start the "
+               "bridge again.")
+                .arg(QCoreApplication::applicationDirPath() + "/config.txt"));
+        break;
+    case SavedCapture::Empty:
+        QMessageBox::information(this, tr("Nothing to save"),
+                                 tr("No traffic has been recorded yet, so nothing was saved."));
+        break;
+    case SavedCapture::Failed:
         QMessageBox::critical(this, tr("Error"),
                               tr("The diagnostics could not be saved, neither beside the program "
                                  "in %1 nor in the home folder %2.")
                                   .arg(QCoreApplication::applicationDirPath(), QDir::homePath()));
-    else
+        break;
+    case SavedCapture::Saved:
         QMessageBox::information(
             this, tr("Diagnostics saved"),
             tr("The traffic of the last minutes was saved to %1. It holds every robot "
                "request and reply and all vision traffic; open it with Wireshark and the "
                "tervian.lua dissector.")
-                .arg(path));
+                .arg(saved.path));
+        break;
+    }
 }
 
-// Called at every refresh; a link lost or a request rejected since the last one is saved, unless
-// the last such save is less than an hour old.
+// Called at every refresh: the captures that the workers took at their faults are written here,
+// off their paths, each kind over its own file.
 void MainWindow::SaveFaultCapture()
 {
-    capture::Recorder& recorder = m_bridge.Parts().capture;
-    if (!recorder.TakeFault() || !recorder.Enabled())
-        return;
-    const auto now = std::chrono::steady_clock::now();
-    if (m_faultSaved != std::chrono::steady_clock::time_point::min() &&
-        now - m_faultSaved < kFaultCaptureInterval)
-        return;
-    m_faultSaved = now;
-    // Only a failure is logged: a line from this thread would land amid the workers' account of
-    // the very fault.
-    if (WriteCapture(recorder, "capture-last-fault.pcapng").isEmpty())
-        m_bridge.Parts().log.Write("Failed to write the capture capture-last-fault.pcapng\n");
+    for (const capture::FaultCapture& fault : m_bridge.Parts().capture.TakeFaults()) {
+        const QString name =
+            QString("capture-last-fault-%1.pcapng").arg(capture::FaultName(fault.kind));
+        const QString path = WriteCapture(fault.chunks, name);
+        if (path.isEmpty())
+            m_bridge.Parts().log.Write("Failed to write the capture ", name.toStdString(), "\n");
+        else
+            m_bridge.Parts().log.Write("Fault capture saved to ", path.toStdString(), "\n");
+    }
 }
 
 // The View menu goes before Help; the window opens as it was when the bridge last ended.

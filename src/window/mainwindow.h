@@ -5,8 +5,6 @@
 #include <QStringList>
 #include <QTimer>
 
-#include <chrono>
-
 class Bridge;
 struct BridgeSnapshot;
 class QAction;
@@ -27,10 +25,15 @@ public:
     explicit MainWindow(Bridge& bridge, QWidget* parent = nullptr);
     ~MainWindow() override;
 
+    struct SavedCapture {
+        enum Outcome { Saved, Off, Empty, Failed } outcome;
+        QString path; // when Saved
+    };
+
 public slots:
-    // Writes the recorded traffic beside the debug log, for SIGUSR1 and the Help menu; returns
-    // the file's path, or empty when it could not be written.
-    QString SaveDiagnostics();
+    // Writes the recorded traffic beside the debug log, for SIGUSR1 and the Help menu, and says
+    // so on stderr.
+    SavedCapture SaveDiagnostics();
 
 private slots:
     void Refresh();
@@ -63,9 +66,6 @@ private:
     // The bridge's counts of failures and busy-port spells that a box has been shown for.
     unsigned m_visionFailuresShown = 0;
     unsigned m_portBusySpellsShown = 0;
-    // When capture-last-fault.pcapng was last written.
-    std::chrono::steady_clock::time_point m_faultSaved =
-        std::chrono::steady_clock::time_point::min();
 };
 
 #endif // MAINWINDOW_H

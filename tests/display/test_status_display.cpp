@@ -207,6 +207,21 @@ private slots:
                               "until it is free. The bridge takes the port as soon as it is."}));
     }
 
+    // The captures the workers took at their faults are written at the next refresh, each kind
+    // over its own file.
+    void faultCapturesWrittenAtTheNextRefresh()
+    {
+        const QString path = TestDir() + "/capture-last-fault-robot-link.pcapng";
+        QFile::remove(path);
+        capture::Recorder& recorder = bridge->Parts().capture;
+        capture::Tap{&recorder, capture::Link::Robot}.Record(capture::Event::Received, "\x01", 1);
+        recorder.NoteFault(capture::Fault::RobotLink);
+        refresh();
+        QVERIFY(QFile::exists(path));
+        bridge->Parts().log.Flush();
+        QVERIFY(TestDebugLog().contains("Fault capture saved to " + path.toUtf8() + "\n"));
+    }
+
     // The Connect button toggles the client, and a press while a client just started stops it.
     void connectButtonStartsOneClientAtMost()
     {

@@ -22,6 +22,17 @@ inline QByteArray TestDebugLog()
     return readFile(TestDir() + "/DebugLog.txt");
 }
 
+// The traffic of the latest fault of a kind that the recorder has taken since the last look, or
+// none; faults of other kinds taken meanwhile are dropped.
+inline std::vector<capture::ChunkPtr> TakenFault(capture::Recorder& recorder, capture::Fault kind)
+{
+    std::vector<capture::ChunkPtr> chunks;
+    for (capture::FaultCapture& fault : recorder.TakeFaults())
+        if (fault.kind == kind)
+            chunks = std::move(fault.chunks);
+    return chunks;
+}
+
 // A bridge that is not started, with the loopback settings and values over them.
 inline std::unique_ptr<Bridge> MakeBridge(const QMap<QString, QString>& config = {})
 {
@@ -91,12 +102,14 @@ private:
     QString m_laserWishes;
 };
 
-// The shared state of a part tested alone, its debug log on beside the test program.
+// The shared state of a part tested alone, its debug log on beside the test program and its
+// traffic recorded.
 struct TestShared : Shared {
     TestShared()
     {
         log.Open(TestDir());
         log.Configure(true, 0, false);
+        capture.Configure(10, 32 * 1024 * 1024); // the default settings
     }
     ~TestShared() { log.Close(); }
     QByteArray Log()
