@@ -43,9 +43,10 @@ inline std::unique_ptr<Bridge> MakeBridge(const QMap<QString, QString>& config =
 }
 
 // Checks every change of a link state against the orders that its readers rely on: a reader
-// that sees acquisition on sees since when, and one that sees the client stopped sees its
-// stream reader stopped too. Keeps the laser wish that each counted ask came with. Its listener
-// is set before any thread of the link starts, and keeps it.
+// that sees acquisition on sees since when, one that sees a new project sees when it was loaded,
+// and one that sees the client stopped sees its stream reader stopped too. Keeps the laser wish
+// that each counted ask came with. Its listener is set before any thread of the link starts, and
+// keeps it.
 class OrderWatch
 {
 public:
@@ -88,6 +89,10 @@ private:
         m_clientRan = m_clientRan || state.clientRunning;
         if (m_clientRan && !state.clientRunning && state.streamReading)
             broken = "client stopped before its reader";
+        if (state.loadedProject != m_last.loadedProject &&
+            state.projectLoadedAt == m_last.projectLoadedAt)
+            broken = "a project loaded without its time";
+        m_last = state;
         if (state.laserAsks != m_laserAsks)
             m_laserWishes += state.laserWanted ? '1' : '0';
         m_laserAsks = state.laserAsks;
@@ -98,6 +103,7 @@ private:
     std::mutex m_mutex;
     QString m_broken;
     bool m_clientRan = false;
+    LinkSnapshot m_last;
     unsigned m_laserAsks = 0;
     QString m_laserWishes;
 };
