@@ -75,7 +75,10 @@ private slots:
         QCOMPARE(reply("0106ffff", 14), Hex("82000000") + values);
         setState([](LinkSnapshot& s) { s.visionReady = false; }); // values of the last record
         QCOMPARE(reply("01060000", 14), Hex("82010000") + values);
-        setState([](LinkSnapshot& s) { s.visionReady = true, s.loadedProject = 300; });
+        setState([](LinkSnapshot& s) {
+            s.visionReady = true, s.loadedProject = 300,
+            s.projectLoadedAt = measurement::Clock::now() - 3h;
+        });
         QCOMPARE(reply("01011000", 4), Hex("8200002c")); // the low byte of the loaded project
         QCOMPARE(reply("01010600", 4), Hex("82000840"));
 
@@ -93,7 +96,7 @@ private slots:
         });
         store(true, {1.15, -1.5, 327.68, 400.0, 0.001}, measurement::Clock::now() - 1h);
         QCOMPARE(reply("01060000", 14), Hex("82000000") + values);
-        setState([](LinkSnapshot& s) { s.loadedProject = 5; });
+        setState([](LinkSnapshot& s) { s.loadedProject = 5, s.projectLoadedAt -= 1h; });
         reply("020110ff", 1);
         reply("02011005", 1); // the project loaded already, asked back
         QVERIFY(state().projectWanted == 5 && state().projectAsks == 2);
