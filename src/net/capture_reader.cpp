@@ -38,6 +38,21 @@ uint32_t Be32(const std::string& s, size_t at)
     return Be16(s, at) << 16 | Be16(s, at + 2);
 }
 
+// The link whose server listens on port, or -1.
+int LinkOfPort(uint16_t port)
+{
+    switch (port) {
+    case kRobotPort:
+        return int(Link::Robot);
+    case kCommandPort:
+        return int(Link::Command);
+    case kStreamPort:
+        return int(Link::Stream);
+    default:
+        return -1;
+    }
+}
+
 // Time stamp units per second, from the interface's if_tsresol option (microseconds when
 // absent), as a factor to nanoseconds: multiply when positive, divide when negative.
 struct Resolution {
@@ -198,21 +213,18 @@ private:
         const uint32_t source = Be32(p, 12), destination = Be32(p, 16);
         const uint16_t sourcePort = uint16_t(Be16(p, ipLength)),
                        destinationPort = uint16_t(Be16(p, ipLength + 2));
+        // One end only may carry one of the bridge's ports: with both, which end is the bridge
+        // is a guess, and the writer could not say it back the same way.
+        const int sourceLink = LinkOfPort(sourcePort), destinationLink = LinkOfPort(destinationPort);
+        if ((sourceLink < 0) == (destinationLink < 0))
+            return FailAt(at, "packet " + std::to_string(m_packet) +
+                                  " is not between one of the bridge's ports (5020, 32001, 32002) "
+                                  "and another port");
         Chunk chunk;
         chunk.timeNs = timeNs;
-        bool fromLocal = false;
-        if (destinationPort == kCommandPort || destinationPort == kStreamPort) {
-            chunk.link = destinationPort == kCommandPort ? Link::Command : Link::Stream;
-            fromLocal = true;
-        } else if (sourcePort == kCommandPort || sourcePort == kStreamPort) {
-            chunk.link = sourcePort == kCommandPort ? Link::Command : Link::Stream;
-        } else if (sourcePort == kRobotPort || destinationPort == kRobotPort) {
-            chunk.link = Link::Robot;
-            fromLocal = sourcePort == kRobotPort;
-        } else {
-            return FailAt(at, "packet " + std::to_string(m_packet) +
-                                  " is not on the bridge's ports (5020, 32001, 32002)");
-        }
+        chunk.link = Link(sourceLink < 0 ? destinationLink : sourceLink);
+        // The bridge is the robot's server and the vision application's client.
+        const bool fromLocal = (chunk.link == Link::Robot) == (sourceLink >= 0);
         chunk.ends = fromLocal ? Endpoints{source, sourcePort, destination, destinationPort}
                                : Endpoints{destination, destinationPort, source, sourcePort};
 
