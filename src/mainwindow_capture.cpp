@@ -25,14 +25,15 @@ constexpr auto kFaultCaptureInterval = std::chrono::hours(1);
 // there the capture goes to the user's home folder. Returns the path, or empty on failure.
 QString MainWindow::WriteCapture(const QString& fileName)
 {
-    const std::vector<capture::ChunkPtr> chunks = m_capture.Snapshot();
+    const capture::Held held = m_capture.Snapshot();
+    const int64_t clockOffsetNs = capture::Recorder::WallClockOffsetNs();
     for (const QString& folder : {QCoreApplication::applicationDirPath(), QDir::homePath()}) {
         const QString path = folder + "/" + fileName;
         const QByteArray partial = QFile::encodeName(path + ".part");
         bool written;
         {
             std::ofstream out(partial.toStdString(), std::ios::binary);
-            written = out && capture::WritePcapng(chunks, out);
+            written = out && capture::WritePcapng(held.chunks, clockOffsetNs, out);
         }
         if (written && std::rename(partial.constData(), QFile::encodeName(path).constData()) == 0)
             return path;
