@@ -61,7 +61,8 @@ class TestCapture : public QObject
 
 private slots:
     // A stream that floods the ring with small records, the robot's requests among them: the
-    // ring stays within its bound, full, and holds exactly the newest chunks in order.
+    // ring stays within its bound, full, and holds exactly the newest chunks in order; a capture
+    // being saved meanwhile keeps what it took while the ring wraps round many times.
     void boundHoldsUnderStreamFlood()
     {
         constexpr size_t kBound = 64 * 1024;
@@ -73,21 +74,27 @@ private slots:
         const auto text = [&](int i) {
             return (isRobot(i) ? "01 06 00 00 #" : "0,1.5,2.25,3,4,") + std::to_string(i) + ";";
         };
+        const auto holdsNewest = [&](const std::vector<capture::ChunkView>& held, int end) {
+            QVERIFY(held.size() > 100);
+            for (size_t k = 0; k < held.size(); ++k) {
+                const int i = end - int(held.size()) + int(k);
+                QCOMPARE(held[k].link, isRobot(i) ? capture::Link::Robot : capture::Link::Stream);
+                QCOMPARE(std::string(held[k].data), text(i));
+            }
+        };
         constexpr int kChunks = 50000;
+        capture::Held saving;
         for (int i = 0; i < kChunks; ++i) {
+            if (i == kChunks / 2)
+                saving = recorder.Snapshot();
             const std::string data = text(i);
             (isRobot(i) ? robot : stream)
                 .Record(capture::Event::Received, data.data(), data.size());
             QVERIFY(recorder.HeldBytes() <= kBound);
         }
-        const std::vector<capture::ChunkView> held = recorder.Snapshot().chunks;
-        QVERIFY(held.size() > 100);
         QVERIFY(recorder.HeldBytes() > kBound * 7 / 8);
-        for (size_t k = 0; k < held.size(); ++k) {
-            const int i = kChunks - int(held.size()) + int(k);
-            QCOMPARE(held[k].link, isRobot(i) ? capture::Link::Robot : capture::Link::Stream);
-            QCOMPARE(std::string(held[k].data), text(i));
-        }
+        holdsNewest(recorder.Snapshot().chunks, kChunks);
+        holdsNewest(saving.chunks, kChunks / 2);
     }
 
     // Stamps come from the steady clock, so a step of the wall clock while recording cannot
@@ -141,8 +148,10 @@ private slots:
              "TCP bytes missing or repeated in packet 5 at byte " +
                  std::to_string(blocks[5] - (blocks[4] - blocks[3]))},
             {[&](std::string* f) { SetStamp(f, blocks[5], Stamp(file, blocks[5]) + (1ULL << 48)); },
-             "time stamp of packet 6 more than 1440 minutes after the first (longer than the bridge "
-             "keeps)" + at(5)},
+             "time stamp of packet 6 more than 1440 minutes after the first (longer than the "
+             "bridge "
+             "keeps)" +
+                 at(5)},
             {[&](std::string* f) { SetStamp(f, blocks[6], Stamp(file, blocks[4])); },
              "time stamp goes back in packet 7" + at(6)},
             {[&](std::string* f) { SetStamp(f, blocks[0], ~0ULL); },

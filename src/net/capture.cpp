@@ -17,12 +17,15 @@ namespace capture
 
 // Chunks are kept in pages of one size, filled in turn and dropped whole, oldest first, and the
 // page that falls out is the next one filled: the ring's memory is a fixed number of equal
-// blocks, so no pattern of chunk sizes can fragment the heap and make it grow.
+// blocks, so no pattern of chunk sizes can fragment the heap and make it grow. A page once
+// handed to a snapshot is not filled again (the snapshot may still read it); it is freed by
+// whichever lets go of it last.
 struct Page {
     explicit Page(size_t size) : capacity(size), bytes(new char[size]) {}
     const size_t capacity;
     size_t used = 0;
     int64_t newestNs = 0;
+    bool shared = false;
     const std::unique_ptr<char[]> bytes;
 };
 
@@ -115,6 +118,7 @@ void Recorder::Append(Link link, Event event, const Endpoints* ends, const char*
     // and the rare larger batch (after a quiet spell) is freed in place beyond the first few.
     std::shared_ptr<Page> dropped[8];
     size_t droppedCount = 0;
+    std::shared_ptr<Page> reused; // the page to fill next
     std::lock_guard<std::mutex> lock(m_mutex);
     // Stamped under the lock, so that the ring, and the capture, are in time order across the
     // three threads.
@@ -122,12 +126,10 @@ void Recorder::Append(Link link, Event event, const Endpoints* ends, const char*
                         link, event};
     if (ends != nullptr)
         m_current[int(link)] = *ends;
-    std::shared_ptr<Page> reused;
     const auto dropOldest = [&] {
         std::shared_ptr<Page>& oldest = m_pages.front();
         m_heldBytes -= oldest->capacity;
-        // A page that no capture being saved still reads is filled again.
-        if (!reused && oldest->capacity == m_pageBytes && oldest.use_count() == 1)
+        if (!reused && oldest->capacity == m_pageBytes && !oldest->shared)
             reused = std::move(oldest);
         else if (droppedCount < std::size(dropped))
             dropped[droppedCount++] = std::move(oldest);
@@ -162,6 +164,8 @@ Held Recorder::Snapshot()
     {
         std::lock_guard<std::mutex> lock(m_mutex);
         held.pages.assign(m_pages.begin(), m_pages.end());
+        for (const std::shared_ptr<Page>& page : m_pages)
+            page->shared = true;
         if (!m_pages.empty())
             lastUsed = m_pages.back()->used;
     }
@@ -328,7 +332,10 @@ struct Conversation {
 class PacketWriter
 {
 public:
-    PacketWriter(int64_t clockOffsetNs, std::ostream& out) : m_clockOffsetNs(clockOffsetNs), m_out(out) {}
+    PacketWriter(int64_t clockOffsetNs, std::ostream& out)
+        : m_clockOffsetNs(clockOffsetNs), m_out(out)
+    {
+    }
 
     bool Write(const ChunkView& chunk)
     {

@@ -72,7 +72,7 @@ public:
         if (linkType != DLT_IPV4 && linkType != DLT_RAW)
             return Fail(std::string("link type ") +
                         (pcap_datalink_val_to_name(linkType) ? pcap_datalink_val_to_name(linkType)
-                                                               : std::to_string(linkType)) +
+                                                             : std::to_string(linkType)) +
                         " (the bridge saves raw IPv4)");
         for (;;) {
             const long at = std::ftell(pcap_file(pcap));
@@ -85,7 +85,8 @@ public:
                 return FailAt(at, pcap_geterr(pcap));
             ++m_packet;
             if (header->caplen < header->len)
-                return FailAt(at, "packet " + std::to_string(m_packet) + " cut short when captured");
+                return FailAt(at,
+                              "packet " + std::to_string(m_packet) + " cut short when captured");
             if (!Stamp(*header, at) || !Packet(data, header->caplen, at))
                 return false;
         }
@@ -121,8 +122,8 @@ private:
         if (m_timeNs < m_lastNs)
             return FailAt(at, "time stamp goes back in packet " + std::to_string(m_packet));
         if (m_timeNs - m_firstNs > kLongestSpanNs)
-            return FailAt(at, "time stamp of packet " + std::to_string(m_packet) +
-                                  " more than " + std::to_string(kLargestMinutes) +
+            return FailAt(at, "time stamp of packet " + std::to_string(m_packet) + " more than " +
+                                  std::to_string(kLargestMinutes) +
                                   " minutes after the first (longer than the bridge keeps)");
         m_lastNs = m_timeNs;
         return true;
@@ -147,7 +148,8 @@ private:
         const uint16_t sourcePort = uint16_t(Be16(tcp)), destinationPort = uint16_t(Be16(tcp + 2));
         // One end only may carry one of the bridge's ports: with both, which end is the bridge
         // is a guess, and the writer could not say it back the same way.
-        const int sourceLink = LinkOfPort(sourcePort), destinationLink = LinkOfPort(destinationPort);
+        const int sourceLink = LinkOfPort(sourcePort),
+                  destinationLink = LinkOfPort(destinationPort);
         if ((sourceLink < 0) == (destinationLink < 0))
             return FailAt(at, "packet " + std::to_string(m_packet) +
                                   " is not between one of the bridge's ports (5020, 32001, 32002) "
@@ -218,9 +220,9 @@ bool Read(std::FILE* file, std::vector<Chunk>* chunks, std::string* error)
     }
     // libpcap reads classic pcap files too; the bridge never writes them.
     uint32_t magic = 0;
-    const bool classic = std::fread(&magic, 4, 1, file) == 1 &&
-                         (magic == 0xA1B2C3D4 || magic == 0xD4C3B2A1 || magic == 0xA1B23C4D ||
-                          magic == 0x4D3CB2A1);
+    const bool classic =
+        std::fread(&magic, 4, 1, file) == 1 &&
+        (magic == 0xA1B2C3D4 || magic == 0xD4C3B2A1 || magic == 0xA1B23C4D || magic == 0x4D3CB2A1);
     std::rewind(file);
     if (classic) {
         std::fclose(file);
@@ -228,7 +230,8 @@ bool Read(std::FILE* file, std::vector<Chunk>* chunks, std::string* error)
         return false;
     }
     char why[PCAP_ERRBUF_SIZE] = "";
-    const Pcap pcap(pcap_fopen_offline_with_tstamp_precision(file, PCAP_TSTAMP_PRECISION_NANO, why));
+    const Pcap pcap(
+        pcap_fopen_offline_with_tstamp_precision(file, PCAP_TSTAMP_PRECISION_NANO, why));
     if (!pcap) {
         std::fclose(file);
         *error = std::string("not a pcapng capture (") + why + ")";
