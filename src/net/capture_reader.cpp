@@ -265,9 +265,11 @@ bool ReadPcapngFile(const std::string& path, std::vector<Chunk>* chunks, std::st
         *error = "cannot open " + path;
         return false;
     }
-    if (std::fseek(file, 0, SEEK_END) != 0 || std::ftell(file) > kMaxFileBytes) {
+    const long size = std::fseek(file, 0, SEEK_END) == 0 ? std::ftell(file) : -1;
+    if (size < 0 || size > kMaxFileBytes) {
         std::fclose(file);
-        *error = path + ": not a capture saved by the bridge (larger than 1 GiB)";
+        *error = size < 0 ? "cannot read " + path
+                          : path + ": not a capture saved by the bridge (larger than 1 GiB)";
         return false;
     }
     std::rewind(file);
