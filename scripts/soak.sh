@@ -5,8 +5,9 @@
 # samples the bridge's resident memory, open descriptors and threads and prints them as a table.
 # The traffic capture is on, with a ring of CaptureMaxMB=2 that the first round fills. Fails when
 # the descriptors, threads or resident memory at the end differ from those after the warm-up
-# (two rounds: the first connections, lazily loaded fonts and plugins, the ring filled), when the
-# robot goes unanswered, or when shutdown takes over 3 s.
+# (the first connections, lazily loaded fonts and plugins, the ring filled, and the heap settled
+# round it: a sixth of the run, at least two rounds), when the robot goes unanswered, or when
+# shutdown takes over 3 s.
 # Usage: scripts/soak.sh [MINUTES]
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -15,6 +16,7 @@ minutes=${1:-10}
 round_seconds=20
 rounds=$((minutes * 60 / round_seconds))
 [ "$rounds" -ge 3 ] || { echo "soak.sh: give at least 1 minute" >&2; exit 2; }
+warmup_rounds=$((rounds / 6 > 2 ? rounds / 6 : 2))
 
 if [ -z "${SOAK_RUN_DIR:-}" ]; then
   bash scripts/deps.sh
@@ -92,8 +94,7 @@ for ((round = 1; round <= rounds; round++)); do
   fds=$(count_least "/proc/$bridge/fd")
   threads=$(count_least "/proc/$bridge/task")
   printf '%6d %7ds %10d %5d %8d\n' "$round" $((SECONDS - started)) "$rss" "$fds" "$threads"
-  # Rounds 1 and 2 warm up; the end of round 2 is the base.
-  if [ "$round" -eq 2 ]; then
+  if [ "$round" -eq "$warmup_rounds" ]; then
     base_rss=$rss base_fds=$fds base_threads=$threads
   fi
 done
@@ -110,5 +111,5 @@ bridge=""
 [ "$fds" -eq "$base_fds" ] || fail "open descriptors went from $base_fds to $fds"
 [ "$threads" -eq "$base_threads" ] || fail "threads went from $base_threads to $threads"
 [ "$rss" -le "$base_rss" ] || fail "resident memory grew from $base_rss kB to $rss kB"
-echo "soak passed: $rounds rounds, memory $base_rss -> $rss kB, $fds descriptors, $threads threads"
+echo "soak passed: $rounds rounds, memory after round $warmup_rounds $base_rss -> $rss kB, $fds descriptors, $threads threads"
 rm -rf "$run"
