@@ -6,7 +6,7 @@
 # The traffic capture is on, with a ring of CaptureMaxMB=2 that the first round fills. Fails when
 # the descriptors, threads or resident memory at the end differ from those after the warm-up
 # (the first connections, lazily loaded fonts and plugins, the ring filled, and the heap settled
-# round it: a sixth of the run, at least two rounds), when the robot goes unanswered, or when
+# round it: 5 minutes, or half of a shorter run), when the robot goes unanswered, or when
 # shutdown takes over 3 s.
 # Usage: scripts/soak.sh [MINUTES]
 set -euo pipefail
@@ -16,7 +16,7 @@ minutes=${1:-10}
 round_seconds=20
 rounds=$((minutes * 60 / round_seconds))
 [ "$rounds" -ge 3 ] || { echo "soak.sh: give at least 1 minute" >&2; exit 2; }
-warmup_rounds=$((rounds / 6 > 2 ? rounds / 6 : 2))
+warmup_rounds=$((rounds / 2 < 15 ? rounds / 2 : 15))
 
 if [ -z "${SOAK_RUN_DIR:-}" ]; then
   bash scripts/deps.sh
