@@ -48,20 +48,28 @@ QString ReadOrDefault(QSettings* settings, const char* key, const char* fallback
     return stored == QVariant("") ? QString(fallback) : stored.toString();
 }
 
-// DebugLogMaxMB as a bound that fits: no number or below 1 gives the default, a number above
-// the largest bound (whatever its size) gives the largest. *fits tells whether text was used.
-qint64 DebugLogMaxMB(const QString& text, bool* fits)
+// The range a number setting may take, and what stands in for a value that is no number in it.
+struct Range {
+    qint64 smallest, largest;
+    const char* fallback;
+};
+
+const Range kDebugLogMaxMB{1, kLargestDebugLogMaxMB, kDefaultDebugLogMaxMB};
+const Range kCaptureMinutes{0, capture::kLargestMinutes, kDefaultCaptureMinutes};
+const Range kCaptureMaxMB{1, capture::kLargestMaxMB, kDefaultCaptureMaxMB};
+
+// text as a number in range: no number or one below the range gives the fallback, a number
+// above it (whatever its size) gives the largest. *fits tells whether text was used.
+qint64 InRange(const QString& text, const Range& range, bool* fits)
 {
     bool isNumber = false;
-    const qint64 mb = text.toLongLong(&isNumber);
-    *fits = isNumber && mb >= 1 && mb <= kLargestDebugLogMaxMB;
+    const qint64 value = text.toLongLong(&isNumber);
+    *fits = isNumber && value >= range.smallest && value <= range.largest;
     const bool tooLarge =
-        isNumber ? mb > kLargestDebugLogMaxMB
+        isNumber ? value > range.largest
                  : !text.isEmpty() &&
                        std::all_of(text.begin(), text.end(), [](QChar c) { return c.isDigit(); });
-    return *fits      ? mb
-           : tooLarge ? kLargestDebugLogMaxMB
-                      : QString(kDefaultDebugLogMaxMB).toLongLong();
+    return *fits ? value : tooLarge ? range.largest : QString(range.fallback).toLongLong();
 }
 
 // The value of key in the general section as the file spells it, between the "=" and the end of
@@ -252,7 +260,7 @@ void MainWindow::ReadSettings()
         m_bdebugLog = QVariant(ReadOrDefault(settings, "DebugLog", "0")).toBool();
         const QString maxText = ReadOrDefault(settings, "DebugLogMaxMB", kDefaultDebugLogMaxMB);
         bool fits = false;
-        const qint64 maxMB = DebugLogMaxMB(maxText, &fits);
+        const qint64 maxMB = InRange(maxText, kDebugLogMaxMB, &fits);
         const bool times = QVariant(ReadOrDefault(settings, "DebugLogTimes", "0")).toBool();
         m_logFile.Configure(maxMB * kBytesPerMB, times);
         if (!fits)
@@ -262,12 +270,19 @@ void MainWindow::ReadSettings()
             ReadOrDefault(settings, "StaleAfterMs", kDefaultStaleAfterMs), kDefaultStaleAfterMs);
         m_bTrendViewShown = QVariant(ReadOrDefault(settings, "TrendView", "0")).toBool();
         ReadRobotAllow(settings);
-        const int captureMinutes =
-            CountOrDefault(ReadOrDefault(settings, "CaptureMinutes", kDefaultCaptureMinutes),
-                           kDefaultCaptureMinutes);
-        const int captureMB = CountOrDefault(
-            ReadOrDefault(settings, "CaptureMaxMB", kDefaultCaptureMaxMB), kDefaultCaptureMaxMB);
-        m_capture.Configure(captureMinutes, size_t(captureMB) * kBytesPerMB);
+        const QString minutesText =
+            ReadOrDefault(settings, "CaptureMinutes", kDefaultCaptureMinutes);
+        const qint64 captureMinutes = InRange(minutesText, kCaptureMinutes, &fits);
+        if (!fits)
+            WriteLog("CaptureMinutes=", minutesText.toStdString(),
+                     " is no number from 0 to 1440; the capture keeps ", captureMinutes,
+                     " minutes\n");
+        const QString captureMBText = ReadOrDefault(settings, "CaptureMaxMB", kDefaultCaptureMaxMB);
+        const qint64 captureMB = InRange(captureMBText, kCaptureMaxMB, &fits);
+        if (!fits)
+            WriteLog("CaptureMaxMB=", captureMBText.toStdString(),
+                     " is no bound from 1 to 512; the capture is bound at ", captureMB, " MiB\n");
+        m_capture.Configure(int(captureMinutes), size_t(captureMB) * kBytesPerMB);
     });
 }
 

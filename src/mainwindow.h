@@ -153,7 +153,7 @@ private:
     void RequestProgram(int program);
 
     // Traffic capture.
-    QString WriteCapture(const std::vector<capture::ChunkPtr>& chunks, const QString& fileName);
+    QString WriteCapture(const capture::Held& held, const QString& fileName);
     void SaveFaultCapture();
 
     // Settings and debug log.

@@ -15,16 +15,16 @@
 // and a fault capture is replaced whole. Beside the debug log where the folder takes new files;
 // the package's bin/ is root's (only the settings and logs are the operators'), so there the
 // capture goes to the user's home folder. Returns the path, or empty on failure.
-QString MainWindow::WriteCapture(const std::vector<capture::ChunkPtr>& chunks,
-                                 const QString& fileName)
+QString MainWindow::WriteCapture(const capture::Held& held, const QString& fileName)
 {
+    const int64_t clockOffsetNs = capture::Recorder::WallClockOffsetNs();
     for (const QString& folder : {QCoreApplication::applicationDirPath(), QDir::homePath()}) {
         const QString path = folder + "/" + fileName;
         const QByteArray partial = QFile::encodeName(path + ".part");
         bool written;
         {
             std::ofstream out(partial.toStdString(), std::ios::binary);
-            written = out && capture::WritePcapng(chunks, out);
+            written = out && capture::WritePcapng(held.chunks, clockOffsetNs, out);
         }
         if (written && std::rename(partial.constData(), QFile::encodeName(path).constData()) == 0)
             return path;
@@ -46,8 +46,8 @@ MainWindow::SavedCapture MainWindow::SaveDiagnostics()
         FlushLog();
         return {SavedCapture::Off, QString()};
     }
-    const std::vector<capture::ChunkPtr> chunks = m_capture.Snapshot();
-    if (chunks.empty()) {
+    const capture::Held held = m_capture.Snapshot();
+    if (held.chunks.empty()) {
         WriteLog("Capture not saved: no traffic recorded yet\n");
         std::fprintf(stderr, "tervian-bridge: nothing saved: no traffic recorded yet\n");
         FlushLog();
@@ -55,7 +55,7 @@ MainWindow::SavedCapture MainWindow::SaveDiagnostics()
     }
     const QString name =
         "capture-" + QDateTime::currentDateTime().toString("yyyy-MM-dd_HH-mm-ss") + ".pcapng";
-    const QString path = WriteCapture(chunks, name);
+    const QString path = WriteCapture(held, name);
     if (!path.isEmpty()) {
         WriteLog("Capture saved to ", path.toStdString(), "\n");
         std::fprintf(stderr, "tervian-bridge: diagnostics saved to %s\n", qPrintable(path));
@@ -108,7 +108,7 @@ void MainWindow::SaveFaultCapture()
     for (const capture::FaultCapture& fault : m_capture.TakeFaults()) {
         const QString name =
             QString("capture-last-fault-%1.pcapng").arg(capture::FaultName(fault.kind));
-        const QString path = WriteCapture(fault.chunks, name);
+        const QString path = WriteCapture(fault.held, name);
         if (path.isEmpty())
             WriteLog("Failed to write the capture ", name.toStdString(), "\n");
         else
