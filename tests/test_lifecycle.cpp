@@ -84,6 +84,11 @@ private slots:
              QString("11 0 DebugLogMaxMB=8796093022208") + fits + "1048576 MiB 8796093022208"},
             {"DebugLogMaxMB", "-1\x1b[2J",
              QString("11 0 DebugLogMaxMB=-1\\x1b[2J") + fits + "100 MiB -1\\x1b[2J"},
+            {"CaptureMinutes", "153722868", // overflows a 64-bit count of nanoseconds
+             "11 0 CaptureMinutes=153722868 is no number from 0 to 1440; the capture keeps 1440 "
+             "minutes 153722868"},
+            {"CaptureMaxMB", "0",
+             "11 0 CaptureMaxMB=0 is no bound from 1 to 512; the capture is bound at 32 MiB 0"},
             {"RobotPort", "65536", "5020 11 0 - 65536"},
             {"RobotPort", "0", "0 11 0 - 0"}};
         for (const auto& [key, value, expected] : rows) {

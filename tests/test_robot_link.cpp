@@ -203,15 +203,14 @@ repeated 1 more times: Robot set joint ID
         RobotClient reset;
         connectRobot(reset);
         reset.reset();
-        std::vector<capture::ChunkPtr> fault;
-        for (QDeadlineTimer deadline(5000); fault.empty() && !deadline.hasExpired();
+        capture::Held fault;
+        for (QDeadlineTimer deadline(5000); fault.chunks.empty() && !deadline.hasExpired();
              QThread::msleep(10))
             fault = TakenFault(shared.capture, capture::Fault::RobotLink);
-        QCOMPARE(std::count_if(
-                     fault.begin(), fault.end(),
-                     [](const capture::ChunkPtr& c) { return c->event == capture::Event::Opened; }),
+        QCOMPARE(std::count_if(fault.chunks.begin(), fault.chunks.end(),
+                               [](const auto& c) { return c.event == capture::Event::Opened; }),
                  4L);
-        QCOMPARE(fault.back()->event, capture::Event::Opened);
+        QCOMPARE(fault.chunks.back().event, capture::Event::Opened);
         RobotClient last;
         connectRobot(last);
         m_server->Stop();

@@ -74,23 +74,23 @@ private slots:
     void replaySeesBytesBeyondTheReply()
     {
         const QByteArray status = Hex("82000800");
-        std::vector<capture::ChunkPtr> chunks;
+        std::vector<capture::Chunk> chunks;
         for (auto [event, data] : {std::pair(capture::Event::Opened, QByteArray()),
                                    {capture::Event::Received, Hex("01010600")},
                                    {capture::Event::Sent, status},
                                    {capture::Event::PeerClosed, QByteArray()}}) {
-            auto chunk = std::make_shared<capture::Chunk>();
-            chunk->timeNs = 1000000000 + int64_t(chunks.size()) * 10000000;
-            chunk->event = event;
-            chunk->ends = {0x7f000001, 5020, 0x7f000001, 40000};
-            chunk->data = data.toStdString();
+            capture::Chunk chunk;
+            chunk.timeNs = 1000000000 + int64_t(chunks.size()) * 10000000;
+            chunk.event = event;
+            chunk.ends = {0x7f000001, 5020, 0x7f000001, 40000};
+            chunk.data = data.toStdString();
             chunks.push_back(std::move(chunk));
         }
         QTemporaryDir folder;
         const QString file = folder.filePath("session.pcapng");
         {
             std::ofstream out(file.toStdString(), std::ios::binary);
-            QVERIFY(capture::WritePcapng(chunks, out));
+            QVERIFY(capture::WritePcapng(capture::ViewsOf(chunks), 0, out));
         }
         const int listener = socket(AF_INET, SOCK_STREAM, 0);
         sockaddr_in address{AF_INET, 0, {htonl(INADDR_LOOPBACK)}, {}};

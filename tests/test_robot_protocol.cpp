@@ -82,7 +82,7 @@ public:
         Record(capture::Event::PeerClosed);
     }
 
-    std::vector<capture::ChunkPtr> chunks;
+    std::vector<capture::Chunk> chunks;
     QStringList transcript;
 
 private:
@@ -131,11 +131,11 @@ private:
 
     void Record(capture::Event event, const QByteArray& data = {})
     {
-        auto chunk = std::make_shared<capture::Chunk>();
-        chunk->timeNs = m_timeNs;
-        chunk->event = event;
-        chunk->ends = m_ends;
-        chunk->data = data.toStdString();
+        capture::Chunk chunk;
+        chunk.timeNs = m_timeNs;
+        chunk.event = event;
+        chunk.ends = m_ends;
+        chunk.data = data.toStdString();
         chunks.push_back(std::move(chunk));
     }
 
@@ -235,7 +235,7 @@ private slots:
     {
         if (QStandardPaths::findExecutable("tshark").isEmpty())
             QSKIP("tshark is not installed");
-        std::vector<capture::ChunkPtr> chunks;
+        std::vector<capture::Chunk> chunks;
         std::map<QString, QStringList> expected;
         std::map<QString, QString> origin;
         uint32_t server = 0x7f010000;
@@ -255,12 +255,12 @@ private slots:
         }
         // A DIDE request answered, then one left without a reply until the bridge gives up.
         const auto dide = [&](int64_t atS, capture::Event event, const char* text = "") {
-            auto chunk = std::make_shared<capture::Chunk>();
-            chunk->timeNs = (1000 + atS) * 1000000000;
-            chunk->link = capture::Link::Command;
-            chunk->event = event;
-            chunk->ends = {0x7f000001, 50000, 0x7f000001, 32001};
-            chunk->data = text;
+            capture::Chunk chunk;
+            chunk.timeNs = (1000 + atS) * 1000000000;
+            chunk.link = capture::Link::Command;
+            chunk.event = event;
+            chunk.ends = {0x7f000001, 50000, 0x7f000001, 32001};
+            chunk.data = text;
             chunks.push_back(std::move(chunk));
         };
         dide(0, capture::Event::Opened);
@@ -273,7 +273,7 @@ private slots:
         const QString file = folder.filePath("framing.pcapng");
         {
             std::ofstream out(file.toStdString(), std::ios::binary);
-            QVERIFY(capture::WritePcapng(chunks, out));
+            QVERIFY(capture::WritePcapng(capture::ViewsOf(chunks), 0, out));
         }
         QProcess tshark;
         tshark.start("tshark",

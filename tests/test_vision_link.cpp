@@ -245,20 +245,20 @@ private slots:
         expect(R"(FILE="3.t_p")", loadOk);
         QVERIFY(request().contains(R"(STATE="on")")); // a stop ends the wait for its reply
         // Each kind of fault has its own capture, taken at the fault, so that it ends with it.
-        std::map<capture::Fault, std::vector<capture::ChunkPtr>> faults;
+        std::map<capture::Fault, capture::Held> faults;
         for (capture::FaultCapture& fault : b.Parts().capture.TakeFaults())
-            faults[fault.kind] = std::move(fault.chunks);
+            faults[fault.kind] = std::move(fault.held);
         const auto lastCommand = [&](capture::Fault kind) {
-            const std::vector<capture::ChunkPtr>& chunks = faults[kind];
+            const std::vector<capture::ChunkView>& chunks = faults[kind].chunks;
             const auto last = std::find_if(chunks.rbegin(), chunks.rend(), [](const auto& c) {
-                return c->link == capture::Link::Command && c->event != capture::Event::Sent;
+                return c.link == capture::Link::Command && c.event != capture::Event::Sent;
             });
-            return last == chunks.rend() ? std::string() : (*last)->data;
+            return last == chunks.rend() ? std::string() : std::string(last->data);
         };
         QCOMPARE(lastCommand(capture::Fault::Rejection),
                  std::string(R"(<DIDE DIR="ReplyError" CMD="Device_Acquisition"/>)"));
         QCOMPARE(lastCommand(capture::Fault::NoReply), std::string(R"(<DIDE DIR="ReplyOk")"));
-        QVERIFY(!faults[capture::Fault::VisionLink].empty());
+        QVERIFY(!faults[capture::Fault::VisionLink].chunks.empty());
         const int failures = log().count("failed to recv");
         b.Disconnect();
         QTRY_VERIFY_WITH_TIMEOUT(!state().clientRunning, 5000);

@@ -6,11 +6,12 @@
 #include <string>
 #include <vector>
 
-// Reads back what WritePcapng wrote: each TCP conversation on the bridge's ports becomes the
+// Reads back what WritePcapng wrote, the blocks through libpcap: each TCP conversation on the bridge's ports becomes the
 // chunks the recorder held, in capture order, with the bytes of each segment as one chunk, so
 // that a replay sends the same pieces at the same moments. Anything that is not such a
 // capture (another file type, another link type, traffic on other ports, a damaged or cut
-// block, a gap in a TCP stream) is refused with one line that says what and where.
+// block, a gap in a TCP stream, a time stamp that goes back or lies further from the first than
+// the bridge keeps) is refused with one line that says what and where.
 namespace capture
 {
 

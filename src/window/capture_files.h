@@ -6,10 +6,8 @@
 
 #include <QString>
 
-#include <vector>
-
-// Writes chunks as fileName beside the program, or in the home folder where the program's folder
-// takes no new files. Returns the path, or empty on failure.
-QString WriteCapture(const std::vector<capture::ChunkPtr>& chunks, const QString& fileName);
+// Writes what the ring held as fileName beside the program, or in the home folder where the
+// program's folder takes no new files. Returns the path, or empty on failure.
+QString WriteCapture(const capture::Held& held, const QString& fileName);
 
 #endif // CAPTURE_FILES_H

@@ -225,8 +225,8 @@ MainWindow::SavedCapture MainWindow::SaveDiagnostics()
         log.Flush();
         return {SavedCapture::Off, QString()};
     }
-    const std::vector<capture::ChunkPtr> chunks = recorder.Snapshot();
-    if (chunks.empty()) {
+    const capture::Held held = recorder.Snapshot();
+    if (held.chunks.empty()) {
         log.Write("Capture not saved: no traffic recorded yet\n");
         std::fprintf(stderr, "tervian-bridge: nothing saved: no traffic recorded yet\n");
         log.Flush();
@@ -234,7 +234,7 @@ MainWindow::SavedCapture MainWindow::SaveDiagnostics()
     }
     const QString name =
         "capture-" + QDateTime::currentDateTime().toString("yyyy-MM-dd_HH-mm-ss") + ".pcapng";
-    const QString path = WriteCapture(chunks, name);
+    const QString path = WriteCapture(held, name);
     if (!path.isEmpty()) {
         log.Write("Capture saved to ", path.toStdString(), "\n");
         std::fprintf(stderr, "tervian-bridge: diagnostics saved to %s\n", qPrintable(path));
@@ -287,7 +287,7 @@ void MainWindow::SaveFaultCapture()
     for (const capture::FaultCapture& fault : m_bridge.Parts().capture.TakeFaults()) {
         const QString name =
             QString("capture-last-fault-%1.pcapng").arg(capture::FaultName(fault.kind));
-        const QString path = WriteCapture(fault.chunks, name);
+        const QString path = WriteCapture(fault.held, name);
         if (path.isEmpty())
             m_bridge.Parts().log.Write("Failed to write the capture ", name.toStdString(), "\n");
         else

@@ -24,13 +24,13 @@ inline QByteArray TestDebugLog()
 
 // The traffic of the latest fault of a kind that the recorder has taken since the last look, or
 // none; faults of other kinds taken meanwhile are dropped.
-inline std::vector<capture::ChunkPtr> TakenFault(capture::Recorder& recorder, capture::Fault kind)
+inline capture::Held TakenFault(capture::Recorder& recorder, capture::Fault kind)
 {
-    std::vector<capture::ChunkPtr> chunks;
+    capture::Held held;
     for (capture::FaultCapture& fault : recorder.TakeFaults())
         if (fault.kind == kind)
-            chunks = std::move(fault.chunks);
-    return chunks;
+            held = std::move(fault.held);
+    return held;
 }
 
 // A bridge that is not started, with the loopback settings and values over them.
