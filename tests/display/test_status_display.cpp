@@ -104,12 +104,11 @@ class TestStatusDisplay : public QObject
         bridge->Parts().record.Store({recognised, 5, {x, z, width, zDiff, area}},
                                      measurement::Clock::now());
         refresh();
-        return {find("labelMeasureError")->text(),
-                find("labelY")->text(),
-                find("labelZ")->text(),
-                find("labelGap")->text(),
-                find("labelMismatch")->text(),
-                find("labelArea")->text()};
+        QStringList texts;
+        for (const char* label :
+             {"labelMeasureError", "labelY", "labelZ", "labelGap", "labelMismatch", "labelArea"})
+            texts << find(label)->text();
+        return texts;
     }
 
 private slots:
