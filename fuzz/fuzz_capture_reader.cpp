@@ -28,11 +28,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
             std::abort();
         return 0;
     }
-    std::vector<capture::ChunkPtr> pointers;
-    for (const capture::Chunk& chunk : chunks)
-        pointers.push_back(std::make_shared<capture::Chunk>(chunk));
     std::ostringstream written;
-    if (!capture::WritePcapng(pointers, written))
+    if (!capture::WritePcapng(capture::ViewsOf(chunks), 0, written))
         std::abort();
     std::vector<capture::Chunk> again;
     if (!capture::ReadPcapng(written.str(), &again, &error) || again.size() != chunks.size())

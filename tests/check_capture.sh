@@ -14,6 +14,19 @@ write_loopback_config config.txt
 pids=()
 trap 'kill "${pids[@]}" 2>/dev/null || true' EXIT
 
+# Nothing to save, with the capture off and with nothing recorded yet: the bridge says so and
+# writes no file.
+listening() { grep -q ':139C 00000000:0000 0A' /proc/net/tcp; }
+for setting in "0:the traffic capture is off" "10:no traffic recorded yet"; do
+  write_loopback_config config.txt
+  echo "CaptureMinutes=${setting%%:*}" >>config.txt
+  QT_QPA_PLATFORM=offscreen XDG_RUNTIME_DIR=$work ./tervian-bridge 2>bridge.err & pids+=($!)
+  wait_for listening
+  kill -USR1 $!
+  wait_for grep -q "nothing saved: ${setting#*:}" bridge.err
+  kill $! && wait $! || true
+done
+expect "$(ls capture-* 2>/dev/null)" "" "files saved without a capture"
 
 "$bin/tervian-sim" --pieces --values 0,1.5,-2.25,3,4,327.67 >sim.log & pids+=($!)
 QT_QPA_PLATFORM=offscreen XDG_RUNTIME_DIR=$work ./tervian-bridge 2>bridge.err & pids+=($!)
@@ -29,6 +42,10 @@ split_request() (
     printf '\x10\x00' >&3 && [ "$(timeout 2 head -c 4 <&3 | wc -c)" -eq 4 ]
 ) 2>/dev/null
 wait_for split_request
+# The wishes reach the application after the probe has its replies: wait until the last (laser
+# off after the load of project 7) is answered, so the capture holds what sim.log does.
+answered() { [ "$(grep -c '^reply: ' sim.log)" -ge 5 ]; }
+wait_for answered
 
 kill -USR1 "$bridge"
 wait_for grep -q "diagnostics saved to" bridge.err
@@ -44,7 +61,7 @@ expect "$(fields -Y 'tervian_robot.split' -e tervian_robot.name)" "Joint-ID quer
 expect "$(fields -Y 'tervian_robot.request_in' -e tervian_robot.reply -E aggregator=' ' |
   tr 'a-f:' 'A-F ' | head -n "$(wc -l <probe.log)")" "$(sed -E 's/^[^:]*: ([0-9A-F ]*) \(.*/\1/' probe.log)" \
   "robot replies"
-expect "$(fields -Y 'tervian_robot.result' -e tervian_robot.x -e tervian_robot.z -e tervian_robot.width \
+expect "$(fields -Y 'tervian_robot.result' -e tervian_robot.y -e tervian_robot.z -e tervian_robot.width \
   -e tervian_robot.zdiff -e tervian_robot.area | awk '{printf "%.2f %.2f %.2f %.2f %.2f\n", $1, $2, $3, $4, $5}')" \
   "$(grep '^joint-data' probe.log | grep -oE -- '-?[0-9]+\.[0-9]{2}' | paste -d' ' - - - - -)" \
   "joint values in millimetres"

@@ -3,7 +3,8 @@
 # fresh bridge: the robot replies must all match (joint values within the few hundredths that a
 # record earlier or later makes), the split records of the recording must arrive split again.
 # The same capture with one recorded joint value changed gives exactly one difference, none
-# within a wider tolerance; files that are no capture of the bridge's are refused. Opens the
+# within a wider tolerance; files that are no capture of the bridge's (or whose time stamps go
+# back) are refused. Opens the
 # ports.
 # Usage: check_replay.sh <bin folder> <scratch folder>
 set -euo pipefail
@@ -42,12 +43,17 @@ probe set-joint 7
 probe joint-id laser off
 save session.pcapng
 
-replay() { # capture, probe options...: the probe's exit status, its output in replay.log
-  start ready --replay "$1"
+replay() { # capture, speed, probe options...: the probe's exit status, its output in replay.log
+  start ready --replay "$1" --speed "$2"
   status=0
-  "$bin/robot-probe" --replay "$@" >replay.log || status=$?
+  "$bin/robot-probe" --replay "$1" --speed "$2" "${@:3}" >replay.log || status=$?
 }
-replay session.pcapng --tolerance 5
+# The simulator holds the records in step with the probe: an unchanged bridge answers every
+# request exactly as recorded, at the recorded pace and ten times faster.
+replay session.pcapng 10
+[ "$status" = 0 ] || fail "the session replayed at speed 10 with differences: $(cat replay.log)"
+kill "$bridge" "$sim"; wait "$bridge" "$sim" || true
+replay session.pcapng 1
 [ "$status" = 0 ] || fail "the session replayed with differences: $(cat replay.log)"
 grep -q "^replayed 9 requests on 4 connections: 0 differ$" replay.log || fail "$(cat replay.log)"
 save replayed.pcapng
@@ -65,13 +71,13 @@ at=$(LC_ALL=C grep -obUaP '\x18\xff\xff[\x00-\xff]{2}\x00\x00\x82\x00\x00\x00[\x
 area=$((at + 7 + 13))
 printf "\\x$(printf %02x $(($(od -An -tu1 -j$area -N1 edited.pcapng) ^ 64)))" |
   dd of=edited.pcapng bs=1 seek=$area conv=notrunc status=none
-replay edited.pcapng --tolerance 5
+replay edited.pcapng 1 --tolerance 5
 kill "$bridge" "$sim"; wait "$bridge" "$sim" || true
 [ "$status" = 1 ] || fail "edited capture: exit $status"
 [ "$(grep -c '^difference' replay.log)" = 1 ] || fail "edited capture: $(cat replay.log)"
 grep -q '^difference at request [0-9]*, joint-data (01 06 00 00): recorded 82 00 .*), now 82 00 .*)$' \
   replay.log || fail "edited capture: $(cat replay.log)"
-replay edited.pcapng --tolerance 80
+replay edited.pcapng 1 --tolerance 80
 kill "$bridge" "$sim"; wait "$bridge" "$sim" || true
 [ "$status" = 0 ] || fail "within tolerance: $(cat replay.log)"
 
@@ -80,11 +86,17 @@ head -c -7 session.pcapng >cut.pcapng
 cp session.pcapng ethernet.pcapng
 printf '\x01' | dd of=ethernet.pcapng bs=1 seek=$(($(od -An -tu4 -j4 -N4 session.pcapng) + 8)) \
   conv=notrunc status=none
-for file in config.txt cut.pcapng ethernet.pcapng; do
+# The last packet's time stamp set back to the epoch: refused where that block starts.
+cp session.pcapng backwards.pcapng
+size=$(stat -c %s session.pcapng)
+last=$((size - $(od -An -tu4 -j$((size - 4)) -N4 session.pcapng)))
+printf '\0\0\0\0' | dd of=backwards.pcapng bs=1 seek=$((last + 12)) conv=notrunc status=none
+for file in config.txt cut.pcapng ethernet.pcapng backwards.pcapng; do
   for tool in "tervian-sim --command-port 1 --stream-port 2" robot-probe; do
     status=0
     $bin/$tool --replay "$file" >/dev/null 2>err.txt || status=$?
     [ "$status" = 2 ] && [ "$(wc -l <err.txt)" = 1 ] || fail "$tool on $file: exit $status, $(cat err.txt)"
   done
 done
+grep -q "time stamp goes back in packet [0-9]* at byte $last$" err.txt || fail "$(cat err.txt)"
 echo "replay checked"

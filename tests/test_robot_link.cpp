@@ -7,6 +7,7 @@
 #include <QTcpServer>
 #include <QThread>
 
+#include <algorithm>
 #include <chrono>
 #include <memory>
 
@@ -74,7 +75,10 @@ private slots:
         QCOMPARE(reply("0106ffff", 14), Hex("82000000") + values);
         setState([](LinkSnapshot& s) { s.visionReady = false; }); // values of the last record
         QCOMPARE(reply("01060000", 14), Hex("82010000") + values);
-        setState([](LinkSnapshot& s) { s.visionReady = true, s.loadedProject = 300; });
+        setState([](LinkSnapshot& s) {
+            s.visionReady = true, s.loadedProject = 300,
+            s.projectLoadedAt = measurement::Clock::now() - 3h;
+        });
         QCOMPARE(reply("01011000", 4), Hex("8200002c")); // the low byte of the loaded project
         QCOMPARE(reply("01010600", 4), Hex("82000840"));
 
@@ -92,7 +96,7 @@ private slots:
         });
         store(true, {1.15, -1.5, 327.68, 400.0, 0.001}, measurement::Clock::now() - 1h);
         QCOMPARE(reply("01060000", 14), Hex("82000000") + values);
-        setState([](LinkSnapshot& s) { s.loadedProject = 5; });
+        setState([](LinkSnapshot& s) { s.loadedProject = 5, s.projectLoadedAt -= 1h; });
         reply("020110ff", 1);
         reply("02011005", 1); // the project loaded already, asked back
         QVERIFY(state().projectWanted == 5 && state().projectAsks == 2);
@@ -194,13 +198,26 @@ repeated 1 more times: Robot set joint ID
         }
         QTRY_VERIFY(!state().robotConnected && isListening(port));
         QCOMPARE(settledResources(), before);
+        // A robot that closes in order has caused no fault, so the minute's robot-link capture
+        // is the reset's, taken at it: all four connections, the last one unclosed.
+        RobotClient reset;
+        connectRobot(reset);
+        reset.reset();
+        capture::Held fault;
+        for (QDeadlineTimer deadline(5000); fault.chunks.empty() && !deadline.hasExpired();
+             QThread::msleep(10))
+            fault = TakenFault(shared.capture, capture::Fault::RobotLink);
+        QCOMPARE(std::count_if(fault.chunks.begin(), fault.chunks.end(),
+                               [](const auto& c) { return c.event == capture::Event::Opened; }),
+                 4L);
+        QCOMPARE(fault.chunks.back().event, capture::Event::Opened);
         RobotClient last;
         connectRobot(last);
         m_server->Stop();
         QVERIFY(last.endedByBridge());
         QVERIFY(!isListening(port) && !state().robotConnected);
         // Every session after the first is counted, not written again, within the minute.
-        QVERIFY(shared.Log().contains("repeated 3 more times: connected to the robot\n"));
+        QVERIFY(shared.Log().contains("repeated 4 more times: connected to the robot\n"));
     }
 
     // A port held by another program is tried again until it is free, and counted as one spell.

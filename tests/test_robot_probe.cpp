@@ -1,11 +1,18 @@
 // robot-probe as scripts use it: its refusals, and a whole session against a running bridge,
 // checked reply by reply.
 #include "bridge_process.h"
+#include "capture.h"
 #include "robot_client.h"
 
 #include <QtTest>
 
+#include <fstream>
+#include <thread>
 #include <tuple>
+
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 namespace
 {
@@ -61,6 +68,56 @@ private slots:
                               "status: 82 01 10 00 (link not ready, project not ready, laser on)\n",
                           ""));
         QCOMPARE(bridge.terminate(5000), 0);
+    }
+
+    // A bridge that answers twice: the surplus is a difference of its own, read as a reply.
+    void replaySeesBytesBeyondTheReply()
+    {
+        const QByteArray status = Hex("82000800");
+        std::vector<capture::Chunk> chunks;
+        for (auto [event, data] : {std::pair(capture::Event::Opened, QByteArray()),
+                                   {capture::Event::Received, Hex("01010600")},
+                                   {capture::Event::Sent, status},
+                                   {capture::Event::PeerClosed, QByteArray()}}) {
+            capture::Chunk chunk;
+            chunk.timeNs = 1000000000 + int64_t(chunks.size()) * 10000000;
+            chunk.event = event;
+            chunk.ends = {0x7f000001, 5020, 0x7f000001, 40000};
+            chunk.data = data.toStdString();
+            chunks.push_back(std::move(chunk));
+        }
+        QTemporaryDir folder;
+        const QString file = folder.filePath("session.pcapng");
+        {
+            std::ofstream out(file.toStdString(), std::ios::binary);
+            QVERIFY(capture::WritePcapng(capture::ViewsOf(chunks), 0, out));
+        }
+        const int listener = socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in address{AF_INET, 0, {htonl(INADDR_LOOPBACK)}, {}};
+        socklen_t length = sizeof address;
+        QVERIFY(bind(listener, reinterpret_cast<sockaddr*>(&address), length) == 0 &&
+                listen(listener, 1) == 0 &&
+                getsockname(listener, reinterpret_cast<sockaddr*>(&address), &length) == 0);
+        std::thread doubling([&] {
+            const int peer = accept(listener, nullptr, nullptr);
+            char request[4];
+            if (recv(peer, request, sizeof request, MSG_WAITALL) == 4)
+                send(peer, status + status, 8, MSG_NOSIGNAL);
+            while (recv(peer, request, sizeof request, 0) > 0) {
+            }
+            close(peer);
+        });
+        const ProbeRun run =
+            RunProbe({"--replay", file, "--port", QString::number(ntohs(address.sin_port))});
+        doubling.join();
+        close(listener);
+        QCOMPARE(run, ProbeRun(1,
+                               "no simulator replaying on port 32003: the records are not kept "
+                               "in step\n"
+                               "difference after request 1, status (01 01 06 00): 4 bytes more "
+                               "than the reply: 82 00 08 00 (link ok, project ready, laser off)\n"
+                               "replayed 1 requests on 1 connections: 1 differ\n",
+                               ""));
     }
 };
 

@@ -5,10 +5,14 @@
 #include "robot_client.h"
 #include "sim_process.h"
 
+#include <QElapsedTimer>
 #include <QRegularExpression>
 #include <QTcpServer>
 #include <QTcpSocket>
+#include <QTimer>
 
+#include <algorithm>
+#include <map>
 #include <memory>
 
 namespace
@@ -87,17 +91,27 @@ private slots:
             QVERIFY(robot.connectTo(state().robotPort));
             const auto resultCode = [&] { return int(robot.ask(Hex("01060000"), 14)[1]); };
             QTRY_VERIFY(state().visionReady);
-            peer->write("0,1,2,3,4,5;");
-            QTRY_COMPARE(resultCode(), 0x00);
+            QByteArray longRecord = "0,1,2,3,4,5"; // first on the connection, read in pieces
+            while (longRecord.size() < 2000)
+                longRecord += ",0.5";
+            peer->write(longRecord + ";");
+            QTRY_COMPARE(robot.ask(Hex("01060000"), 14), Hex("82000000 0064 00c8 012c 0190 01f4"));
             QCOMPARE(robot.ask(Hex("02011301"), 1), Hex("82")); // laser on
             QCOMPARE(resultCode(), 0x0C);
             QTRY_VERIFY(state().acquisitionOn); // records count from then on
-            peer->write("0,1.5,2.25,0.8,-0.1,3.2;");
+            peer->write("0,1,2,3,4,5;");
             QTRY_COMPARE(resultCode(), 0x00);
             if (QByteArray(staleAfterMs) == "500") {
                 QTRY_COMPARE(resultCode(), 0x0C); // silence
                 continue;
             }
+            peer->write("0,2,2,2,2,2;"); // measured for project 2, the one loaded
+            QTRY_COMPARE(resultCode(), 0x00);
+            m_bridge->WishProject(3);
+            QTRY_COMPARE(state().loadedProject, 3);
+            QCOMPARE(resultCode(), 0x0C); // until a record decoded after the load comes
+            peer->write("0,1.5,2.25,0.8,-0.1,3.2;");
+            QTRY_COMPARE(resultCode(), 0x00);
             peer->close();
             QTRY_VERIFY(stream.hasPendingConnections());
             QCOMPARE(resultCode(), 0x0C);
@@ -201,6 +215,22 @@ private slots:
         expect(R"(FILE="3.t_p")", loadOk);
         expect(R"(STATE="on")", acquisitionOk);
         QTRY_VERIFY(state().laserOn && !state().visionError && state().loadedProject == 3);
+        // Events every 5 s and never a reply: given up 30 s after the request, as for silence.
+        b.WishProject(5);
+        QVERIFY(request().contains(R"(FILE="5.t_p")"));
+        QElapsedTimer asked;
+        asked.start();
+        QTimer events;
+        QObject::connect(&events, &QTimer::timeout, [&] { reply(event); });
+        events.start(5000);
+        QTRY_VERIFY_WITH_TIMEOUT(server.hasPendingConnections(), 40000);
+        events.stop();
+        QVERIFY2(asked.elapsed() > 29500, qPrintable(QString::number(asked.elapsed())));
+        QVERIFY(!state().visionReady); // the robot hears "not ready"
+        setUp();
+        expect(R"(FILE="5.t_p")", loadOk);
+        expect(R"(STATE="on")", acquisitionOk);
+        QTRY_VERIFY(log().contains("no reply within 30 s. Reconnecting\n"));
         // A reply that outgrows 64 KiB in all its pieces.
         b.WishProject(4);
         expect(R"(FILE="4.t_p")", "<DIDE INFO=\"" + QByteArray(70000, 'i'));
@@ -214,6 +244,21 @@ private slots:
         setUp();
         expect(R"(FILE="3.t_p")", loadOk);
         QVERIFY(request().contains(R"(STATE="on")")); // a stop ends the wait for its reply
+        // Each kind of fault has its own capture, taken at the fault, so that it ends with it.
+        std::map<capture::Fault, capture::Held> faults;
+        for (capture::FaultCapture& fault : b.Parts().capture.TakeFaults())
+            faults[fault.kind] = std::move(fault.held);
+        const auto lastCommand = [&](capture::Fault kind) {
+            const std::vector<capture::ChunkView>& chunks = faults[kind].chunks;
+            const auto last = std::find_if(chunks.rbegin(), chunks.rend(), [](const auto& c) {
+                return c.link == capture::Link::Command && c.event != capture::Event::Sent;
+            });
+            return last == chunks.rend() ? std::string() : std::string(last->data);
+        };
+        QCOMPARE(lastCommand(capture::Fault::Rejection),
+                 std::string(R"(<DIDE DIR="ReplyError" CMD="Device_Acquisition"/>)"));
+        QCOMPARE(lastCommand(capture::Fault::NoReply), std::string(R"(<DIDE DIR="ReplyOk")"));
+        QVERIFY(!faults[capture::Fault::VisionLink].chunks.empty());
         const int failures = log().count("failed to recv");
         b.Disconnect();
         QTRY_VERIFY_WITH_TIMEOUT(!state().clientRunning, 5000);
@@ -223,9 +268,10 @@ private slots:
         QVERIFY(!QRegularExpression("[^\n -~]").match(TestDebugLog()).hasMatch()); // only ASCII
     }
 
-    // Peers that accept and close at once, on the stream port after a good set-up, then on the
-    // command port: in a window of 3 s, pauses of 100, 200, 400, 800 and 1600 ms allow at most
-    // four more connections each, not thousands.
+    // Peers that close at once: on the stream port after a good set-up, then on the command
+    // port after answering the set-up. In a window of 3 s, pauses of 100, 200, 400, 800 and
+    // 1600 ms allow at most four more connections each, not thousands. A command connection
+    // that stayed up a second starts the pauses afresh.
     void reconnectsBackOffFromPeersThatCloseAtOnce()
     {
         auto sim =
@@ -233,10 +279,25 @@ private slots:
         const quint16 commandPort = sim->commandPort();
         QTcpServer peers[2]; // stream, command
         int connections[2] = {0, 0};
+        bool closeAfterSetUp = true;
+        QTcpSocket* command = nullptr;
+        const auto answerSetUp = [&](QTcpSocket* peer) {
+            const bool load = peer->readAll().contains("Project_Load");
+            peer->write(load ? R"(<DIDE DIR="ReplyOk" CMD="Project_Load"/>)"
+                             : R"(<DIDE DIR="ReplyOk" CMD="Device_Acquisition"/>)");
+            if (!load && closeAfterSetUp)
+                peer->disconnectFromHost();
+        };
         for (int i : {0, 1}) {
             QObject::connect(&peers[i], &QTcpServer::newConnection, [&, i] {
-                while (peers[i].hasPendingConnections())
-                    peers[i].nextPendingConnection()->abort(), ++connections[i];
+                for (; peers[i].hasPendingConnections(); ++connections[i]) {
+                    QTcpSocket* peer = peers[i].nextPendingConnection();
+                    if (i == 0)
+                        peer->abort();
+                    else
+                        QObject::connect(command = peer, &QTcpSocket::readyRead,
+                                         [=] { answerSetUp(peer); });
+                }
             });
             QVERIFY(peers[i].listen(QHostAddress::LocalHost, i == 0 ? 0 : commandPort));
             if (i == 0)
@@ -248,6 +309,15 @@ private slots:
                      qPrintable(QString::number(connections[i] - first)));
             sim.reset();
         }
+        closeAfterSetUp = false;
+        const int churned = connections[1];
+        QTRY_VERIFY_WITH_TIMEOUT(connections[1] > churned && state().visionReady, 10000);
+        QTest::qWait(1200); // up for a while
+        command->disconnectFromHost();
+        QElapsedTimer closed;
+        closed.start();
+        QTRY_VERIFY_WITH_TIMEOUT(connections[1] > churned + 1, 10000);
+        QVERIFY2(closed.elapsed() < 1500, qPrintable(QString::number(closed.elapsed())));
     }
 
     void setUpWishesAndProgramSwitches()

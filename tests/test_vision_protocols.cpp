@@ -115,15 +115,35 @@ void TestVisionProtocols::recordsJoinedWhateverThePieces()
     QCOMPARE(join("5;0,6;0,7"), std::string("0,6;"));
 
     // Before a connection's ('/') first ';' nothing is a record, however long it waits; three
-    // receives in a row, each a whole record without ';', tell a peer that sends none, and from
-    // then on each receive is one record.
+    // receives, each a whole record without ';' and nothing else held before them, tell a peer
+    // that sends none, and from then on each receive is one record. After a piece of something
+    // longer, the rest is joined to it.
     const std::string tooLong(measurement::RecordJoiner::kMaxTail + 1, '5');
     std::string out;
-    for (const std::string step :
-         {"/", "0,1.5,2.", "25;", "/", "0,1,2,3,4,5", "0,1", "0,1,2,3,4,6", "0,1,2,3,4,7",
-          "0,1,2,3,4,8", "0,9", "/", tooLong.c_str(), "5", "0,3;0,4;"})
+    for (const std::string step : {"/", "0,1.5,2.", "25;", "/", "0,1", "0,1,2,3,4,6", "0,1,2,3,4,7",
+                                   "0,1,2,3,4,8;", "/", "0,1,2,3,4,5", "0,1,2,3,4,6", "0,1,2,3,4,7",
+                                   "0,9", "/", tooLong.c_str(), "5", "0,3;0,4;"})
         out += step == "/" ? (joiner.Clear(), "/") : join(step) + "|";
-    QCOMPARE(out, std::string("/|0,1.5,2.25;|/||||0,1,2,3,4,8|0,9|/||0,4;|"));
+    QCOMPARE(out, std::string("/|0,1.5,2.25;|/|||0,10,1,2,3,4,60,1,2,3,4,70,1,2,3,4,8;|/||"
+                              "0,1,2,3,4,7|0,9|/||0,4;|"));
+
+    // A long first record, up to the bound, comes whole however it is cut: in one piece ('0')
+    // or at any 512-byte boundary, each piece taken in receives of at most 512 bytes.
+    for (const size_t size : {1000, 2004, 4097}) {
+        std::string record = "0,1.50,2.25,0.80,-0.10,3.20";
+        while (record.size() < size - 4)
+            record += ",0.5";
+        record.resize(size - 1, '5');
+        record += ';';
+        for (size_t cut = 0; cut < size; cut += measurement::kReceiveBytes) {
+            joiner.Clear();
+            std::string joined;
+            for (const std::string& piece : {record.substr(0, cut), record.substr(cut)})
+                for (size_t at = 0; at < piece.size(); at += measurement::kReceiveBytes)
+                    joined += join(piece.substr(at, measurement::kReceiveBytes));
+            QVERIFY2(joined == record && !overlong, qPrintable(QString::number(cut)));
+        }
+    }
 }
 
 // Bit for bit and up to the same end as strtod in the "C" locale, whichever path a field takes:

@@ -11,6 +11,7 @@ local ROBOT_PORT, DIDE_PORT, STREAM_PORT = 5020, 32001, 32002
 -- Request/reply arrows in the packet list; Wireshark before 3.6 has no frame types.
 local FRAME_TYPE = frametype or {}
 local SLOW_REPLY_S = 1.0
+local DIDE_REPLY_S = 30.0 -- the bridge gives up waiting for the application after this
 local MAX_RECORD = 4096 -- a stream record longer than this is shown as it stands
 
 ------------------------------------------------------------------------------------------------
@@ -25,6 +26,7 @@ local function pdu_key(pinfo)
 end
 
 local pdus = {}          -- key -> what the first pass found out about that PDU
+local segments = {}      -- frame -> the requests a segment from the robot completed
 local conversations = {} -- connection -> its pending requests and framing state
 
 local function conversation(pinfo, client_is_src)
@@ -35,7 +37,7 @@ local function conversation(pinfo, client_is_src)
     local key = client .. ">" .. server
     local c = conversations[key]
     if c == nil then
-        c = { pending = {}, first = 1, last = 0 }
+        c = { pending = {}, first = 1, last = 0, fragment = "" }
         conversations[key] = c
     end
     return c
@@ -104,7 +106,7 @@ local rf = {
     laser = ProtoField.bool("tervian_robot.status.laser_on", "Laser on", 8, nil, 0x10),
     laser_off = ProtoField.uint8("tervian_robot.status.laser_off", "Laser-off byte", base.HEX),
     joint_id = ProtoField.uint8("tervian_robot.joint_id", "Joint ID"),
-    x = ProtoField.double("tervian_robot.x", "X (mm)"),
+    y = ProtoField.double("tervian_robot.y", "Y (mm)"),
     z = ProtoField.double("tervian_robot.z", "Z (mm)"),
     width = ProtoField.double("tervian_robot.width", "Gap width (mm)"),
     zdiff = ProtoField.double("tervian_robot.zdiff", "Z difference (mm)"),
@@ -130,8 +132,14 @@ local re = {
         expert.group.SEQUENCE, expert.severity.NOTE),
     unanswered = ProtoExpert.new("tervian_robot.unanswered", "Request got no reply",
         expert.group.SEQUENCE, expert.severity.WARN),
+    dropped = ProtoExpert.new("tervian_robot.dropped",
+        "Front of a request dropped: its rest did not come within 200 ms",
+        expert.group.MALFORMED, expert.severity.WARN),
+    ignored = ProtoExpert.new("tervian_robot.ignored",
+        "Bytes the bridge ignored: padding or junk", expert.group.PROTOCOL, expert.severity.NOTE),
 }
-robot.experts = { re.split, re.unrecognised, re.slow, re.not_ok, re.unmatched, re.unanswered }
+robot.experts = { re.split, re.unrecognised, re.slow, re.not_ok, re.unmatched, re.unanswered,
+    re.dropped, re.ignored }
 
 local function classify(b0, b1, b2, b3)
     if b0 == 0x01 then
@@ -147,51 +155,124 @@ local function classify(b0, b1, b2, b3)
     return "unrecognised"
 end
 
--- First pass: the request is queued for its reply. An unrecognised request is answered with
--- the previous reply again, or not at all before the first reply.
--- The robot waits for each reply before it sends again, so a request still waiting when a new one
--- comes, with a reply seen since it was sent, will have none: a bridge that answered only the
--- first request of a block leaves such a request behind. It is given up, so that the replies that
--- follow are not taken for its.
-local function note_robot_request(c, pinfo, kind)
+-- The bridge's framing, followed here so that every request is read as the bridge read it:
+-- requests are taken four bytes at a time from the start of each segment (joined to a front held
+-- from before); a frame that is not a request ends the segment, and what follows it is padding.
+-- Such a frame is a request of its own (answered with the bridge's previous reply) only when it
+-- opens the segment and begins like one (01 or 02); fewer than four bytes at the end are held as
+-- the front of the next request only when they begin like one, and dropped when the rest has not
+-- come within 200 ms of their first byte.
+local FRAGMENT_S = 0.2
+
+local function can_begin(byte)
+    return byte == 0x01 or byte == 0x02
+end
+
+-- Cuts one segment from the robot; c keeps the held front. Each request found gets its bytes
+-- and where they start in this segment (below 0: they began in an earlier one).
+local function frame_robot_segment(c, data, now)
+    local found = { requests = {} }
+    if #c.fragment > 0 and now - c.fragment_time > FRAGMENT_S then
+        found.dropped = c.fragment
+        c.fragment = ""
+    end
+    local held = #c.fragment
+    local block = c.fragment .. data
+    c.fragment = ""
+    local at = 0
+    while at + 4 <= #block do
+        local b0, b1, b2, b3 = block:byte(at + 1, at + 4)
+        local kind = classify(b0, b1, b2, b3)
+        local taken = kind ~= "unrecognised" or (at == 0 and can_begin(b0))
+        if taken then
+            found.requests[#found.requests + 1] = { kind = kind, bytes = block:sub(at + 1, at + 4),
+                start = at - held }
+        end
+        if kind == "unrecognised" then
+            found.ignored_from = math.max((taken and at + 4 or at) - held, 0)
+            return found
+        end
+        at = at + 4
+    end
+    if at < #block and can_begin(block:byte(at + 1)) then
+        -- A front that only grew keeps the time of its first byte.
+        if at > 0 or held == 0 then c.fragment_time = now end
+        c.fragment = block:sub(at + 1)
+    elseif at < #block then
+        found.ignored_from = math.max(at - held, 0)
+    end
+    return found
+end
+
+-- The bridge's previous reply, which an unrecognised request hears again, is the server's: it
+-- is kept across connections.
+local servers = {}
+
+local function server_of(pinfo)
+    local key = tostring(pinfo.dst) .. ":" .. pinfo.dst_port
+    servers[key] = servers[key] or { last_length = 0 }
+    return servers[key]
+end
+
+-- First pass: a request is queued for its reply. The robot waits for each reply before it sends
+-- again, so a request still waiting when a new one comes, with a reply seen since it was sent,
+-- will have none: a bridge that answered only the first request of a block leaves such a request
+-- behind. It is given up, so that the replies that follow are not taken for its.
+local function note_robot_request(c, s, pinfo, request)
     c.order = (c.order or 0) + 1
     while peek(c) and peek(c).order < (c.last_reply_order or 0) do
         pop(c).unanswered = true
     end
-    local info = { kind = kind, frame = pinfo.number, time = time_of(pinfo), split = c.split,
-        order = c.order }
-    c.split = false
-    if kind ~= "unrecognised" or c.last_reply_length then
-        info.reply_length = REPLY_LENGTH[kind] or c.last_reply_length
+    local info = { kind = request.kind, bytes = request.bytes, start = request.start,
+        frame = pinfo.number, time = time_of(pinfo), order = c.order, conversation = c }
+    if request.kind ~= "unrecognised" then
+        info.reply_length = REPLY_LENGTH[request.kind]
+        s.last_length, s.last_kind = info.reply_length, request.kind
+    elseif s.last_length > 0 then
+        info.reply_length, info.repeats = s.last_length, s.last_kind
+    end
+    if info.reply_length then
+        info.expects = true
         push(c, info)
     end
     return info
 end
 
-local function robot_request(tvb, pinfo, tree, c)
-    local key = pdu_key(pinfo)
-    local kind = classify(tvb(0, 1):uint(), tvb(1, 1):uint(), tvb(2, 1):uint(), tvb(3, 1):uint())
-    local info = pdus[key]
-    if not pinfo.visited then
-        info = note_robot_request(c, pinfo, kind)
-        pdus[key] = info
-    end
-    info = info or { kind = kind }
-    local item = tree:add(robot, tvb(0, 4), "Robot request: " .. REQUEST_NAMES[kind])
-    item:add(rf.request, tvb(0, 4))
+-- Known once the first pass is over: a request that expected a reply and got none before its
+-- connection closed, or within the time the bridge (or the application) takes at most.
+local capture_end = 0
+
+local function got_no_reply(info, wait_s)
+    if not info.expects or info.reply_frame then return false end
+    local closed = info.conversation.closed_at
+    return info.unanswered or (closed ~= nil and closed >= info.time) or
+        capture_end - info.time >= wait_s
+end
+
+local function hex(bytes)
+    return (bytes:gsub(".", function(ch) return string.format("%02x", ch:byte()) end))
+end
+
+local function robot_request(tvb, pinfo, tree, info)
+    -- A request that began in an earlier segment is shown whole from its own bytes.
+    local range = info.start >= 0 and tvb(info.start, 4) or
+        ByteArray.new(hex(info.bytes)):tvb("Robot request")()
+    local kind = info.kind
+    local item = tree:add(robot, range, "Robot request: " .. REQUEST_NAMES[kind])
+    item:add(rf.request, range)
     item:add(rf.name, REQUEST_NAMES[kind])
-    if kind == "set_joint" then item:add(rf.set_joint, tvb(3, 1)) end
+    if kind == "set_joint" then item:add(rf.set_joint, range(3, 1)) end
     if info.reply_frame then
         item:add(rf.response_in, info.reply_frame):set_generated()
     end
-    if info.unanswered then item:add_proto_expert_info(re.unanswered) end
-    if info.split then item:add_proto_expert_info(re.split) end
+    if got_no_reply(info, SLOW_REPLY_S) then item:add_proto_expert_info(re.unanswered) end
+    if info.start < 0 then item:add_proto_expert_info(re.split) end
     if kind == "unrecognised" then item:add_proto_expert_info(re.unrecognised) end
     return REQUEST_NAMES[kind]
 end
 
 local function add_values(item, tvb)
-    local names = { rf.x, rf.z, rf.width, rf.zdiff, rf.area }
+    local names = { rf.y, rf.z, rf.width, rf.zdiff, rf.area }
     local text = {}
     for i, field in ipairs(names) do
         local range = tvb(2 + 2 * i, 2)
@@ -241,68 +322,80 @@ local function robot_reply(tvb, pinfo, tree, info, length)
     return summary
 end
 
--- The reply's length follows from the request it answers; without one, what is there.
-local function robot_reply_length(c, info, available)
-    if info then return info.reply_length end
-    return available
+-- What the robot sent in one segment: the requests it completes, and what the bridge ignored.
+local function robot_segment(tvb, pinfo, tree, c)
+    local found = segments[pinfo.number]
+    if not pinfo.visited then
+        found = frame_robot_segment(c, tvb:raw(), time_of(pinfo))
+        local s = server_of(pinfo)
+        for i, request in ipairs(found.requests) do
+            found.requests[i] = note_robot_request(c, s, pinfo, request)
+        end
+        segments[pinfo.number] = found
+    end
+    local texts = {}
+    if found == nil then return texts end
+    if found.dropped then
+        tree:add(robot, tvb(0, 0), "Held front of a request dropped: " .. hex(found.dropped))
+            :add_proto_expert_info(re.dropped)
+    end
+    for _, info in ipairs(found.requests) do
+        texts[#texts + 1] = robot_request(tvb, pinfo, tree, info)
+    end
+    if found.ignored_from and found.ignored_from < tvb:len() then
+        tree:add(robot, tvb(found.ignored_from), "Ignored by the bridge (no request begins here)")
+            :add_proto_expert_info(re.ignored)
+        texts[#texts + 1] = "ignored bytes"
+    end
+    return texts
 end
 
 function robot.dissector(tvb, pinfo, tree)
     local to_server = pinfo.dst_port == pinfo.match_uint
     local c = conversation(pinfo, to_server)
+    if to_server then
+        local texts = robot_segment(tvb, pinfo, tree, c)
+        pinfo.cols.protocol = "Tervian robot"
+        pinfo.cols.info = #texts > 0 and table.concat(texts, "; ") or "Front of a request"
+        return tvb:len()
+    end
     local offset, total = 0, tvb:len()
     local texts = {}
     while offset < total do
         local rest = total - offset
-        if to_server then
-            if rest < 4 then
-                pinfo.desegment_offset = offset
-                pinfo.desegment_len = 4 - rest
-                if not pinfo.visited then c.split = true end
-                break
-            end
-            texts[#texts + 1] = robot_request(tvb(offset, 4):tvb(), pinfo, tree, c)
-            offset = offset + 4
-        else
-            local key = pdu_key(pinfo)
-            local info = pdus[key]
-            if not pinfo.visited then
-                info = pop(c)
-                local length = robot_reply_length(c, info, rest)
-                if length > rest then
-                    -- Not whole yet: the request stays queued for the reassembled reply.
-                    if info then
-                        c.first = c.first - 1
-                        c.pending[c.first] = info
-                    end
-                    pdu_in_frame = pdu_in_frame - 1
-                    pinfo.desegment_offset = offset
-                    pinfo.desegment_len = length - rest
-                    break
-                end
+        local key = pdu_key(pinfo)
+        local info = pdus[key]
+        if not pinfo.visited then
+            info = pop(c)
+            local length = info and info.reply_length or rest
+            if length > rest then
+                -- Not whole yet: the request stays queued for the reassembled reply.
                 if info then
-                    info.reply_frame = pinfo.number
-                    if info.kind == "unrecognised" then info.repeats = c.last_kind end
-                    c.last_kind = info.kind == "unrecognised" and c.last_kind or info.kind
+                    c.first = c.first - 1
+                    c.pending[c.first] = info
                 end
-                c.last_reply_length = length
-                c.order = (c.order or 0) + 1
-                c.last_reply_order = c.order
-                pdus[key] = { request = info, length = length }
-            end
-            local stored = pdus[key]
-            if stored == nil then
-                -- The first pass waited here for more of the reply.
                 pdu_in_frame = pdu_in_frame - 1
                 pinfo.desegment_offset = offset
-                pinfo.desegment_len = DESEGMENT_ONE_MORE_SEGMENT
+                pinfo.desegment_len = length - rest
                 break
             end
-            local length = math.min(stored.length, rest)
-            texts[#texts + 1] = robot_reply(tvb(offset, length):tvb(), pinfo, tree, stored.request,
-                length)
-            offset = offset + length
+            if info then info.reply_frame = pinfo.number end
+            c.order = (c.order or 0) + 1
+            c.last_reply_order = c.order
+            pdus[key] = { request = info, length = length }
         end
+        local stored = pdus[key]
+        if stored == nil then
+            -- The first pass waited here for more of the reply.
+            pdu_in_frame = pdu_in_frame - 1
+            pinfo.desegment_offset = offset
+            pinfo.desegment_len = DESEGMENT_ONE_MORE_SEGMENT
+            break
+        end
+        local length = math.min(stored.length, rest)
+        texts[#texts + 1] = robot_reply(tvb(offset, length):tvb(), pinfo, tree, stored.request,
+            length)
+        offset = offset + length
     end
     if #texts > 0 then
         pinfo.cols.protocol = "Tervian robot"
@@ -341,8 +434,10 @@ local de = {
         expert.group.SEQUENCE, expert.severity.WARN),
     unasked = ProtoExpert.new("tervian_dide.unasked", "Element sent unasked",
         expert.group.SEQUENCE, expert.severity.NOTE),
+    unanswered = ProtoExpert.new("tervian_dide.unanswered", "Request got no reply",
+        expert.group.SEQUENCE, expert.severity.WARN),
 }
-dide.experts = { de.rejected, de.slow, de.unasked }
+dide.experts = { de.rejected, de.slow, de.unasked, de.unanswered }
 
 -- The end of the tag that starts at start (a '>' outside quotes), or nil.
 local function tag_end(text, start)
@@ -384,7 +479,8 @@ local function dide_element(tvb, pinfo, tree, c, from_bridge)
     end
     if not pinfo.visited then
         if from_bridge then
-            info = { frame = pinfo.number, time = time_of(pinfo), cmd = attributes.CMD }
+            info = { frame = pinfo.number, time = time_of(pinfo), cmd = attributes.CMD,
+                expects = true, conversation = c }
             push(c, info)
         else
             local request = pop(c)
@@ -411,6 +507,7 @@ local function dide_element(tvb, pinfo, tree, c, from_bridge)
     if attributes.STATE then summary = summary .. " " .. attributes.STATE end
     if from_bridge then
         if info.reply_frame then item:add(df.response_in, info.reply_frame):set_generated() end
+        if got_no_reply(info, DIDE_REPLY_S) then item:add_proto_expert_info(de.unanswered) end
         return summary
     end
     if info.request then
@@ -460,7 +557,7 @@ local stream = Proto("tervian_stream", "Tervian measurement stream")
 local sf = {
     record = ProtoField.string("tervian_stream.record", "Record"),
     status = ProtoField.string("tervian_stream.status", "Status"),
-    x = ProtoField.double("tervian_stream.x", "X (mm)"),
+    y = ProtoField.double("tervian_stream.y", "Y (mm)"),
     z = ProtoField.double("tervian_stream.z", "Z (mm)"),
     width = ProtoField.double("tervian_stream.width", "Gap width (mm)"),
     zdiff = ProtoField.double("tervian_stream.zdiff", "Z difference (mm)"),
@@ -470,7 +567,7 @@ local sf = {
 }
 stream.fields = sf
 
-local STREAM_VALUES = { sf.x, sf.z, sf.width, sf.zdiff, sf.area }
+local STREAM_VALUES = { sf.y, sf.z, sf.width, sf.zdiff, sf.area }
 
 -- The number a field starts with, as the bridge reads it (leading blanks skipped, the number
 -- ending where it cannot go on), or nil when it starts with none.
@@ -528,15 +625,31 @@ end
 
 ------------------------------------------------------------------------------------------------
 
+-- After every frame: the PDU counter starts again, and the first pass notes where the capture
+-- ends and when each connection closed, for the requests that got no reply.
+local tcp_fin = Field.new("tcp.flags.fin")
 local reset = Proto("tervian_pdu_reset", "Tervian PDU counter")
-function reset.dissector()
+function reset.dissector(tvb, pinfo)
     pdu_in_frame = 0
+    if pinfo.visited then return end
+    capture_end = math.max(capture_end, time_of(pinfo))
+    local fin = tcp_fin()
+    if not (fin and fin.value) then return end
+    for _, port in ipairs({ ROBOT_PORT, DIDE_PORT }) do
+        if pinfo.dst_port == port or pinfo.src_port == port then
+            local c = conversation(pinfo, pinfo.dst_port == port)
+            c.closed_at = c.closed_at or time_of(pinfo)
+        end
+    end
 end
 register_postdissector(reset)
 
 function robot.init()
     pdus = {}
+    segments = {}
     conversations = {}
+    servers = {}
+    capture_end = 0
     pdu_in_frame = 0
 end
 

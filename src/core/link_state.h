@@ -28,6 +28,9 @@ struct LinkSnapshot {
     bool acquisitionOn = false;
     measurement::Clock::time_point acquisitionSince = measurement::Clock::time_point::min();
     int loadedProject = 0;
+    // When the application last confirmed a project load: what was decoded before was measured
+    // for another joint.
+    measurement::Clock::time_point projectLoadedAt = measurement::Clock::time_point::min();
     unsigned visionFailures = 0; // rejections and set-up failures, one box each
 
     // The connections; the operator's Connect wants the vision client running.

@@ -1,5 +1,6 @@
 #include "settings.h"
 
+#include "capture.h"
 #include "debug_log.h"
 
 #include <QCoreApplication>
@@ -45,20 +46,28 @@ QString ReadOrDefault(QSettings* settings, const char* key, const char* fallback
     return stored == QVariant("") ? QString(fallback) : stored.toString();
 }
 
-// DebugLogMaxMB as a bound that fits: no number or below 1 gives the default, a number above
-// the largest bound (whatever its size) gives the largest. *fits tells whether text was used.
-qint64 DebugLogMaxMB(const QString& text, bool* fits)
+// The range a number setting may take, and what stands in for a value that is no number in it.
+struct Range {
+    qint64 smallest, largest;
+    const char* fallback;
+};
+
+const Range kDebugLogMaxMB{1, kLargestDebugLogMaxMB, kDefaultDebugLogMaxMB};
+const Range kCaptureMinutes{0, capture::kLargestMinutes, kDefaultCaptureMinutes};
+const Range kCaptureMaxMB{1, capture::kLargestMaxMB, kDefaultCaptureMaxMB};
+
+// text as a number in range: no number or one below the range gives the fallback, a number
+// above it (whatever its size) gives the largest. *fits tells whether text was used.
+qint64 InRange(const QString& text, const Range& range, bool* fits)
 {
     bool isNumber = false;
-    const qint64 mb = text.toLongLong(&isNumber);
-    *fits = isNumber && mb >= 1 && mb <= kLargestDebugLogMaxMB;
+    const qint64 value = text.toLongLong(&isNumber);
+    *fits = isNumber && value >= range.smallest && value <= range.largest;
     const bool tooLarge =
-        isNumber ? mb > kLargestDebugLogMaxMB
+        isNumber ? value > range.largest
                  : !text.isEmpty() &&
                        std::all_of(text.begin(), text.end(), [](QChar c) { return c.isDigit(); });
-    return *fits      ? mb
-           : tooLarge ? kLargestDebugLogMaxMB
-                      : QString(kDefaultDebugLogMaxMB).toLongLong();
+    return *fits ? value : tooLarge ? range.largest : QString(range.fallback).toLongLong();
 }
 
 // The value of key in the general section as the file spells it, between the "=" and the end of
@@ -173,12 +182,7 @@ void Settings::Load()
             ReadOrDefault(settings, "StaleAfterMs", kDefaultStaleAfterMs), kDefaultStaleAfterMs);
         m_values.trendView = QVariant(ReadOrDefault(settings, "TrendView", "0")).toBool();
         ReadRobotAllow(settings);
-        m_values.captureMinutes =
-            CountOrDefault(ReadOrDefault(settings, "CaptureMinutes", kDefaultCaptureMinutes),
-                           kDefaultCaptureMinutes);
-        const int captureMB = CountOrDefault(
-            ReadOrDefault(settings, "CaptureMaxMB", kDefaultCaptureMaxMB), kDefaultCaptureMaxMB);
-        m_values.captureMaxBytes = size_t(captureMB) * kBytesPerMB;
+        ReadCapture(settings);
         ReadPorts(settings);
     });
 }
@@ -188,7 +192,7 @@ void Settings::ReadDebugLog(QSettings* settings)
     m_values.debugLog = QVariant(ReadOrDefault(settings, "DebugLog", "0")).toBool();
     const QString maxText = ReadOrDefault(settings, "DebugLogMaxMB", kDefaultDebugLogMaxMB);
     bool fits = false;
-    const qint64 maxMB = DebugLogMaxMB(maxText, &fits);
+    const qint64 maxMB = InRange(maxText, kDebugLogMaxMB, &fits);
     m_values.debugLogMaxBytes = maxMB * kBytesPerMB;
     m_values.debugLogTimes = QVariant(ReadOrDefault(settings, "DebugLogTimes", "0")).toBool();
     if (!fits)
@@ -223,6 +227,24 @@ void Settings::ReadRobotAllow(QSettings* settings)
                         "ranges: %2. They are ignored and admit no one.")
                          .arg(m_path, malformed.join(", "));
     }
+}
+
+void Settings::ReadCapture(QSettings* settings)
+{
+    bool fits = false;
+    const QString minutesText = ReadOrDefault(settings, "CaptureMinutes", kDefaultCaptureMinutes);
+    m_values.captureMinutes = int(InRange(minutesText, kCaptureMinutes, &fits));
+    if (!fits)
+        m_logNotes << DebugLog::Compose("CaptureMinutes=", minutesText.toStdString(),
+                                        " is no number from 0 to 1440; the capture keeps ",
+                                        m_values.captureMinutes, " minutes\n");
+    const QString maxText = ReadOrDefault(settings, "CaptureMaxMB", kDefaultCaptureMaxMB);
+    const qint64 maxMB = InRange(maxText, kCaptureMaxMB, &fits);
+    m_values.captureMaxBytes = size_t(maxMB) * kBytesPerMB;
+    if (!fits)
+        m_logNotes << DebugLog::Compose("CaptureMaxMB=", maxText.toStdString(),
+                                        " is no bound from 1 to 512; the capture is bound at ",
+                                        maxMB, " MiB\n");
 }
 
 // Ports are for tests and unusual cells; a file that does not name them keeps the defaults and

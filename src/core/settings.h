@@ -57,6 +57,7 @@ private:
     void NoteFileStatus(int status);
     void ReadDebugLog(QSettings* settings);
     void ReadRobotAllow(QSettings* settings);
+    void ReadCapture(QSettings* settings);
     void ReadPorts(QSettings* settings);
 
     QString m_path;

@@ -3,7 +3,8 @@
 JointReading ReadJoint(Shared& shared, const LinkSnapshot& link, int staleAfterMs, bool robotAsks)
 {
     const measurement::FreshnessRule rule{link.laserWanted, link.acquisitionOn,
-                                          link.acquisitionSince, staleAfterMs};
+                                          link.acquisitionSince, staleAfterMs,
+                                          link.projectLoadedAt};
     const measurement::Reading record =
         shared.record.Read(rule, measurement::Clock::now(), robotAsks);
     return {robot::JointDataResultCode(link.visionReady, record.recognised), record};

@@ -6,15 +6,6 @@
 
 #include <chrono>
 
-namespace
-{
-
-// A stream connection that lasted this long was a good one: when it breaks, it is made again
-// at once.
-constexpr std::chrono::seconds kStreamSetUp{1};
-
-} // namespace
-
 StreamReader::StreamReader(Shared& shared, uint16_t port)
     : m_shared(shared), m_port(port), m_tap{&shared.capture, capture::Link::Stream}
 {
@@ -53,7 +44,7 @@ void StreamReader::Run(std::string address)
         if (ReceiveUntilStopped(socket.Get()))
             break;
         m_shared.record.EndConnection();
-        if (std::chrono::steady_clock::now() - connected >= kStreamSetUp)
+        if (std::chrono::steady_clock::now() - connected >= Backoff::kProvenAfter)
             backoff.Reset();
         else
             PauseBeforeRetry(m_shared.log, backoff.NextPauseMs(), m_worker);
@@ -70,7 +61,7 @@ bool StreamReader::ReceiveUntilStopped(int socket)
                                   const measurement::Values& values, bool recognised) {
         m_shared.trend.NoteRecord(decoded, values, recognised);
     };
-    char block[512];
+    char block[measurement::kReceiveBytes];
     for (;;) {
         m_shared.log.Flush();
         const sockets::ReceiveResult received = m_worker.Liveness().Wait([&] {

@@ -10,10 +10,10 @@
 namespace
 {
 
-// An element that has not begun by then means the application hangs; loading a large project
-// may take long, so the bound is generous. Once begun, the rest of an element comes at once.
-// Both bounds start again at each element, so an event of the application's own never
-// shortens the wait for the reply.
+// A reply that has not begun by then, counted from the request, means the application hangs;
+// loading a large project may take long, so the bound is generous. Events of the application's
+// own meanwhile neither shorten nor stretch it. Once begun, the rest of an element comes at
+// once: that bound starts at each element.
 const int kReplyStartMs = 30000;
 const int kReplyRestMs = 2000;
 // More than this without the end of the element is no reply but a peer out of its mind.
@@ -65,9 +65,10 @@ void VisionClient::Run()
             continue;
         m_shared.link.Update([](LinkSnapshot& state) { state.clientConnected = true; });
         m_replyReader.Clear();
+        const Clock::time_point connected = Clock::now();
         if (SetUpProject(socket.Get()))
             ServeCommands(socket.Get());
-        if (m_shared.link.Snapshot().visionReady) // the set-up had succeeded: reconnected at once
+        if (Clock::now() - connected >= Backoff::kProvenAfter) // reconnected at once
             backoff.Reset();
         else
             PauseBeforeRetry(m_shared.log, backoff.NextPauseMs(), m_worker);
@@ -118,10 +119,8 @@ bool VisionClient::SetUpProject(int socket)
         m_refused.program = wishes.projectAsks;
     if (loaded != Exchange::Accepted)
         return loaded != Exchange::Lost;
-    m_shared.link.Update([defaultProgram](LinkSnapshot& state) {
-        state.loadedProject = defaultProgram;
-        state.visionError = false;
-    });
+    NoteProjectLoaded(defaultProgram);
+    m_shared.link.Update([](LinkSnapshot& state) { state.visionError = false; });
     return SwitchOffAfterLoad(socket);
 }
 
@@ -215,6 +214,17 @@ void VisionClient::NoteAcquisition(bool on)
     });
 }
 
+// Records count from the load on, as from acquisition-on: the time and the number change
+// together, so a robot that sees the new project also sees its records judged by it.
+void VisionClient::NoteProjectLoaded(int program)
+{
+    const Clock::time_point now = Clock::now();
+    m_shared.link.Update([program, now](LinkSnapshot& state) {
+        state.projectLoadedAt = now;
+        state.loadedProject = program;
+    });
+}
+
 // A rejected switch is only logged: the robot keeps working with the project that is loaded,
 // so it is no error of the vision link.
 bool VisionClient::SwitchProgram(int socket, int program, unsigned asks)
@@ -222,10 +232,10 @@ bool VisionClient::SwitchProgram(int socket, int program, unsigned asks)
     const Exchange result = Transact(socket, dide::LoadProjectRequest(std::to_string(program)),
                                      dide::kProjectLoad, ExchangeKind::ProgramSwitch);
     if (result == Exchange::Accepted)
-        m_shared.link.Update([program](LinkSnapshot& state) { state.loadedProject = program; });
+        NoteProjectLoaded(program);
     if (result == Exchange::Rejected) {
         m_shared.log.Write("Bad project name\n");
-        m_shared.capture.NoteFault();
+        m_shared.capture.NoteFault(capture::Fault::Rejection);
         m_refused.program = asks;
     }
     return result != Exchange::Lost;
@@ -260,14 +270,15 @@ bool VisionClient::ReceiveReply(int socket, const char* command, std::string* re
 {
     char buffer[512];
     bool begun = false;
-    Clock::time_point due = Clock::now() + std::chrono::milliseconds(kReplyStartMs);
+    const Clock::time_point startDue = Clock::now() + std::chrono::milliseconds(kReplyStartMs);
+    Clock::time_point due = startDue;
     for (;;) {
         bool unasked = false;
         if (TakeReply(command, reply, &unasked))
             return true;
         if (unasked) {
             begun = false;
-            due = Clock::now() + std::chrono::milliseconds(kReplyStartMs);
+            due = startDue;
         }
         if (!begun && m_replyReader.Begun() > 0) {
             begun = true;
@@ -285,7 +296,7 @@ bool VisionClient::ReceiveReply(int socket, const char* command, std::string* re
         if (received.status == sockets::ReceiveStatus::Stopped)
             return false;
         if (received.status == sockets::ReceiveStatus::TimedOut) {
-            m_shared.capture.NoteFault();
+            m_shared.capture.NoteFault(capture::Fault::NoReply);
             m_shared.log.Write(begun ? "Tervian client: reply not ended within 2 s. Reconnecting\n"
                                      : "Tervian client: no reply within 30 s. Reconnecting\n");
             return false;
@@ -352,7 +363,7 @@ void VisionClient::ReportRejection(Exchange result, const char* logText)
     if (result != Exchange::Rejected)
         return;
     m_shared.log.Write(logText);
-    m_shared.capture.NoteFault();
+    m_shared.capture.NoteFault(capture::Fault::Rejection);
     m_shared.link.Update([](LinkSnapshot& state) {
         state.visionError = true;
         ++state.visionFailures;

@@ -48,6 +48,7 @@ private:
     void WaitForCommands(int socket);
     bool SwitchAcquisition(int socket, bool on, unsigned asks);
     bool SwitchProgram(int socket, int program, unsigned asks);
+    void NoteProjectLoaded(int program);
     void NoteAcquisition(bool on);
     Exchange Transact(int socket, const std::string& request, const char* command,
                       ExchangeKind kind);

@@ -7,30 +7,52 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstring>
 #include <iterator>
 #include <map>
 #include <tuple>
+#include <utility>
 
 namespace capture
 {
 
+// Chunks are kept in pages of one size, filled in turn and dropped whole, oldest first, and the
+// page that falls out is the next one filled: the ring's memory is a fixed number of equal
+// blocks, so no pattern of chunk sizes can fragment the heap and make it grow. A page once
+// handed to a snapshot is not filled again (the snapshot may still read it); it is freed by
+// whichever lets go of it last.
+struct Page {
+    explicit Page(size_t size) : capacity(size), bytes(new char[size]) {}
+    const size_t capacity;
+    size_t used = 0;
+    int64_t newestNs = 0;
+    bool shared = false;
+    const std::unique_ptr<char[]> bytes;
+};
+
 namespace
 {
 
-// What the ring's bookkeeping costs per chunk beyond its data, so that a flood of tiny chunks
-// is bounded as honestly as a few large ones.
-constexpr size_t kChunkOverhead = sizeof(Chunk) + 64;
+// Before each chunk's bytes in a page.
+struct Header {
+    int64_t timeNs;
+    Endpoints ends;
+    uint32_t size;
+    Link link;
+    Event event;
+};
+
+// A sixteenth of the bound, so that the ring is never short of more than that, and at most
+// 64 KiB, so that a page is quickly filled and aged out.
+constexpr size_t kLargestPageBytes = 64 * 1024;
+constexpr size_t kSmallestPageBytes = 1024;
+constexpr int64_t kNsPerMinute = int64_t(60) * 1000000000;
 
 int64_t NowNs()
 {
     return std::chrono::duration_cast<std::chrono::nanoseconds>(
-               std::chrono::system_clock::now().time_since_epoch())
+               std::chrono::steady_clock::now().time_since_epoch())
         .count();
-}
-
-size_t Cost(const Chunk& chunk)
-{
-    return chunk.data.size() + kChunkOverhead;
 }
 
 Endpoints EndpointsOf(int socket)
@@ -52,74 +74,158 @@ Endpoints EndpointsOf(int socket)
 
 } // namespace
 
+std::vector<ChunkView> ViewsOf(const std::vector<Chunk>& chunks)
+{
+    std::vector<ChunkView> views;
+    views.reserve(chunks.size());
+    for (const Chunk& c : chunks)
+        views.push_back(ChunkView{c.timeNs, c.link, c.event, c.ends, c.data});
+    return views;
+}
+
 void Recorder::Configure(int minutes, size_t maxBytes)
 {
-    m_minutes = minutes > 0 ? minutes : 0;
+    m_minutes = std::clamp(minutes, 0, kLargestMinutes);
+    m_keepNs = m_minutes * kNsPerMinute;
     m_maxBytes = maxBytes;
+    m_pageBytes = std::clamp(maxBytes / 16, kSmallestPageBytes, kLargestPageBytes);
+}
+
+int64_t Recorder::WallClockOffsetNs()
+{
+    const int64_t wall = std::chrono::duration_cast<std::chrono::nanoseconds>(
+                             std::chrono::system_clock::now().time_since_epoch())
+                             .count();
+    return wall - NowNs();
 }
 
 void Recorder::Opened(Link link, int socket)
 {
     if (!Enabled())
         return;
-    auto chunk = std::make_shared<Chunk>();
-    chunk->link = link;
-    chunk->event = Event::Opened;
-    chunk->ends = EndpointsOf(socket);
-    {
-        std::lock_guard<std::mutex> lock(m_mutex);
-        m_current[int(link)] = chunk->ends;
-    }
-    Append(std::move(chunk));
+    const Endpoints ends = EndpointsOf(socket);
+    Append(link, Event::Opened, &ends, nullptr, 0);
 }
 
 void Recorder::Record(Link link, Event event, const char* data, size_t size)
 {
-    auto chunk = std::make_shared<Chunk>();
-    chunk->link = link;
-    chunk->event = event;
-    if (size > 0)
-        chunk->data.assign(data, size);
-    Append(std::move(chunk));
+    Append(link, event, nullptr, data, size);
 }
 
-void Recorder::Append(std::shared_ptr<Chunk> chunk)
+void Recorder::Append(Link link, Event event, const Endpoints* ends, const char* data, size_t size)
 {
-    const size_t cost = Cost(*chunk);
-    // What falls out is freed after the lock is released; one chunk in usually pushes one out,
+    const size_t need = sizeof(Header) + size;
+    // What falls out is freed after the lock is released; a page filled usually pushes one out,
     // and the rare larger batch (after a quiet spell) is freed in place beyond the first few.
-    ChunkPtr dropped[8];
+    std::shared_ptr<Page> dropped[8];
     size_t droppedCount = 0;
+    std::shared_ptr<Page> reused; // the page to fill next
+    std::lock_guard<std::mutex> lock(m_mutex);
+    // Stamped under the lock, so that the ring, and the capture, are in time order across the
+    // three threads.
+    const Header header{NowNs(), ends != nullptr ? *ends : m_current[int(link)], uint32_t(size),
+                        link, event};
+    if (ends != nullptr)
+        m_current[int(link)] = *ends;
+    const auto dropOldest = [&] {
+        std::shared_ptr<Page>& oldest = m_pages.front();
+        m_heldBytes -= oldest->capacity;
+        if (!reused && oldest->capacity == m_pageBytes && !oldest->shared)
+            reused = std::move(oldest);
+        else if (droppedCount < std::size(dropped))
+            dropped[droppedCount++] = std::move(oldest);
+        m_pages.pop_front();
+    };
+    while (!m_pages.empty() && m_pages.front()->newestNs < header.timeNs - m_keepNs)
+        dropOldest();
+    if (m_pages.empty() || m_pages.back()->capacity - m_pages.back()->used < need) {
+        const size_t capacity = std::max(need, m_pageBytes);
+        while (!m_pages.empty() && m_heldBytes + capacity > m_maxBytes)
+            dropOldest();
+        if (capacity > m_maxBytes)
+            return; // more than the whole ring may hold
+        if (!reused || reused->capacity != capacity)
+            reused = std::make_shared<Page>(capacity);
+        reused->used = 0;
+        m_heldBytes += capacity;
+        m_pages.push_back(std::move(reused));
+    }
+    Page& page = *m_pages.back();
+    std::memcpy(page.bytes.get() + page.used, &header, sizeof header);
+    if (size > 0)
+        std::memcpy(page.bytes.get() + page.used + sizeof header, data, size);
+    page.used += need;
+    page.newestNs = header.timeNs;
+}
+
+Held Recorder::Snapshot()
+{
+    Held held;
+    size_t lastUsed = 0;
     {
         std::lock_guard<std::mutex> lock(m_mutex);
-        // Stamped under the lock, so that the ring, and the capture, are in time order across
-        // the three threads.
-        chunk->timeNs = NowNs();
-        const int64_t oldest = chunk->timeNs - int64_t(m_minutes) * 60 * 1000000000;
-        if (chunk->event != Event::Opened)
-            chunk->ends = m_current[int(chunk->link)];
-        m_heldBytes += cost;
-        m_chunks.push_back(std::move(chunk));
-        while (!m_chunks.empty() &&
-               (m_heldBytes > m_maxBytes || m_chunks.front()->timeNs < oldest)) {
-            m_heldBytes -= Cost(*m_chunks.front());
-            if (droppedCount < std::size(dropped))
-                dropped[droppedCount++] = std::move(m_chunks.front());
-            m_chunks.pop_front();
+        held.pages.assign(m_pages.begin(), m_pages.end());
+        for (const std::shared_ptr<Page>& page : m_pages)
+            page->shared = true;
+        if (!m_pages.empty())
+            lastUsed = m_pages.back()->used;
+    }
+    // Pages before the last are no longer written; the last only beyond lastUsed.
+    const int64_t oldest = NowNs() - m_keepNs;
+    for (size_t i = 0; i < held.pages.size(); ++i) {
+        const Page& page = *held.pages[i];
+        const size_t used = i + 1 == held.pages.size() ? lastUsed : page.used;
+        for (size_t at = 0; at < used;) {
+            Header header;
+            std::memcpy(&header, page.bytes.get() + at, sizeof header);
+            if (header.timeNs >= oldest)
+                held.chunks.push_back(ChunkView{
+                    header.timeNs, header.link, header.event, header.ends,
+                    std::string_view(page.bytes.get() + at + sizeof header, header.size)});
+            at += sizeof header + header.size;
         }
     }
+    return held;
 }
 
-std::vector<ChunkPtr> Recorder::Snapshot()
+const char* FaultName(Fault kind)
 {
-    const int64_t oldest = NowNs() - int64_t(m_minutes) * 60 * 1000000000;
-    std::vector<ChunkPtr> chunks;
-    std::lock_guard<std::mutex> lock(m_mutex);
-    chunks.reserve(m_chunks.size());
-    for (const ChunkPtr& chunk : m_chunks)
-        if (chunk->timeNs >= oldest)
-            chunks.push_back(chunk);
-    return chunks;
+    switch (kind) {
+    case Fault::RobotLink:
+        return "robot-link";
+    case Fault::VisionLink:
+        return "vision-link";
+    case Fault::Rejection:
+        return "rejection";
+    case Fault::NoReply:
+        return "no-reply";
+    }
+    return "unknown";
+}
+
+void Recorder::NoteFault(Fault kind)
+{
+    if (!Enabled())
+        return;
+    constexpr auto kInterval = std::chrono::minutes(1);
+    const auto now = std::chrono::steady_clock::now();
+    {
+        std::lock_guard<std::mutex> lock(m_faultMutex);
+        const int k = int(kind);
+        if (m_faultEverKept[k] && now - m_faultKept[k] < kInterval)
+            return;
+        m_faultEverKept[k] = true;
+        m_faultKept[k] = now;
+    }
+    FaultCapture fault{kind, Snapshot()};
+    std::lock_guard<std::mutex> lock(m_faultMutex);
+    m_faults.push_back(std::move(fault));
+}
+
+std::vector<FaultCapture> Recorder::TakeFaults()
+{
+    std::lock_guard<std::mutex> lock(m_faultMutex);
+    return std::exchange(m_faults, {});
 }
 
 size_t Recorder::HeldBytes()
@@ -267,9 +373,12 @@ struct Conversation {
 class PacketWriter
 {
 public:
-    explicit PacketWriter(std::ostream& out) : m_out(out) {}
+    PacketWriter(int64_t clockOffsetNs, std::ostream& out)
+        : m_clockOffsetNs(clockOffsetNs), m_out(out)
+    {
+    }
 
-    bool Write(const Chunk& chunk)
+    bool Write(const ChunkView& chunk)
     {
         const auto key =
             std::make_tuple(int(chunk.link), chunk.ends.localAddress, chunk.ends.localPort,
@@ -305,7 +414,7 @@ public:
 
 private:
     // The robot connects to the bridge; the bridge connects to the vision application.
-    bool Handshake(const Chunk& chunk, uint32_t localStart, uint32_t peerStart)
+    bool Handshake(const ChunkView& chunk, uint32_t localStart, uint32_t peerStart)
     {
         const bool localIsClient = chunk.link != Link::Robot;
         const uint32_t client = localIsClient ? localStart : peerStart;
@@ -315,7 +424,7 @@ private:
                Emit(chunk, localIsClient, client + 1, server + 1, kAck);
     }
 
-    bool Data(const Chunk& chunk, Conversation* c)
+    bool Data(const ChunkView& chunk, Conversation* c)
     {
         const bool fromLocal = chunk.event == Event::Sent;
         for (size_t at = 0; at < chunk.data.size(); at += kMaxSegmentData) {
@@ -329,7 +438,7 @@ private:
         return true;
     }
 
-    bool Emit(const Chunk& chunk, bool fromLocal, uint32_t seq, uint32_t ack, uint8_t flags,
+    bool Emit(const ChunkView& chunk, bool fromLocal, uint32_t seq, uint32_t ack, uint8_t flags,
               const char* data = nullptr, size_t size = 0)
     {
         const Endpoints& e = chunk.ends;
@@ -340,8 +449,9 @@ private:
         const std::string packet = Packet(seg, data, size, m_id++);
         Block block;
         block.U32(0); // interface
-        block.U32(uint32_t(uint64_t(chunk.timeNs) >> 32));
-        block.U32(uint32_t(uint64_t(chunk.timeNs)));
+        const uint64_t stamp = uint64_t(chunk.timeNs + m_clockOffsetNs);
+        block.U32(uint32_t(stamp >> 32));
+        block.U32(uint32_t(stamp));
         block.U32(uint32_t(packet.size()));
         block.U32(uint32_t(packet.size()));
         block.Bytes(packet);
@@ -349,6 +459,7 @@ private:
         return block.WriteTo(kEnhancedPacket, m_out);
     }
 
+    const int64_t m_clockOffsetNs;
     std::ostream& m_out;
     std::map<std::tuple<int, uint32_t, uint16_t, uint32_t, uint16_t>, Conversation> m_conversations;
     uint16_t m_id = 1;
@@ -356,7 +467,7 @@ private:
 
 } // namespace
 
-bool WritePcapng(const std::vector<ChunkPtr>& chunks, std::ostream& out)
+bool WritePcapng(const std::vector<ChunkView>& chunks, int64_t clockOffsetNs, std::ostream& out)
 {
     Block section;
     section.U32(kByteOrderMagic);
@@ -379,9 +490,9 @@ bool WritePcapng(const std::vector<ChunkPtr>& chunks, std::ostream& out)
     if (!interface.WriteTo(kInterfaceDescription, out))
         return false;
 
-    PacketWriter writer(out);
-    for (const ChunkPtr& chunk : chunks)
-        if (!writer.Write(*chunk))
+    PacketWriter writer(clockOffsetNs, out);
+    for (const ChunkView& chunk : chunks)
+        if (!writer.Write(chunk))
             return false;
     out.flush();
     return bool(out);

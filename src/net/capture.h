@@ -1,7 +1,7 @@
 #ifndef CAPTURE_H
 #define CAPTURE_H
 
-#include <atomic>
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <deque>
@@ -9,6 +9,7 @@
 #include <mutex>
 #include <ostream>
 #include <string>
+#include <string_view>
 #include <vector>
 
 // The bridge's own record of its traffic: every byte sent and received on the three links, with
@@ -17,6 +18,11 @@
 // is a TCP conversation between its real addresses and ports.
 namespace capture
 {
+
+// The largest CaptureMinutes and CaptureMaxMB the recorder takes: a day of traffic, and half a
+// GiB, whose capture file still stays below the 1 GiB that the tools read.
+constexpr int kLargestMinutes = 24 * 60;
+constexpr int kLargestMaxMB = 512;
 
 enum class Link : uint8_t { Robot, Command, Stream };
 
@@ -36,27 +42,67 @@ struct Endpoints {
     uint16_t peerPort = 0;
 };
 
+// A chunk read back from a capture file: its time is the file's (wall-clock nanoseconds).
 struct Chunk {
-    int64_t timeNs = 0; // wall-clock time since the epoch, as a capture shows it
+    int64_t timeNs = 0;
     Link link = Link::Robot;
     Event event = Event::Opened;
     Endpoints ends;
     std::string data;
 };
 
-// Chunks are shared between the ring and a capture being written, so that taking a snapshot
-// copies pointers only.
-using ChunkPtr = std::shared_ptr<const Chunk>;
+// A chunk as the writer takes it: one the ring holds (its time from the recorder's steady
+// clock), or one read back.
+struct ChunkView {
+    int64_t timeNs = 0;
+    Link link = Link::Robot;
+    Event event = Event::Opened;
+    Endpoints ends;
+    std::string_view data;
+};
+
+std::vector<ChunkView> ViewsOf(const std::vector<Chunk>& chunks);
+
+struct Page;
+
+// What the ring held at one moment, oldest first: views into pages shared with the ring, so
+// that taking it copies pointers only.
+struct Held {
+    std::vector<ChunkView> chunks;
+    std::vector<std::shared_ptr<const Page>> pages;
+};
+
+// What went wrong, each kind with a fault capture of its own, so that a routine fault of one
+// kind never hides a rare one of another.
+enum class Fault : uint8_t {
+    RobotLink,  // the robot's connection failed (a robot closing in order is no fault)
+    VisionLink, // a connection to the vision application failed or was closed by it
+    Rejection,  // the vision application rejected a request
+    NoReply,    // the vision application did not answer, or never ended its reply
+};
+constexpr int kFaultKinds = 4;
+
+// The traffic up to a fault, taken when it happened.
+struct FaultCapture {
+    Fault kind;
+    Held held;
+};
+
+// The name part of each kind: capture-last-fault-NAME.pcapng.
+const char* FaultName(Fault kind);
 
 // A bounded ring of chunks, written by the worker threads and read when a capture is saved.
-// The lock is held only to append and to copy pointers: building a chunk, and freeing what falls
-// out of the ring, happen outside it, so the robot thread never waits for more than pointer moves,
-// not even while a capture is saved.
+// Chunks are stamped with a steady clock, so that a step of the wall clock cannot reorder them;
+// a save turns the stamps into wall-clock time with one offset read at that moment. The lock
+// is held only to copy a chunk's bytes in and to copy page pointers out: freeing what falls out
+// of the ring happens outside it, so the robot thread never waits for more than that, not even
+// while a capture is saved.
 class Recorder
 {
 public:
-    // minutes 0 switches recording off; maxBytes bounds the data and bookkeeping held. Called
-    // before any worker records.
+    // minutes 0 switches recording off (and is as far as a negative value goes; beyond
+    // kLargestMinutes counts as that); maxBytes bounds the memory held, bookkeeping included.
+    // Called before any worker records.
     void Configure(int minutes, size_t maxBytes);
     bool Enabled() const { return m_minutes > 0; }
 
@@ -64,25 +110,37 @@ public:
     void Opened(Link link, int socket);
     void Record(Link link, Event event, const char* data, size_t size);
 
-    // What the ring holds now, oldest first, without what has aged out.
-    std::vector<ChunkPtr> Snapshot();
+    // What the ring holds now, without what has aged out.
+    Held Snapshot();
     // Bytes counted against maxBytes now.
     size_t HeldBytes();
+    // What to add to the ring's stamps for wall-clock time now.
+    static int64_t WallClockOffsetNs();
 
-    // A link was lost or a request rejected: the next look at TakeFault() sees it once.
-    void NoteFault() { m_fault = true; }
-    bool TakeFault() { return m_fault.exchange(false); }
+    // A fault happened: the ring as it stands now is kept for saving, before it moves on, unless
+    // a fault of this kind was kept less than a minute ago (a flapping link must not keep the
+    // disk busy). Cheap enough for any thread: it copies pointers.
+    void NoteFault(Fault kind);
+    // The fault captures kept since the last call, for a thread that may take its time to
+    // write them.
+    std::vector<FaultCapture> TakeFaults();
 
 private:
-    void Append(std::shared_ptr<Chunk> chunk);
+    void Append(Link link, Event event, const Endpoints* ends, const char* data, size_t size);
 
     int m_minutes = 0;
+    int64_t m_keepNs = 0;
     size_t m_maxBytes = 0;
+    size_t m_pageBytes = 0;
     std::mutex m_mutex;
-    std::deque<ChunkPtr> m_chunks;
+    std::deque<std::shared_ptr<Page>> m_pages;
     size_t m_heldBytes = 0;
     Endpoints m_current[3]; // the latest connection of each link
-    std::atomic<bool> m_fault{false};
+
+    std::mutex m_faultMutex;
+    std::vector<FaultCapture> m_faults;
+    std::chrono::steady_clock::time_point m_faultKept[kFaultKinds];
+    bool m_faultEverKept[kFaultKinds] = {};
 };
 
 // Where a socket function records what passes through it: a link of a recorder, or nothing.
@@ -98,7 +156,7 @@ struct Tap {
     void NoteFault() const
     {
         if (recorder != nullptr)
-            recorder->NoteFault();
+            recorder->NoteFault(link == Link::Robot ? Fault::RobotLink : Fault::VisionLink);
     }
 };
 
@@ -120,8 +178,9 @@ private:
 // Writes chunks as one pcapng section of raw IPv4 packets with nanosecond time stamps. Each
 // connection becomes a TCP conversation: a handshake at its opening (or none, when the opening
 // aged out of the ring), one segment per chunk with sequence and acknowledgement numbers that
-// follow on, and a FIN for each end that closed. False when the stream fails.
-bool WritePcapng(const std::vector<ChunkPtr>& chunks, std::ostream& out);
+// follow on, and a FIN for each end that closed. clockOffsetNs turns the chunks' stamps into
+// the file's wall-clock time. False when the stream fails.
+bool WritePcapng(const std::vector<ChunkView>& chunks, int64_t clockOffsetNs, std::ostream& out);
 
 } // namespace capture
 

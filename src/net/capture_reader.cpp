@@ -1,10 +1,12 @@
 #include "capture_reader.h"
 #include "pcapng_format.h"
 
+#include <pcap/pcap.h>
+
 #include <cstdint>
-#include <fstream>
+#include <cstdio>
 #include <map>
-#include <sstream>
+#include <memory>
 #include <tuple>
 
 namespace capture
@@ -16,53 +18,40 @@ namespace
 using namespace pcapng;
 
 // A capture larger than the recorder can ever hold many times over is not one of ours.
-constexpr std::streamoff kMaxFileBytes = std::streamoff(1) << 30;
+constexpr long kMaxFileBytes = 1L << 30;
+constexpr int64_t kNsPerSecond = 1000000000;
+// The longest span of time a capture of the bridge can hold.
+constexpr int64_t kLongestSpanNs = int64_t(kLargestMinutes) * 60 * kNsPerSecond;
 
-uint32_t Le16(const std::string& s, size_t at)
+uint32_t Be16(const uint8_t* p)
 {
-    return uint32_t(uint8_t(s[at])) | uint32_t(uint8_t(s[at + 1])) << 8;
+    return uint32_t(p[0]) << 8 | uint32_t(p[1]);
 }
 
-uint32_t Le32(const std::string& s, size_t at)
+uint32_t Be32(const uint8_t* p)
 {
-    return Le16(s, at) | Le16(s, at + 2) << 16;
+    return Be16(p) << 16 | Be16(p + 2);
 }
 
-uint32_t Be16(const std::string& s, size_t at)
+// The link whose server listens on port, or -1.
+int LinkOfPort(uint16_t port)
 {
-    return uint32_t(uint8_t(s[at])) << 8 | uint32_t(uint8_t(s[at + 1]));
+    switch (port) {
+    case kRobotPort:
+        return int(Link::Robot);
+    case kCommandPort:
+        return int(Link::Command);
+    case kStreamPort:
+        return int(Link::Stream);
+    default:
+        return -1;
+    }
 }
 
-uint32_t Be32(const std::string& s, size_t at)
-{
-    return Be16(s, at) << 16 | Be16(s, at + 2);
-}
-
-// Time stamp units per second, from the interface's if_tsresol option (microseconds when
-// absent), as a factor to nanoseconds: multiply when positive, divide when negative.
-struct Resolution {
-    bool powerOfTwo = false;
-    int exponent = 6;
+struct PcapCloser {
+    void operator()(pcap_t* pcap) const { pcap_close(pcap); }
 };
-
-// Stamps beyond the range of a signed 64-bit count of nanoseconds (about 292 years) saturate.
-int64_t ToNanoseconds(uint64_t stamp, const Resolution& r)
-{
-    constexpr long double kBeyond = 9223372036854775808.0L; // 2^63
-    long double ns = r.powerOfTwo ? (long double)stamp / (long double)(uint64_t(1) << r.exponent)
-                                  : (long double)stamp;
-    ns *= r.powerOfTwo ? 1e9L : 1.0L;
-    for (int e = r.powerOfTwo ? 9 : r.exponent; e < 9; ++e)
-        ns *= 10;
-    for (int e = r.powerOfTwo ? 9 : r.exponent; e > 9; --e)
-        ns /= 10;
-    return ns >= kBeyond ? INT64_MAX : int64_t(ns);
-}
-
-struct Interface {
-    uint16_t linkType = 0;
-    Resolution resolution;
-};
+using Pcap = std::unique_ptr<pcap_t, PcapCloser>;
 
 // The next sequence number of each end of one conversation, once known.
 struct Stream {
@@ -70,24 +59,37 @@ struct Stream {
     uint32_t localNext = 0, peerNext = 0;
 };
 
+// libpcap reads the blocks; this checks what they carry: IPv4, whole TCP segments on the
+// bridge's ports, streams without gaps, time stamps in order and within what the bridge keeps.
 class Reader
 {
 public:
-    Reader(const std::string& bytes, std::vector<Chunk>* chunks) : m_in(bytes), m_chunks(chunks) {}
+    explicit Reader(std::vector<Chunk>* chunks) : m_chunks(chunks) {}
 
-    bool Run()
+    bool Run(pcap_t* pcap)
     {
-        if (m_in.size() >= 4) {
-            const uint32_t magic = Le32(m_in, 0);
-            if (magic == 0xA1B2C3D4 || magic == 0xD4C3B2A1 || magic == 0xA1B23C4D ||
-                magic == 0x4D3CB2A1)
-                return Fail("a classic pcap file, not a pcapng capture saved by the bridge");
-        }
-        if (m_in.size() < 12 || Le32(m_in, 0) != kSectionHeader)
-            return Fail("not a pcapng capture");
-        while (m_at < m_in.size())
-            if (!Block())
+        const int linkType = pcap_datalink(pcap);
+        if (linkType != DLT_IPV4 && linkType != DLT_RAW)
+            return Fail(std::string("link type ") +
+                        (pcap_datalink_val_to_name(linkType) ? pcap_datalink_val_to_name(linkType)
+                                                             : std::to_string(linkType)) +
+                        " (the bridge saves raw IPv4)");
+        for (;;) {
+            const long at = std::ftell(pcap_file(pcap));
+            pcap_pkthdr* header = nullptr;
+            const u_char* data = nullptr;
+            const int status = pcap_next_ex(pcap, &header, &data);
+            if (status == PCAP_ERROR_BREAK)
+                break;
+            if (status != 1)
+                return FailAt(at, pcap_geterr(pcap));
+            ++m_packet;
+            if (header->caplen < header->len)
+                return FailAt(at,
+                              "packet " + std::to_string(m_packet) + " cut short when captured");
+            if (!Stamp(*header, at) || !Packet(data, header->caplen, at))
                 return false;
+        }
         if (m_chunks->empty())
             return Fail("no traffic of the bridge's links in the capture");
         return true;
@@ -102,122 +104,66 @@ private:
         return false;
     }
 
-    bool FailAt(size_t at, const std::string& what)
+    bool FailAt(long at, const std::string& what)
     {
         return Fail(what + " at byte " + std::to_string(at));
     }
 
-    bool Block()
+    // A replay waits out the gaps between stamps: one that goes back, or lies further from the
+    // first than the bridge ever keeps, is damage, not a pause.
+    bool Stamp(const pcap_pkthdr& header, long at)
     {
-        if (m_in.size() - m_at < 12)
-            return FailAt(m_at, "truncated block");
-        const uint32_t type = Le32(m_in, m_at);
-        if (type == kSectionHeader && Le32(m_in, m_at + 8) != kByteOrderMagic)
-            return FailAt(m_at, "section of another byte order (not saved by the bridge)");
-        const uint32_t length = Le32(m_in, m_at + 4);
-        if (length < 12 || length % 4 != 0 || length > m_in.size() - m_at)
-            return FailAt(m_at, length > m_in.size() - m_at ? "truncated block" : "damaged block");
-        if (Le32(m_in, m_at + length - 4) != length)
-            return FailAt(m_at, "damaged block");
-        const std::string body = m_in.substr(m_at + 8, length - 12);
-        const size_t at = m_at;
-        m_at += length;
-        switch (type) {
-        case kSectionHeader:
-            m_interfaces.clear();
-            return body.size() >= 16 || FailAt(at, "damaged section header");
-        case kInterfaceDescription:
-            return InterfaceBlock(body, at);
-        case kEnhancedPacket:
-            return PacketBlock(body, at);
-        default:
-            return true; // statistics, comments and the like say nothing about the traffic
-        }
-    }
-
-    bool InterfaceBlock(const std::string& body, size_t at)
-    {
-        if (body.size() < 8)
-            return FailAt(at, "damaged interface description");
-        Interface interface;
-        interface.linkType = uint16_t(Le16(body, 0));
-        if (interface.linkType != kLinkTypeIpv4 && interface.linkType != kLinkTypeRaw)
-            return FailAt(at, "link type " + std::to_string(interface.linkType) +
-                                  " (the bridge saves raw IPv4)");
-        for (size_t o = 8; o + 4 <= body.size();) {
-            const uint32_t code = Le16(body, o), size = Le16(body, o + 2);
-            if (code == 0)
-                break;
-            if (size > body.size() - o - 4)
-                return FailAt(at, "damaged interface option");
-            if (code == kOptTimeResolution && size >= 1) {
-                const uint8_t value = uint8_t(body[o + 4]);
-                interface.resolution.powerOfTwo = (value & 0x80) != 0;
-                interface.resolution.exponent = value & 0x7F;
-                if (interface.resolution.exponent > (interface.resolution.powerOfTwo ? 63 : 18))
-                    return FailAt(at, "time resolution out of range");
-            }
-            o += 4 + (size + 3) / 4 * 4;
-        }
-        m_interfaces.push_back(interface);
+        const int64_t seconds = header.ts.tv_sec;
+        if (seconds < 0 || seconds >= INT64_MAX / kNsPerSecond - 1)
+            return FailAt(at, "time stamp out of range in packet " + std::to_string(m_packet));
+        m_timeNs = seconds * kNsPerSecond + header.ts.tv_usec; // nanoseconds, as opened
+        if (m_packet == 1)
+            m_firstNs = m_timeNs;
+        if (m_timeNs < m_lastNs)
+            return FailAt(at, "time stamp goes back in packet " + std::to_string(m_packet));
+        if (m_timeNs - m_firstNs > kLongestSpanNs)
+            return FailAt(at, "time stamp of packet " + std::to_string(m_packet) + " more than " +
+                                  std::to_string(kLargestMinutes) +
+                                  " minutes after the first (longer than the bridge keeps)");
+        m_lastNs = m_timeNs;
         return true;
     }
 
-    bool PacketBlock(const std::string& body, size_t at)
+    bool Packet(const uint8_t* p, size_t size, long at)
     {
-        if (body.size() < 20)
-            return FailAt(at, "damaged packet block");
-        const uint32_t id = Le32(body, 0);
-        if (id >= m_interfaces.size())
-            return FailAt(at, "packet of an undeclared interface");
-        const uint64_t stamp = uint64_t(Le32(body, 4)) << 32 | Le32(body, 8);
-        const uint32_t captured = Le32(body, 12), original = Le32(body, 16);
-        if (captured > body.size() - 20)
-            return FailAt(at, "damaged packet block");
-        if (captured < original)
-            return FailAt(at, "packet cut short when captured");
-        ++m_packet;
-        return Packet(body.substr(20, captured), ToNanoseconds(stamp, m_interfaces[id].resolution),
-                      at);
-    }
-
-    bool Packet(const std::string& p, int64_t timeNs, size_t at)
-    {
-        if (p.size() < 20 || (uint8_t(p[0]) >> 4) != 4)
+        if (size < 20 || (p[0] >> 4) != 4)
             return FailAt(at, "packet " + std::to_string(m_packet) + " is not IPv4");
-        const size_t ipLength = size_t(uint8_t(p[0]) & 0x0F) * 4;
-        const size_t total = Be16(p, 2);
-        if (ipLength < 20 || total < ipLength + 20 || total > p.size())
+        const size_t ipLength = size_t(p[0] & 0x0F) * 4;
+        const size_t total = Be16(p + 2);
+        if (ipLength < 20 || total < ipLength + 20 || total > size)
             return FailAt(at, "damaged IPv4 header in packet " + std::to_string(m_packet));
-        if (uint8_t(p[9]) != 6 || (Be16(p, 6) & 0x3FFF) != 0)
+        if (p[9] != 6 || (Be16(p + 6) & 0x3FFF) != 0)
             return FailAt(at, "packet " + std::to_string(m_packet) + " is not a whole TCP segment");
-        const size_t tcpLength = size_t(uint8_t(p[ipLength + 12]) >> 4) * 4;
+        const uint8_t* tcp = p + ipLength;
+        const size_t tcpLength = size_t(tcp[12] >> 4) * 4;
         if (tcpLength < 20 || ipLength + tcpLength > total)
             return FailAt(at, "damaged TCP header in packet " + std::to_string(m_packet));
 
-        const uint32_t source = Be32(p, 12), destination = Be32(p, 16);
-        const uint16_t sourcePort = uint16_t(Be16(p, ipLength)),
-                       destinationPort = uint16_t(Be16(p, ipLength + 2));
-        Chunk chunk;
-        chunk.timeNs = timeNs;
-        bool fromLocal = false;
-        if (destinationPort == kCommandPort || destinationPort == kStreamPort) {
-            chunk.link = destinationPort == kCommandPort ? Link::Command : Link::Stream;
-            fromLocal = true;
-        } else if (sourcePort == kCommandPort || sourcePort == kStreamPort) {
-            chunk.link = sourcePort == kCommandPort ? Link::Command : Link::Stream;
-        } else if (sourcePort == kRobotPort || destinationPort == kRobotPort) {
-            chunk.link = Link::Robot;
-            fromLocal = sourcePort == kRobotPort;
-        } else {
+        const uint32_t source = Be32(p + 12), destination = Be32(p + 16);
+        const uint16_t sourcePort = uint16_t(Be16(tcp)), destinationPort = uint16_t(Be16(tcp + 2));
+        // One end only may carry one of the bridge's ports: with both, which end is the bridge
+        // is a guess, and the writer could not say it back the same way.
+        const int sourceLink = LinkOfPort(sourcePort),
+                  destinationLink = LinkOfPort(destinationPort);
+        if ((sourceLink < 0) == (destinationLink < 0))
             return FailAt(at, "packet " + std::to_string(m_packet) +
-                                  " is not on the bridge's ports (5020, 32001, 32002)");
-        }
+                                  " is not between one of the bridge's ports (5020, 32001, 32002) "
+                                  "and another port");
+        Chunk chunk;
+        chunk.timeNs = m_timeNs;
+        chunk.link = Link(sourceLink < 0 ? destinationLink : sourceLink);
+        // The bridge is the robot's server and the vision application's client.
+        const bool fromLocal = (chunk.link == Link::Robot) == (sourceLink >= 0);
         chunk.ends = fromLocal ? Endpoints{source, sourcePort, destination, destinationPort}
                                : Endpoints{destination, destinationPort, source, sourcePort};
 
-        const uint8_t flags = uint8_t(p[ipLength + 13]);
-        const uint32_t seq = Be32(p, ipLength + 4);
+        const uint8_t flags = tcp[13];
+        const uint32_t seq = Be32(tcp + 4);
         const auto key =
             std::make_tuple(int(chunk.link), chunk.ends.localAddress, chunk.ends.localPort,
                             chunk.ends.peerAddress, chunk.ends.peerPort);
@@ -238,7 +184,8 @@ private:
             return FailAt(at,
                           "TCP bytes missing or repeated in packet " + std::to_string(m_packet));
         known = true;
-        chunk.data = p.substr(ipLength + tcpLength, total - ipLength - tcpLength);
+        chunk.data.assign(reinterpret_cast<const char*>(tcp + tcpLength),
+                          total - ipLength - tcpLength);
         next = seq + uint32_t(chunk.data.size());
         if (!chunk.data.empty()) {
             chunk.event = fromLocal ? Event::Sent : Event::Received;
@@ -257,47 +204,76 @@ private:
         return true;
     }
 
-    const std::string& m_in;
     std::vector<Chunk>* m_chunks;
-    size_t m_at = 0;
     size_t m_packet = 0;
-    std::vector<Interface> m_interfaces;
+    int64_t m_timeNs = 0, m_firstNs = 0, m_lastNs = 0;
     std::map<std::tuple<int, uint32_t, uint16_t, uint32_t, uint16_t>, Stream> m_streams;
 };
 
-} // namespace
-
-bool ReadPcapng(const std::string& bytes, std::vector<Chunk>* chunks, std::string* error)
+// Takes file (closed in any case) and reads it through libpcap.
+bool Read(std::FILE* file, std::vector<Chunk>* chunks, std::string* error)
 {
     chunks->clear();
-    Reader reader(bytes, chunks);
-    if (reader.Run())
+    if (file == nullptr) {
+        *error = "cannot read the capture";
+        return false;
+    }
+    // libpcap reads classic pcap files too; the bridge never writes them.
+    uint32_t magic = 0;
+    const bool classic =
+        std::fread(&magic, 4, 1, file) == 1 &&
+        (magic == 0xA1B2C3D4 || magic == 0xD4C3B2A1 || magic == 0xA1B23C4D || magic == 0x4D3CB2A1);
+    std::rewind(file);
+    if (classic) {
+        std::fclose(file);
+        *error = "a classic pcap file, not a pcapng capture saved by the bridge";
+        return false;
+    }
+    char why[PCAP_ERRBUF_SIZE] = "";
+    const Pcap pcap(
+        pcap_fopen_offline_with_tstamp_precision(file, PCAP_TSTAMP_PRECISION_NANO, why));
+    if (!pcap) {
+        std::fclose(file);
+        *error = std::string("not a pcapng capture (") + why + ")";
+        return false;
+    }
+    Reader reader(chunks);
+    if (reader.Run(pcap.get()))
         return true;
     *error = reader.error;
     chunks->clear();
     return false;
 }
 
+} // namespace
+
+bool ReadPcapng(const std::string& bytes, std::vector<Chunk>* chunks, std::string* error)
+{
+    if (bytes.empty()) {
+        chunks->clear();
+        *error = "not a pcapng capture (empty)";
+        return false;
+    }
+    std::FILE* file = fmemopen(const_cast<char*>(bytes.data()), bytes.size(), "r");
+    return Read(file, chunks, error);
+}
+
 bool ReadPcapngFile(const std::string& path, std::vector<Chunk>* chunks, std::string* error)
 {
-    std::ifstream in(path, std::ios::binary);
-    if (!in) {
+    std::FILE* file = std::fopen(path.c_str(), "rb");
+    if (file == nullptr) {
         *error = "cannot open " + path;
         return false;
     }
-    in.seekg(0, std::ios::end);
-    const std::streamoff size = in.tellg();
+    const long size = std::fseek(file, 0, SEEK_END) == 0 ? std::ftell(file) : -1;
     if (size < 0 || size > kMaxFileBytes) {
-        *error = path + ": not a capture saved by the bridge (larger than 1 GiB)";
+        std::fclose(file);
+        *error = size < 0 ? "cannot read " + path
+                          : path + ": not a capture saved by the bridge (larger than 1 GiB)";
         return false;
     }
-    in.seekg(0);
-    std::string bytes(size_t(size), '\0');
-    if (!in.read(bytes.data(), size)) {
-        *error = "cannot read " + path;
-        return false;
-    }
-    if (!ReadPcapng(bytes, chunks, error)) {
+    std::rewind(file);
+    if (!Read(file, chunks, error)) {
         *error = path + ": " + *error;
         return false;
     }

@@ -12,7 +12,6 @@ constexpr uint32_t kSectionHeader = 0x0A0D0D0A;
 constexpr uint32_t kInterfaceDescription = 0x00000001;
 constexpr uint32_t kEnhancedPacket = 0x00000006;
 constexpr uint32_t kByteOrderMagic = 0x1A2B3C4D;
-constexpr uint16_t kLinkTypeRaw = 101; // IPv4 or IPv6, as other tools may label raw IPv4
 constexpr uint16_t kLinkTypeIpv4 = 228;
 constexpr uint16_t kOptEnd = 0;
 constexpr uint16_t kOptUserApplication = 4; // in the section header

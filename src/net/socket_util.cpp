@@ -56,7 +56,9 @@ void RecordReceived(const capture::Tap& tap, const char* buffer, ssize_t length)
     }
     if (length == 0)
         tap.Record(capture::Event::PeerClosed);
-    tap.NoteFault();
+    // A robot that closes in order has finished its job; a vision application never should.
+    if (length == -1 || tap.link != capture::Link::Robot)
+        tap.NoteFault();
 }
 
 ReceiveResult ReceiveFlags(int socket, char* buffer, size_t size, int flags,

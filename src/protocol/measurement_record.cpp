@@ -17,17 +17,20 @@ bool IsGoodStatus(const char* field)
     return cnumbers::ParseLong(field, nullptr) == 0;
 }
 
-// While the laser is wanted on, only a record decoded since acquisition went on, and not older
-// than the bound, is a recognition; while it is wanted off, the last record stands, so that the
+// Only a record decoded since the project was loaded counts. While the laser is wanted on,
+// only one decoded since acquisition went on, on a stream that still stands, and not older than
+// the bound, is a recognition; while it is wanted off, the last record stands, so that the
 // robot may still read the final measurement.
 bool IsCurrent(const FreshnessRule& rule, bool recognised, Clock::time_point decoded,
-               Clock::time_point now)
+               bool streamBroken, Clock::time_point now)
 {
+    if (decoded <= rule.projectLoaded)
+        return false;
     if (!rule.laserWanted)
         return recognised;
     // Compared with the oldest time still fresh: an age taken from "never" would overflow.
     const Clock::time_point oldestFresh = now - std::chrono::milliseconds(rule.staleAfterMs);
-    return recognised && rule.acquisitionOn && decoded > rule.since &&
+    return recognised && rule.acquisitionOn && !streamBroken && decoded > rule.since &&
            (rule.staleAfterMs == 0 || decoded >= oldestFresh);
 }
 
@@ -69,7 +72,7 @@ std::string RecordJoiner::Join(const char* data, int length, bool* overlong)
     if (!separated && m_framing == Framing::OnePerReceive)
         return std::string(piece);
     if (!separated && m_framing == Framing::Unknown && TellsNoSeparator(piece)) {
-        // What was held were records of their own too, but joined they are none.
+        // What was held were whole records of their own, older than this one.
         m_framing = Framing::OnePerReceive;
         m_tail.clear();
         m_skipping = false;
@@ -98,14 +101,17 @@ std::string RecordJoiner::JoinSeparated(std::string_view piece, bool* overlong)
         *overlong = true;
         m_tail.clear();
         m_skipping = true;
+        m_wholeWithoutSeparator = 0; // nothing held any more
     }
     return records;
 }
 
 bool RecordJoiner::TellsNoSeparator(std::string_view piece)
 {
-    const bool whole = std::count(piece.begin(), piece.end(), ',') >= kValueCount;
-    m_wholeWithoutSeparator = whole ? m_wholeWithoutSeparator + 1 : 0;
+    const bool whole = piece.size() < size_t(kReceiveBytes) &&
+                       std::count(piece.begin(), piece.end(), ',') >= kValueCount;
+    if (m_wholeWithoutSeparator >= 0)
+        m_wholeWithoutSeparator = whole ? m_wholeWithoutSeparator + 1 : -1;
     return m_wholeWithoutSeparator >= kReceivesToTellNoSeparator;
 }
 
@@ -131,6 +137,7 @@ Reading LatestRecord::Store(const Record& record, Clock::time_point now)
 {
     std::lock_guard<std::mutex> lock(m_mutex1);
     m_bScannnerOk = true;
+    m_bStreamBroken = false;
     m_tRecordDecoded = now;
     ++m_storedCount;
     std::copy_n(record.values.begin(), record.valueCount, m_values.begin());
@@ -145,6 +152,7 @@ void LatestRecord::Reset()
     m_values = {};
     m_bScannnerOk = false;
     m_bRecognitionOK = false;
+    m_bStreamBroken = false;
     m_tRecordDecoded = Clock::time_point::min();
 }
 
@@ -158,13 +166,14 @@ void LatestRecord::EndConnection()
 {
     m_joiner.Clear();
     std::lock_guard<std::mutex> lock(m_mutex1);
-    m_tRecordDecoded = Clock::time_point::min();
+    m_bStreamBroken = true;
 }
 
 Reading LatestRecord::Read(const FreshnessRule& rule, Clock::time_point now, bool takeArrival)
 {
     std::lock_guard<std::mutex> lock(m_mutex1);
-    const Reading reading{m_bScannnerOk, IsCurrent(rule, m_bRecognitionOK, m_tRecordDecoded, now),
+    const Reading reading{m_bScannnerOk,
+                          IsCurrent(rule, m_bRecognitionOK, m_tRecordDecoded, m_bStreamBroken, now),
                           m_values};
     if (takeArrival)
         m_bScannnerOk = false;

@@ -80,12 +80,18 @@ private:
     PieceCursor m_records;
 };
 
+// The most that one receive of the stream takes: a receive that fills it is one piece of
+// something longer.
+constexpr int kReceiveBytes = 512;
+
 // Joins the pieces in which TCP delivers the stream, so that only whole records are handed
 // out: bytes after the last ';' wait for the rest of their record, and before the first ';' of
 // a connection nothing is a record, however long the silence after it. A peer that never sends
-// ';' is told apart by its receives: three in a row, each without ';' but with the five commas
-// of a whole record, which no pieces of one record can be. From then on each receive is one
-// record of its own.
+// ';' is told apart by its receives: three, each short of kReceiveBytes, without ';' but with
+// the five commas of a whole record, and nothing else held before them. A receive that fills
+// the buffer or lacks those commas shows that what is held is the front of a longer record,
+// which then waits for its ';' (or outgrows kMaxTail) and is never cut. From the switch on each
+// receive is one record of its own.
 class RecordJoiner
 {
 public:
@@ -105,6 +111,8 @@ private:
     bool TellsNoSeparator(std::string_view piece);
 
     Framing m_framing = Framing::Unknown;
+    // Receives held while the framing is unknown, each a whole record without ';'; -1 once one
+    // was not, until what is held is dropped.
     int m_wholeWithoutSeparator = 0;
     std::string m_tail;
     bool m_skipping = false; // inside a record that was dropped as overlong
@@ -118,6 +126,9 @@ struct FreshnessRule {
     bool acquisitionOn;      // as the application confirmed it
     Clock::time_point since; // when acquisition last went on
     int staleAfterMs;        // 0: no age bound
+    // When the application last confirmed a project load: what was decoded before was measured
+    // for another joint, laser on or off.
+    Clock::time_point projectLoaded;
 };
 
 // The latest record as one reading of it sees it.
@@ -155,8 +166,9 @@ private:
     bool m_bScannnerOk = false;
     bool m_bRecognitionOK = false;
     Clock::time_point m_tRecordDecoded = Clock::time_point::min();
+    bool m_bStreamBroken = false; // since the last record: it is no current measurement
     uint64_t m_storedCount = 0;
-    RecordJoiner m_joiner; // Stream thread only
+    RecordJoiner m_joiner;        // Stream thread only
 };
 
 } // namespace measurement

@@ -39,7 +39,7 @@ void ServiceReports::Look()
                            : "the vision application rejected the default project or its set-up "
                              "(Error in loading or setting up the project)");
     }
-    m_faultCaptures.SaveIfDue(m_bridge.Parts().capture, m_bridge.Parts().log);
+    SaveFaultCaptures(m_bridge.Parts().capture, m_bridge.Parts().log);
 }
 
 void ServiceReports::PrintSettingsReports()

@@ -29,7 +29,6 @@ private:
 
     Bridge& m_bridge;
     QTimer m_look;
-    FaultCaptures m_faultCaptures;
     // The bridge's counts that a line has been printed for.
     unsigned m_visionFailuresShown = 0;
     unsigned m_portBusySpellsShown = 0;

@@ -7,22 +7,21 @@
 
 #include <cstdio>
 #include <fstream>
-#include <vector>
 
 // Written to a new file and then moved over the name, so a reader never sees half a capture
-// and capture-last-fault.pcapng is replaced whole. Beside the debug log where the folder takes
+// and a fault capture is replaced whole. Beside the debug log where the folder takes
 // new files; the package's bin/ is root's (only the settings and logs are the operators'), so
 // there the capture goes to the user's home folder.
-QString WriteCapture(capture::Recorder& recorder, const QString& fileName)
+QString WriteCapture(const capture::Held& held, const QString& fileName)
 {
-    const std::vector<capture::ChunkPtr> chunks = recorder.Snapshot();
+    const int64_t clockOffsetNs = capture::Recorder::WallClockOffsetNs();
     for (const QString& folder : {QCoreApplication::applicationDirPath(), QDir::homePath()}) {
         const QString path = folder + "/" + fileName;
         const QByteArray partial = QFile::encodeName(path + ".part");
         bool written;
         {
             std::ofstream out(partial.toStdString(), std::ios::binary);
-            written = out && capture::WritePcapng(chunks, out);
+            written = out && capture::WritePcapng(held.chunks, clockOffsetNs, out);
         }
         if (written && std::rename(partial.constData(), QFile::encodeName(path).constData()) == 0)
             return path;
@@ -32,12 +31,28 @@ QString WriteCapture(capture::Recorder& recorder, const QString& fileName)
 }
 
 // Named with the local date and time, so that saves never overwrite each other. Also said on
-// stderr, for a bridge without a screen that was sent SIGUSR1.
-QString SaveDiagnostics(capture::Recorder& recorder, DebugLog& log)
+// stderr, for a bridge without a screen that was sent SIGUSR1. Nothing is written when there is
+// nothing to save: an empty file would pass for a capture of a quiet cell.
+SavedCapture SaveDiagnostics(capture::Recorder& recorder, DebugLog& log)
 {
+    if (!recorder.Enabled()) {
+        log.Write("Capture not saved: the traffic capture is off (CaptureMinutes=0)\n");
+        std::fprintf(stderr, "tervian-bridge: nothing saved: the traffic capture is off "
+                             "(CaptureMinutes=0 in config.txt; set it to 10 and start the "
+                             "bridge again to record)\n");
+        log.Flush();
+        return {SavedCapture::Off, QString()};
+    }
+    const capture::Held held = recorder.Snapshot();
+    if (held.chunks.empty()) {
+        log.Write("Capture not saved: no traffic recorded yet\n");
+        std::fprintf(stderr, "tervian-bridge: nothing saved: no traffic recorded yet\n");
+        log.Flush();
+        return {SavedCapture::Empty, QString()};
+    }
     const QString name =
         "capture-" + QDateTime::currentDateTime().toString("yyyy-MM-dd_HH-mm-ss") + ".pcapng";
-    const QString path = WriteCapture(recorder, name);
+    const QString path = WriteCapture(held, name);
     if (!path.isEmpty()) {
         log.Write("Capture saved to ", path.toStdString(), "\n");
         std::fprintf(stderr, "tervian-bridge: diagnostics saved to %s\n", qPrintable(path));
@@ -47,20 +62,19 @@ QString SaveDiagnostics(capture::Recorder& recorder, DebugLog& log)
                      qPrintable(name));
     }
     log.Flush();
-    return path;
+    return {path.isEmpty() ? SavedCapture::Failed : SavedCapture::Saved, path};
 }
 
-void FaultCaptures::SaveIfDue(capture::Recorder& recorder, DebugLog& log)
+// Off the workers' paths, which only took them.
+void SaveFaultCaptures(capture::Recorder& recorder, DebugLog& log)
 {
-    if (!recorder.TakeFault() || !recorder.Enabled())
-        return;
-    const auto now = std::chrono::steady_clock::now();
-    if (m_saved != std::chrono::steady_clock::time_point::min() &&
-        now - m_saved < std::chrono::hours(1))
-        return;
-    m_saved = now;
-    // Only a failure is logged: a line from this thread would land amid the workers' account of
-    // the very fault.
-    if (WriteCapture(recorder, "capture-last-fault.pcapng").isEmpty())
-        log.Write("Failed to write the capture capture-last-fault.pcapng\n");
+    for (const capture::FaultCapture& fault : recorder.TakeFaults()) {
+        const QString name =
+            QString("capture-last-fault-%1.pcapng").arg(capture::FaultName(fault.kind));
+        const QString path = WriteCapture(fault.held, name);
+        if (path.isEmpty())
+            log.Write("Failed to write the capture ", name.toStdString(), "\n");
+        else
+            log.Write("Fault capture saved to ", path.toStdString(), "\n");
+    }
 }

@@ -7,25 +7,20 @@
 
 #include <QString>
 
-#include <chrono>
-
-// Writes what the recorder holds as fileName beside the program, or in the home folder where the
+// Writes what the ring held as fileName beside the program, or in the home folder where the
 // program's folder takes no new files. Returns the path, or empty on failure.
-QString WriteCapture(capture::Recorder& recorder, const QString& fileName);
+QString WriteCapture(const capture::Held& held, const QString& fileName);
 
-// Writes capture-YYYY-MM-DD_HH-MM-SS.pcapng and says where in the log and on stderr, for SIGUSR1
-// and the Help menu alike. Returns the path, or empty when it could not be written.
-QString SaveDiagnostics(capture::Recorder& recorder, DebugLog& log);
-
-// capture-last-fault.pcapng, written when a link was lost or a request rejected since the last
-// look, at most once an hour, so that a flapping link cannot keep the disk busy.
-class FaultCaptures
-{
-public:
-    void SaveIfDue(capture::Recorder& recorder, DebugLog& log);
-
-private:
-    std::chrono::steady_clock::time_point m_saved = std::chrono::steady_clock::time_point::min();
+struct SavedCapture {
+    enum Outcome { Saved, Off, Empty, Failed } outcome;
+    QString path; // when Saved
 };
+
+// Writes the recorded traffic beside the debug log, for SIGUSR1 and the Help menu, and says so in
+// the log and on stderr.
+SavedCapture SaveDiagnostics(capture::Recorder& recorder, DebugLog& log);
+
+// Writes the captures that the workers took at their faults, each kind over its own file.
+void SaveFaultCaptures(capture::Recorder& recorder, DebugLog& log);
 
 #endif // CAPTURE_FILES_H

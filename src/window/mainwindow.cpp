@@ -82,7 +82,7 @@ void MainWindow::Refresh()
     ShowVisionLink(state);
     ShowMeasuredValues(state);
     ShowPendingReports(state);
-    m_faultCaptures.SaveIfDue(m_bridge.Parts().capture, m_bridge.Parts().log);
+    SaveFaultCapture();
 }
 
 // Each text is taken off the queue before its box opens, so a refresh nested in an open box
@@ -210,26 +210,48 @@ void MainWindow::on_actionUser_manual_triggered()
             this, tr("The user manual could not be opened: no viewer for %1 was found.").arg(path));
 }
 
-QString MainWindow::SaveDiagnostics()
+MainWindow::SavedCapture MainWindow::SaveDiagnostics()
 {
     return ::SaveDiagnostics(m_bridge.Parts().capture, m_bridge.Parts().log);
 }
 
 void MainWindow::on_actionSave_diagnostics_triggered()
 {
-    const QString path = SaveDiagnostics();
-    if (path.isEmpty())
+    const SavedCapture saved = SaveDiagnostics();
+    switch (saved.outcome) {
+    case SavedCapture::Off:
+        QMessageBox::information(
+            this, tr("Capture off"),
+            tr("The traffic capture is off (CaptureMinutes=0 in %1), so there is nothing to "
+               "save. Set CaptureMinutes to the minutes to keep, for example 10, and start the "
+               "bridge again.")
+                .arg(QCoreApplication::applicationDirPath() + "/config.txt"));
+        break;
+    case SavedCapture::Empty:
+        QMessageBox::information(this, tr("Nothing to save"),
+                                 tr("No traffic has been recorded yet, so nothing was saved."));
+        break;
+    case SavedCapture::Failed:
         QMessageBox::critical(this, tr("Error"),
                               tr("The diagnostics could not be saved, neither beside the program "
                                  "in %1 nor in the home folder %2.")
                                   .arg(QCoreApplication::applicationDirPath(), QDir::homePath()));
-    else
+        break;
+    case SavedCapture::Saved:
         QMessageBox::information(
             this, tr("Diagnostics saved"),
             tr("The traffic of the last minutes was saved to %1. It holds every robot "
                "request and reply and all vision traffic; open it with Wireshark and the "
                "tervian.lua dissector.")
-                .arg(path));
+                .arg(saved.path));
+        break;
+    }
+}
+
+// Called at every refresh.
+void MainWindow::SaveFaultCapture()
+{
+    SaveFaultCaptures(m_bridge.Parts().capture, m_bridge.Parts().log);
 }
 
 // The View menu goes before Help; the window opens as it was when the bridge last ended.

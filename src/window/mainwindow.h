@@ -7,7 +7,6 @@
 #include <QStringList>
 #include <QTimer>
 
-
 class Bridge;
 struct BridgeSnapshot;
 class QAction;
@@ -28,10 +27,12 @@ public:
     explicit MainWindow(Bridge& bridge, QWidget* parent = nullptr);
     ~MainWindow() override;
 
+    using SavedCapture = ::SavedCapture;
+
 public slots:
-    // Writes the recorded traffic beside the debug log, for SIGUSR1 and the Help menu; returns
-    // the file's path, or empty when it could not be written.
-    QString SaveDiagnostics();
+    // Writes the recorded traffic beside the debug log, for SIGUSR1 and the Help menu, and says
+    // so on stderr.
+    SavedCapture SaveDiagnostics();
 
 private slots:
     void Refresh();
@@ -49,6 +50,7 @@ private:
     void ShowVisionError(const BridgeSnapshot& state, const QString& message);
     void ShowMeasuredValues(const BridgeSnapshot& state);
     void ShowPendingReports(const BridgeSnapshot& state);
+    void SaveFaultCapture();
     // The trend window, opened from the View menu; the history records only while it is shown.
     void SetUpTrendView(bool shown);
     void ShowTrendView(bool shown);
@@ -63,7 +65,6 @@ private:
     // The bridge's counts of failures and busy-port spells that a box has been shown for.
     unsigned m_visionFailuresShown = 0;
     unsigned m_portBusySpellsShown = 0;
-    FaultCaptures m_faultCaptures;
 };
 
 #endif // MAINWINDOW_H

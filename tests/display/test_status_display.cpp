@@ -104,12 +104,11 @@ class TestStatusDisplay : public QObject
         bridge->Parts().record.Store({recognised, 5, {x, z, width, zDiff, area}},
                                      measurement::Clock::now());
         refresh();
-        return {find("labelMeasureError")->text(),
-                find("labelY")->text(),
-                find("labelZ")->text(),
-                find("labelGap")->text(),
-                find("labelMismatch")->text(),
-                find("labelArea")->text()};
+        QStringList texts;
+        for (const char* label :
+             {"labelMeasureError", "labelY", "labelZ", "labelGap", "labelMismatch", "labelArea"})
+            texts << find(label)->text();
+        return texts;
     }
 
 private slots:
@@ -205,6 +204,21 @@ private slots:
                               "Error in loading or setting up the project",
                               "Port 5020 is held by another program: the robot cannot connect "
                               "until it is free. The bridge takes the port as soon as it is."}));
+    }
+
+    // The captures the workers took at their faults are written at the next refresh, each kind
+    // over its own file.
+    void faultCapturesWrittenAtTheNextRefresh()
+    {
+        const QString path = TestDir() + "/capture-last-fault-robot-link.pcapng";
+        QFile::remove(path);
+        capture::Recorder& recorder = bridge->Parts().capture;
+        capture::Tap{&recorder, capture::Link::Robot}.Record(capture::Event::Received, "\x01", 1);
+        recorder.NoteFault(capture::Fault::RobotLink);
+        refresh();
+        QVERIFY(QFile::exists(path));
+        bridge->Parts().log.Flush();
+        QVERIFY(TestDebugLog().contains("Fault capture saved to " + path.toUtf8() + "\n"));
     }
 
     // The Connect button toggles the client, and a press while a client just started stops it.

@@ -22,6 +22,17 @@ inline QByteArray TestDebugLog()
     return readFile(TestDir() + "/DebugLog.txt");
 }
 
+// The traffic of the latest fault of a kind that the recorder has taken since the last look, or
+// none; faults of other kinds taken meanwhile are dropped.
+inline capture::Held TakenFault(capture::Recorder& recorder, capture::Fault kind)
+{
+    capture::Held held;
+    for (capture::FaultCapture& fault : recorder.TakeFaults())
+        if (fault.kind == kind)
+            held = std::move(fault.held);
+    return held;
+}
+
 // A bridge that is not started, with the loopback settings and values over them.
 inline std::unique_ptr<Bridge> MakeBridge(const QMap<QString, QString>& config = {})
 {
@@ -32,9 +43,10 @@ inline std::unique_ptr<Bridge> MakeBridge(const QMap<QString, QString>& config =
 }
 
 // Checks every change of a link state against the orders that its readers rely on: a reader
-// that sees acquisition on sees since when, and one that sees the client stopped sees its
-// stream reader stopped too. Keeps the laser wish that each counted ask came with. Its listener
-// is set before any thread of the link starts, and keeps it.
+// that sees acquisition on sees since when, one that sees a new project sees when it was loaded,
+// and one that sees the client stopped sees its stream reader stopped too. Keeps the laser wish
+// that each counted ask came with. Its listener is set before any thread of the link starts, and
+// keeps it.
 class OrderWatch
 {
 public:
@@ -77,6 +89,10 @@ private:
         m_clientRan = m_clientRan || state.clientRunning;
         if (m_clientRan && !state.clientRunning && state.streamReading)
             broken = "client stopped before its reader";
+        if (state.loadedProject != m_last.loadedProject &&
+            state.projectLoadedAt == m_last.projectLoadedAt)
+            broken = "a project loaded without its time";
+        m_last = state;
         if (state.laserAsks != m_laserAsks)
             m_laserWishes += state.laserWanted ? '1' : '0';
         m_laserAsks = state.laserAsks;
@@ -87,16 +103,19 @@ private:
     std::mutex m_mutex;
     QString m_broken;
     bool m_clientRan = false;
+    LinkSnapshot m_last;
     unsigned m_laserAsks = 0;
     QString m_laserWishes;
 };
 
-// The shared state of a part tested alone, its debug log on beside the test program.
+// The shared state of a part tested alone, its debug log on beside the test program and its
+// traffic recorded.
 struct TestShared : Shared {
     TestShared()
     {
         log.Open(TestDir());
         log.Configure(true, 0, false);
+        capture.Configure(10, 32 * 1024 * 1024); // the default settings
     }
     ~TestShared() { log.Close(); }
     QByteArray Log()

@@ -144,7 +144,11 @@ int main(int argc, char* argv[])
         return 0;
     }
     if (!options.replay.empty())
-        return ReplayRobot(options, [&](std::string* why) { return Connect(options, why); });
+        return ReplayRobot(options, [&](int port, std::string* why) {
+            ProbeOptions to = options;
+            to.port = port;
+            return Connect(to, why);
+        });
     const int socket = Connect(options, &error);
     if (socket == -1) {
         std::fprintf(stderr, "robot-probe: %s\n", error.c_str());

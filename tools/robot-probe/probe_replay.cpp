@@ -72,9 +72,14 @@ std::string Shown(const std::string& request, const std::string& reply)
 class RobotReplay
 {
 public:
-    RobotReplay(const ProbeOptions& options, const std::function<int(std::string*)>& connect)
+    RobotReplay(const ProbeOptions& options, const std::function<int(int, std::string*)>& connect)
         : m_options(options), m_connect(connect)
     {
+    }
+    ~RobotReplay()
+    {
+        if (m_timeline != -1)
+            close(m_timeline);
     }
 
     int Run(const std::vector<capture::Chunk>& chunks)
@@ -97,13 +102,23 @@ public:
             return 0;
         }
 
+        std::string none;
+        m_timeline = m_connect(capture::kReplayTimelinePort, &none);
+        if (m_timeline == -1)
+            std::printf("no simulator replaying on port %d: the records are not kept in step\n",
+                        int(capture::kReplayTimelinePort));
         m_start = Clock::now();
         size_t current = size_t(-1);
         for (size_t i = 0; i < chunks.size(); ++i) {
             const capture::Chunk& c = chunks[i];
             if (c.event == capture::Event::Sent)
                 continue;
-            WaitUntil(c.timeNs - chunks.front().timeNs);
+            const bool request = c.event == capture::Event::Received;
+            if (request)
+                AskForRecordsBefore(c.timeNs);
+            const Clock::time_point due = WaitUntil(c.timeNs - chunks.front().timeNs);
+            if (request)
+                AwaitRecordsBefore(c.timeNs, due);
             if (connectionOf[i] != current) {
                 current = connectionOf[i];
                 Open(std::move(recordedReplies[current]));
@@ -130,10 +145,63 @@ private:
         return c.event == capture::Event::Opened || (data && (!same || m_ended));
     }
 
-    void WaitUntil(int64_t offsetNs)
+    Clock::time_point WaitUntil(int64_t offsetNs)
     {
         const auto due = m_start + std::chrono::nanoseconds(int64_t(offsetNs / m_options.speed));
         std::this_thread::sleep_until(due);
+        return due;
+    }
+
+    // The simulator plays the records recorded before timeNs, and holds back the later ones
+    // until it is asked for the next request's.
+    void AskForRecordsBefore(int64_t timeNs)
+    {
+        const std::string line = std::to_string(timeNs) + "\n";
+        if (m_timeline != -1 && !sockets::SendAll(m_timeline, line, capture::Tap()))
+            StopTimeline();
+    }
+
+    // The simulator says when the bridge has read them. One that falls behind by a second is
+    // left behind: a changed bridge may never switch acquisition on.
+    void AwaitRecordsBefore(int64_t timeNs, Clock::time_point due)
+    {
+        const std::string awaited = std::to_string(timeNs);
+        const Clock::time_point giveUp = due + std::chrono::seconds(1);
+        while (m_timeline != -1) {
+            const size_t end = m_timelineInput.find('\n');
+            if (end != std::string::npos) {
+                const bool reached = m_timelineInput.compare(0, end, awaited) == 0;
+                m_timelineInput.erase(0, end + 1);
+                if (reached)
+                    return;
+                continue;
+            }
+            const auto left =
+                std::chrono::ceil<std::chrono::milliseconds>(giveUp - Clock::now()).count();
+            const sockets::Wake wake = left > 0
+                                           ? sockets::WaitReadable(m_timeline, kNoStop, int(left))
+                                           : sockets::Wake::TimedOut;
+            if (wake == sockets::Wake::TimedOut) {
+                std::printf("request %d: the simulator had not played what came before it in "
+                            "the recording a second after its time; sent anyway\n",
+                            m_requests + 1);
+                return;
+            }
+            char buffer[256];
+            const ssize_t got =
+                wake == sockets::Wake::Ready ? recv(m_timeline, buffer, sizeof buffer, 0) : -1;
+            if (got <= 0) {
+                StopTimeline();
+                return;
+            }
+            m_timelineInput.append(buffer, size_t(got));
+        }
+    }
+
+    void StopTimeline()
+    {
+        close(m_timeline);
+        m_timeline = -1;
     }
 
     void Open(std::string recordedReplies)
@@ -142,23 +210,45 @@ private:
         ++m_connections;
         m_recorded = std::move(recordedReplies);
         m_framer = robot::RequestFramer();
+        m_sentHere.clear();
+        m_served = false;
         std::string error;
-        m_socket = m_connect(&error);
+        m_socket = m_connect(m_options.port, &error);
         if (m_socket == -1)
             std::printf("connection %d: %s\n", m_connections, error.c_str());
     }
 
     void Close()
     {
+        TakeLeftover();
         if (m_socket != -1)
             close(m_socket);
         m_socket = -1;
     }
 
+    // Bytes that came after the replies read so far, before the robot sends again or goes: a
+    // bridge that answers too much is as wrong as one that answers wrongly.
+    void TakeLeftover()
+    {
+        std::string extra;
+        char buffer[256];
+        ssize_t got;
+        while (m_socket != -1 && (got = recv(m_socket, buffer, sizeof buffer, MSG_DONTWAIT)) > 0)
+            extra.append(buffer, size_t(got));
+        if (extra.empty())
+            return;
+        ++m_differences;
+        std::printf("difference after request %d, %s (%s): %zu bytes more than the reply: %s\n",
+                    m_requests, RequestName(m_lastRequest).c_str(), HexBytes(m_lastRequest).c_str(),
+                    extra.size(), Shown(m_lastRequest, extra).c_str());
+    }
+
     void Send(const std::string& bytes)
     {
+        TakeLeftover();
         if (m_socket != -1 && !sockets::SendAll(m_socket, bytes, capture::Tap()))
             Close();
+        m_sentHere += bytes;
         for (const robot::RequestFrame& frame : m_framer.Feed(bytes.data(), bytes.size())) {
             const std::string request(frame.begin(), frame.end());
             const robot::Request kind = robot::ClassifyRequest(request.data());
@@ -167,7 +257,11 @@ private:
                 kind == robot::Request::Unrecognised ? m_lastLength : robot::ReplyLength(kind);
             const std::string recorded = m_recorded.substr(0, length);
             m_recorded.erase(0, length);
-            const std::string now = Receive(length);
+            std::string now = Receive(length);
+            if (now.empty() && m_socket == -1 && !m_served)
+                now = ReceiveOnANewConnection(length);
+            m_served = m_served || !now.empty();
+            m_lastRequest = request;
             m_lastLength = recorded.empty() ? m_lastLength : recorded.size();
             ++m_requests;
             if (!Alike(request, recorded, now, m_options.tolerance)) {
@@ -177,6 +271,26 @@ private:
                             Shown(request, recorded).c_str(), Shown(request, now).c_str());
             }
         }
+    }
+
+    // The bridge listens anew after each robot, so a connection made just before is reset
+    // unserved: it is made again, as the robot would, and what was sent on it is sent again.
+    std::string ReceiveOnANewConnection(size_t length)
+    {
+        const Clock::time_point deadline =
+            Clock::now() + std::chrono::milliseconds(m_options.timeoutMs);
+        while (Clock::now() < deadline) {
+            std::string error;
+            m_socket = m_connect(m_options.port, &error);
+            if (m_socket != -1 && sockets::SendAll(m_socket, m_sentHere, capture::Tap())) {
+                std::string now = Receive(length);
+                if (!now.empty() || m_socket != -1)
+                    return now;
+            }
+            Close();
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+        return std::string();
     }
 
     std::string Receive(size_t length)
@@ -203,20 +317,25 @@ private:
     }
 
     const ProbeOptions& m_options;
-    const std::function<int(std::string*)>& m_connect;
+    const std::function<int(int, std::string*)>& m_connect;
+    int m_timeline = -1;
+    std::string m_timelineInput;
+    std::string m_sentHere; // on the current connection
+    bool m_served = false;  // a reply has come on it
     capture::Endpoints m_lastEnds;
     bool m_ended = true;
     Clock::time_point m_start;
     int m_socket = -1;
     robot::RequestFramer m_framer;
     std::string m_recorded;
+    std::string m_lastRequest = std::string(robot::kRequestLength, '\0');
     size_t m_lastLength = 0;
     int m_requests = 0, m_connections = 0, m_differences = 0;
 };
 
 } // namespace
 
-int ReplayRobot(const ProbeOptions& options, const std::function<int(std::string*)>& connect)
+int ReplayRobot(const ProbeOptions& options, const std::function<int(int, std::string*)>& connect)
 {
     std::vector<capture::Chunk> chunks;
     std::string error;

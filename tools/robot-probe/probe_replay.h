@@ -10,7 +10,10 @@
 // pieces and at the spacing recorded (divided by options.speed), and compares each reply with
 // the recorded one. Prints one line per difference and a summary; returns the exit status: 0
 // all replies alike, 1 some differed, 2 the capture cannot be read. connect opens a connection
-// to the bridge, or returns -1 with the reason.
-int ReplayRobot(const ProbeOptions& options, const std::function<int(std::string*)>& connect);
+// to a port of the bridge's host, or returns -1 with the reason. A simulator replaying the same
+// capture there is kept in step: each robot request is sent once the records that reached the
+// bridge before it in the recording have reached it again, and none that came after it.
+int ReplayRobot(const ProbeOptions& options,
+                const std::function<int(int, std::string*)>& connect);
 
 #endif // PROBE_REPLAY_H

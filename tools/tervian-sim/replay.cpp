@@ -3,9 +3,13 @@
 #include "dide_text.h"
 
 #include "capture_reader.h"
+#include "measurement_record.h"
+#include "robot_protocol.h"
 
 #include <QCoreApplication>
+#include <QFile>
 
+#include <algorithm>
 #include <cstdio>
 
 namespace
@@ -30,6 +34,26 @@ QByteArray bytesOf(const capture::Chunk& chunk)
     return QByteArray(chunk.data.data(), int(chunk.data.size()));
 }
 
+constexpr qint64 kSettleNs = 2000000;
+
+// Bytes waiting to be read by the peer of our connection from localPort to peerPort, when that
+// peer runs on this machine; 0 when it cannot be told.
+long peerReceiveQueue(quint16 localPort, quint16 peerPort)
+{
+    QFile table("/proc/net/tcp");
+    if (!table.open(QIODevice::ReadOnly))
+        return 0;
+    const QByteArray ours = ':' + QByteArray::number(peerPort, 16).toUpper().rightJustified(4, '0');
+    const QByteArray theirs =
+        ':' + QByteArray::number(localPort, 16).toUpper().rightJustified(4, '0');
+    while (!table.atEnd()) {
+        const QList<QByteArray> f = table.readLine().simplified().split(' ');
+        if (f.size() > 4 && f[1].endsWith(ours) && f[2].endsWith(theirs))
+            return f[4].mid(f[4].indexOf(':') + 1).toLong(nullptr, 16);
+    }
+    return 0;
+}
+
 } // namespace
 
 VisionReplay::VisionReplay(const SimOptions& options, const std::vector<capture::Chunk>& chunks,
@@ -38,6 +62,7 @@ VisionReplay::VisionReplay(const SimOptions& options, const std::vector<capture:
 {
     takeCommands(chunks);
     takeRecords(chunks);
+    takeRecordsSeen(chunks);
     connect(&m_commandServer, &QTcpServer::newConnection, this, [this] {
         while (QTcpSocket* socket = m_commandServer.nextPendingConnection()) {
             if (m_command)
@@ -63,6 +88,29 @@ VisionReplay::VisionReplay(const SimOptions& options, const std::vector<capture:
             say("stream client connected");
         }
     });
+    connect(&m_timelineServer, &QTcpServer::newConnection, this, [this] {
+        while (QTcpSocket* socket = m_timelineServer.nextPendingConnection()) {
+            if (m_timeline)
+                m_timeline->abort();
+            m_timeline = socket;
+            m_timelineBuffer.clear();
+            m_allowedNs = std::numeric_limits<qint64>::min();
+            m_givenUpNs = std::numeric_limits<qint64>::min();
+            m_asked = false;
+            socket->setSocketOption(QAbstractSocket::LowDelayOption, 1);
+            connect(socket, &QTcpSocket::readyRead, this, &VisionReplay::readTimeline);
+            connect(socket, &QTcpSocket::disconnected, this, [this, socket] {
+                socket->deleteLater();
+                if (socket == m_timeline) { // on its own again
+                    m_allowedNs = std::numeric_limits<qint64>::max();
+                    m_timelineCheck.stop();
+                    playRecords();
+                }
+            });
+        }
+    });
+    m_timelineCheck.setInterval(1);
+    connect(&m_timelineCheck, &QTimer::timeout, this, &VisionReplay::answerTimeline);
     m_recordTimer.setSingleShot(true);
     m_recordTimer.setTimerType(Qt::PreciseTimer);
     connect(&m_recordTimer, &QTimer::timeout, this, &VisionReplay::playRecords);
@@ -89,7 +137,8 @@ void VisionReplay::takeCommands(const std::vector<capture::Chunk>& chunks)
             }
         } else if (answer &&
                    (c.event == capture::Event::Received || c.event == capture::Event::PeerClosed)) {
-            answer->pieces.push_back({c.timeNs - askedAt, bytesOf(c)});
+            answer->pieces.push_back(
+                {(c.timeNs - askedAt) / m_options.speed, bytesOf(c), c.timeNs});
         }
     }
 }
@@ -113,14 +162,62 @@ void VisionReplay::takeRecords(const std::vector<capture::Chunk>& chunks)
         }
         if (c.link == capture::Link::Stream && !m_segments.empty() &&
             (c.event == capture::Event::Received || c.event == capture::Event::PeerClosed))
-            m_segments.back().push_back({c.timeNs - onAt, bytesOf(c)});
+            m_segments.back().push_back(
+                {(c.timeNs - onAt) / m_options.speed, bytesOf(c), c.timeNs});
+    }
+}
+
+// The bridge may have received a record, but not yet stored it, when a robot request read the
+// latest: the recorded reply then carries the record before it. The replay must show that
+// request the same, so the later record waits until it has been answered.
+void VisionReplay::takeRecordsSeen(const std::vector<capture::Chunk>& chunks)
+{
+    struct Stored {
+        qint64 atNs;
+        std::string encoded; // as the robot receives the values
+    };
+    std::vector<Stored> stored;
+    measurement::RecordJoiner joiner;
+    measurement::Values values{};
+    qint64 jointDataAt = -1;
+    for (const capture::Chunk& c : chunks) {
+        if (c.link == capture::Link::Stream && c.event == capture::Event::Received) {
+            bool overlong = false;
+            measurement::BlockReader reader(
+                joiner.Join(c.data.data(), int(c.data.size()), &overlong));
+            for (measurement::Record r; reader.NextRecord(&r);) {
+                std::copy_n(r.values.begin(), r.valueCount, values.begin());
+                std::string encoded(2 * values.size(), '\0');
+                for (size_t i = 0; i < values.size(); ++i)
+                    robot::EncodeValue(values[i], &encoded[2 * i]);
+                stored.push_back({c.timeNs, encoded});
+            }
+        } else if (c.link == capture::Link::Stream && c.event != capture::Event::Sent) {
+            joiner.Clear();
+        } else if (c.link == capture::Link::Robot && c.event == capture::Event::Received) {
+            const bool jointData =
+                c.data.size() == robot::kRequestLength &&
+                robot::ClassifyRequest(c.data.data()) == robot::Request::JointData;
+            jointDataAt = jointData ? c.timeNs : -1;
+        } else if (c.link == capture::Link::Robot && c.event == capture::Event::Sent &&
+                   jointDataAt != -1 && c.data.size() == size_t(robot::kJointDataReplyLength)) {
+            auto latest = std::find_if(stored.rbegin(), stored.rend(),
+                                       [&](const Stored& s) { return s.atNs < jointDataAt; });
+            const std::string seen = c.data.substr(4);
+            if (latest != stored.rend() && std::next(latest) != stored.rend() &&
+                latest->encoded != seen && std::next(latest)->encoded == seen)
+                m_seenBefore[jointDataAt] = latest->atNs;
+            jointDataAt = -1;
+        }
     }
 }
 
 bool VisionReplay::listen(QString& error)
 {
-    for (auto [server, port] : {std::pair(&m_commandServer, m_options.commandPort),
-                                std::pair(&m_streamServer, m_options.streamPort)}) {
+    for (auto [server, port] :
+         {std::pair(&m_commandServer, m_options.commandPort),
+          std::pair(&m_streamServer, m_options.streamPort),
+          std::pair(&m_timelineServer, quint16(capture::kReplayTimelinePort))}) {
         if (!server->listen(m_options.address, port)) {
             error = QString("cannot listen on %1:%2: %3")
                         .arg(m_options.address.toString())
@@ -154,6 +251,7 @@ void VisionReplay::handleRequest(const QByteArray& request)
         play(m_command, {0, dideReply(true, command)}, "reply: ");
     } else {
         std::deque<Answer>& answers = found->second;
+        answers.front().played = true;
         const Answer answer = answers.front();
         if (answers.size() > 1)
             answers.pop_front();
@@ -184,10 +282,15 @@ void VisionReplay::play(const QPointer<QTcpSocket>& socket, const Piece& piece,
         if (name == "reply: ")
             say(name + printable(piece.bytes));
     };
-    if (piece.offsetNs <= 0)
+    if (piece.offsetNs <= 0) {
         send();
-    else
-        QTimer::singleShot(int(piece.offsetNs / 1000000), Qt::PreciseTimer, this, send);
+        return;
+    }
+    const auto scheduled = m_scheduled.insert(piece.capturedNs);
+    QTimer::singleShot(int(piece.offsetNs / 1000000), Qt::PreciseTimer, this, [=] {
+        m_scheduled.erase(scheduled);
+        send();
+    });
 }
 
 void VisionReplay::startRecords()
@@ -215,13 +318,87 @@ void VisionReplay::playRecords()
         m_next = 0;
         m_sinceOn.start();
     }
-    while (m_next < m_playing->size() && (*m_playing)[m_next].offsetNs <= m_sinceOn.nsecsElapsed())
+    while (m_next < m_playing->size() &&
+           (*m_playing)[m_next].offsetNs <= m_sinceOn.nsecsElapsed() &&
+           ((*m_playing)[m_next].capturedNs < m_allowedNs || m_options.loop))
         play(m_stream, {0, (*m_playing)[m_next++].bytes}, "records: ");
+    if (m_next < m_playing->size() && (*m_playing)[m_next].capturedNs >= m_allowedNs &&
+        !m_options.loop)
+        return; // held until the robot has had its reply
     if (m_next < m_playing->size())
         m_recordTimer.start(
-            int(((*m_playing)[m_next].offsetNs - m_sinceOn.nsecsElapsed()) / 1000000));
+            int(std::max<qint64>(0, (*m_playing)[m_next].offsetNs - m_sinceOn.nsecsElapsed()) /
+                1000000));
     else if (m_options.loop && !m_playing->empty())
         m_recordTimer.start(0);
+}
+
+// Whether anything the application sent before capturedNs in the recording is still to come:
+// records of the segment playing or of one the bridge has not yet asked for, replies waiting for
+// their moment or for their request. What an acquisition-off cut short counts as played.
+bool VisionReplay::pendingBefore(qint64 capturedNs) const
+{
+    if (m_playing && m_next < m_playing->size() && (*m_playing)[m_next].capturedNs < capturedNs)
+        return true;
+    const auto awaited = [&](const std::vector<Piece>& pieces) {
+        return !pieces.empty() && pieces.front().capturedNs >= m_givenUpNs &&
+               pieces.front().capturedNs < capturedNs;
+    };
+    for (size_t s = m_segment; s < m_segments.size(); ++s)
+        if (awaited(m_segments[s]))
+            return true;
+    if (!m_scheduled.empty() && *m_scheduled.begin() < capturedNs)
+        return true;
+    for (const auto& [key, answers] : m_answers)
+        for (const Answer& answer : answers)
+            if (!answer.played && awaited(answer.pieces))
+                return true;
+    return false;
+}
+
+void VisionReplay::readTimeline()
+{
+    m_timelineBuffer += m_timeline->readAll();
+    for (int end; (end = m_timelineBuffer.indexOf('\n')) != -1;) {
+        if (m_asked)
+            m_givenUpNs = m_allowedNs;
+        m_askedNs = m_timelineBuffer.left(end).toLongLong();
+        const auto seenBefore = m_seenBefore.find(m_askedNs);
+        m_allowedNs = seenBefore != m_seenBefore.end() ? seenBefore->second : m_askedNs;
+        m_asked = true;
+        m_timelineBuffer.remove(0, end + 1);
+    }
+    playRecords();
+    answerTimeline();
+}
+
+// Answers once the records before the asked moment are written and read by the bridge: its
+// stream socket (the peer of ours) has nothing left to read.
+void VisionReplay::answerTimeline()
+{
+    if (!m_timeline || !m_asked)
+        return;
+    const auto read = [](const QPointer<QTcpSocket>& socket) {
+        return !socket || (socket->bytesToWrite() == 0 &&
+                           peerReceiveQueue(socket->localPort(), socket->peerPort()) == 0);
+    };
+    if ((pendingBefore(m_allowedNs) && !m_options.loop) || !read(m_stream) || !read(m_command)) {
+        m_readSince.invalidate();
+        m_timelineCheck.start();
+        return;
+    }
+    // Read is not yet stored: the bridge's reader gets a moment to hand the record on.
+    if (!m_readSince.isValid())
+        m_readSince.start();
+    if (m_readSince.nsecsElapsed() < kSettleNs) {
+        m_timelineCheck.start();
+        return;
+    }
+    m_readSince.invalidate();
+    m_timelineCheck.stop();
+    m_timeline->write(QByteArray::number(m_askedNs) + '\n');
+    m_timeline->flush();
+    m_asked = false;
 }
 
 void VisionReplay::say(const QByteArray& line) const

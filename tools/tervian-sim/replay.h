@@ -14,7 +14,9 @@
 #include <QTimer>
 
 #include <deque>
+#include <limits>
 #include <map>
+#include <set>
 #include <vector>
 
 // Plays the vision application from a capture the bridge saved. Each DIDE request is answered
@@ -32,6 +34,7 @@ public:
     struct Piece {
         qint64 offsetNs;
         QByteArray bytes;
+        qint64 capturedNs = 0; // when the bridge recorded it
     };
 
     VisionReplay(const SimOptions& options, const std::vector<capture::Chunk>& chunks,
@@ -42,15 +45,20 @@ public:
 private:
     struct Answer {
         std::vector<Piece> pieces;
+        bool played = false;
     };
 
     void takeCommands(const std::vector<capture::Chunk>& chunks);
     void takeRecords(const std::vector<capture::Chunk>& chunks);
+    void takeRecordsSeen(const std::vector<capture::Chunk>& chunks);
     void readRequests();
     void handleRequest(const QByteArray& request);
     void play(const QPointer<QTcpSocket>& socket, const Piece& piece, const QByteArray& name);
     void startRecords();
     void playRecords();
+    bool pendingBefore(qint64 capturedNs) const;
+    void readTimeline();
+    void answerTimeline();
     void say(const QByteArray& line) const;
 
     const SimOptions m_options;
@@ -69,6 +77,24 @@ private:
     size_t m_next = 0;
     QElapsedTimer m_sinceOn;
     QTimer m_recordTimer;
+
+    // robot-probe --replay, kept in step: records recorded from m_allowedNs on wait until it
+    // asks for a later request's; it hears back once the bridge has read all before it.
+    QTcpServer m_timelineServer;
+    QPointer<QTcpSocket> m_timeline;
+    QByteArray m_timelineBuffer;
+    qint64 m_allowedNs = std::numeric_limits<qint64>::max();
+    bool m_asked = false;
+    qint64 m_askedNs = 0; // the robot request's moment, as the probe asked for it
+    // Robot requests that saw a record older than the last one the bridge had received: asked
+    // for as if they came just before that one.
+    std::map<qint64, qint64> m_seenBefore;
+    // What the bridge did not ask for before the probe gave up waiting: it holds back no later ask.
+    qint64 m_givenUpNs = std::numeric_limits<qint64>::min();
+    QElapsedTimer m_readSince; // all asked for has been read by the bridge
+
+    QTimer m_timelineCheck;
+    std::multiset<qint64> m_scheduled; // capture times of pieces waiting for their moment
 };
 
 // Runs the replay until SIGTERM or SIGINT; returns the exit status (2 for a capture that

@@ -33,6 +33,8 @@ streams measurement records "status,X,Z,width,zdiff,area;" on the stream port.
                              recorded replies to the same requests, recorded records after
                              each acquisition-on
   --loop                     with --replay: play the records again when they run out
+  --speed N                  with --replay: play N times faster, as robot-probe --speed N
+                             plays the robot (default 1)
   --help                     show this text
 
 Prints one line per event on stdout: "listening on A:32001 and A:32002" (the ports bound),
@@ -126,6 +128,8 @@ ParseOutcome parseSimOptions(const QStringList& args, SimOptions& o, QString& er
              o.replay = v;
              return !v.isEmpty();
          }},
+        {"speed", nullptr,
+         [&](const QString& v) { return parseCount(v, 100000, o.speed) && o.speed > 0; }},
         {"delay-ms", nullptr, [&](const QString& v) { return parseCount(v, 600000, o.delayMs); }},
         {"close-after-requests", nullptr,
          [&](const QString& v) { return parseCount(v, INT_MAX, o.closeAfterRequests); }},

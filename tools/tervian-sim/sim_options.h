@@ -26,6 +26,7 @@ struct SimOptions {
     bool quiet = false;
     QString replay; // a capture the bridge saved, played instead of simulating
     bool loop = false;
+    int speed = 1; // a replay's delays and record offsets divided by this
 };
 
 enum class ParseOutcome { Run, Help, Error };
