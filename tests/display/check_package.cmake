@@ -89,7 +89,7 @@ if(NOT count EQUAL 3)
 endif()
 
 # The tags that installing under /opt implies, and nothing else: the files are there by design
-# (README, "Install and package"), and /opt itself is the system's, not the package's.
+# (docs/install.md, "Install and package"), and /opt itself is the system's, not the package's.
 # (A bracket would split a CMake list, hence the dots.)
 set(allowed_tags "dir-or-file-in-opt .opt/tervian-bridge/" "missing-intermediate-directory .opt/.$")
 find_program(LINTIAN lintian)
