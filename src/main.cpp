@@ -1,7 +1,7 @@
 #include "bridge.h"
 #include "instance_guard.h"
-#include "mainwindow.h"
 #include "journal.h"
+#include "mainwindow.h"
 #include "service_notifier.h"
 #include "service_reports.h"
 #include "settings.h"

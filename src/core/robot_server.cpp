@@ -177,9 +177,9 @@ void RobotServer::ServeRobot(int socket)
     for (;;) {
         m_shared.log.Flush();
         const sockets::Wake wake = m_worker.Liveness().Wait([&] {
-            return sockets::WaitReadable(
-                socket, m_worker.Stopping().Descriptor(),
-                m_framer.HoldingFragment() ? MsUntil(fragmentDue) : sockets::kNoLimit);
+            return sockets::WaitReadable(socket, m_worker.Stopping().Descriptor(),
+                                         m_framer.HoldingFragment() ? MsUntil(fragmentDue)
+                                                                    : sockets::kNoLimit);
         });
         if (wake == sockets::Wake::Stopped)
             return;

@@ -168,7 +168,7 @@ private:
     Clock::time_point m_tRecordDecoded = Clock::time_point::min();
     bool m_bStreamBroken = false; // since the last record: it is no current measurement
     uint64_t m_storedCount = 0;
-    RecordJoiner m_joiner;        // Stream thread only
+    RecordJoiner m_joiner; // Stream thread only
 };
 
 } // namespace measurement
