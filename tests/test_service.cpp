@@ -193,7 +193,8 @@ private slots:
         // READY=1 came with the status that names the port.
         const QByteArray status = manager.line(manager.find("READY=1") + 1);
         RobotClient robot;
-        QVERIFY(robot.connectTo(quint16(status.mid(status.indexOf("port ") + 5).toUInt())));
+        QVERIFY(robot.connectTo(
+            quint16(status.mid(status.indexOf("port ") + 5).split(',')[0].toUInt())));
 
         // Each joint ID makes a new log line, so the pipe fills and the robot goes unanswered.
         draining = false;

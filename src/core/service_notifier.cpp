@@ -64,7 +64,8 @@ void Notify(const std::string& state)
 } // namespace
 
 ServiceNotifier::ServiceNotifier(Bridge& bridge)
-    : m_bridge(bridge), m_active(std::getenv("NOTIFY_SOCKET") != nullptr)
+    : m_bridge(bridge), m_robotPort(bridge.Config().Get().robotPort),
+      m_active(std::getenv("NOTIFY_SOCKET") != nullptr)
 {
     uint64_t watchdogUs = 0;
     if (m_active && sd_watchdog_enabled(0, &watchdogUs) > 0)
@@ -142,7 +143,7 @@ std::string ServiceNotifier::StatusChange(const BridgeSnapshot& state, Clock::ti
     const long perSecond = seconds > 0 ? std::lround(double(records - m_records) / seconds) : 0;
     m_records = records;
     m_recordsCounted = now;
-    const std::string status = StatusLine(state, m_bridge.Config().Get().robotPort, perSecond);
+    const std::string status = StatusLine(state, m_robotPort, perSecond);
     if (status == m_status)
         return std::string();
     m_status = status;

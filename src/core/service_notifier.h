@@ -38,6 +38,7 @@ private:
     bool AllMove(Clock::time_point now);
 
     Bridge& m_bridge;
+    const uint16_t m_robotPort; // as configured; the status shows it until the server has bound
     const bool m_active;
     std::chrono::microseconds m_pingInterval{0}; // 0: no watchdog
     // The main loop beats twice a second; a modal box runs it too.

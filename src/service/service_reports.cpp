@@ -42,8 +42,9 @@ void ServiceReports::Look()
     SaveFaultCaptures(m_bridge.Parts().capture, m_bridge.Parts().log);
 }
 
+// The bridge works on with the values it has, so these are warnings.
 void ServiceReports::PrintSettingsReports()
 {
     for (const QString& report : m_bridge.Config().TakeReports())
-        journal::Print(journal::Priority::Error, QString(report).replace('\n', ' '));
+        journal::Print(journal::Priority::Warning, QString(report).replace('\n', ' '));
 }
