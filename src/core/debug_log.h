@@ -1,14 +1,14 @@
 #ifndef DEBUG_LOG_H
 #define DEBUG_LOG_H
 
+#include "progress.h"
+
 #include <QDateTime>
 #include <QFile>
 #include <QHash>
 #include <QString>
 #include <QTextStream>
 #include <QVector>
-
-#include "progress.h"
 
 #include <atomic>
 #include <mutex>
