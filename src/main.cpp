@@ -196,6 +196,8 @@ int main(int argc, char* argv[])
                        "running as a service, without a window, with " + settingsPath +
                            "; a window started meanwhile refuses to start (one bridge per "
                            "machine)");
+        bridge.Parts().log.Write("Running as a service, without a window; a window started "
+                                 "meanwhile refuses to start\n");
     } else {
         window = std::make_unique<MainWindow>(bridge);
         QObject::connect(&shutdownSignals, &ShutdownSignals::saveRequested, window.get(),
