@@ -43,7 +43,7 @@ BridgeRunner::~BridgeRunner()
     Stop();
 }
 
-void BridgeRunner::Start()
+void BridgeRunner::Start(const char* option)
 {
     const std::string program = m_runDir + "/tervian-bridge";
     const std::string output = m_runDir + "/bridge-output.txt";
@@ -55,7 +55,7 @@ void BridgeRunner::Start()
         dup2(out, STDERR_FILENO);
         setenv("QT_QPA_PLATFORM", "offscreen", 1);
         if (chdir(m_runDir.c_str()) == 0)
-            execl(program.c_str(), program.c_str(), static_cast<char*>(nullptr));
+            execl(program.c_str(), program.c_str(), option, static_cast<char*>(nullptr));
         _exit(127);
     }
     if (m_pid == -1)
@@ -71,6 +71,15 @@ void BridgeRunner::Stop()
         kill(m_pid, SIGKILL);
         waitpid(m_pid, nullptr, 0);
     }
+    m_pid = -1;
+}
+
+void BridgeRunner::Kill()
+{
+    if (m_pid <= 0)
+        return;
+    kill(m_pid, SIGKILL);
+    waitpid(m_pid, nullptr, 0);
     m_pid = -1;
 }
 

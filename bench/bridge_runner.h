@@ -15,8 +15,10 @@ public:
     BridgeRunner(const BridgeRunner&) = delete;
     BridgeRunner& operator=(const BridgeRunner&) = delete;
 
-    void Start();
+    // option: a command-line option for the bridge, such as --service, or none.
+    void Start(const char* option = nullptr);
     void Stop(); // SIGTERM and wait, SIGKILL after 5 s
+    void Kill(); // SIGKILL, as a watchdog's end, and wait
 
     pid_t Pid() const { return m_pid; }
     double CpuSeconds() const; // user + system time so far

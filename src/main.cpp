@@ -1,6 +1,9 @@
 #include "bridge.h"
 #include "instance_guard.h"
+#include "journal.h"
 #include "mainwindow.h"
+#include "service_notifier.h"
+#include "service_reports.h"
 #include "settings.h"
 #include "shutdown_signals.h"
 
@@ -11,6 +14,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <utility>
 #include <vector>
 
@@ -19,7 +23,7 @@ namespace
 
 // Also the source of the manual page, which is generated from this text at build time.
 const char kUsage[] =
-    R"(Usage: tervian-bridge [Qt options]
+    R"(Usage: tervian-bridge [--service] [Qt options]
 Bridges a Yaskawa robot controller and the Tervian vision application. Serves the robot on TCP
 port 5020, drives the vision application over its command port 32001 and reads its measurement
 stream on port 32002, and shows the state of both links in a small window. It connects and
@@ -27,12 +31,22 @@ listens as soon as it starts; closing the window, SIGINT or SIGTERM stops it wit
 SIGUSR1 saves the traffic of the last minutes as a capture file (see Files).
 
 Options:
+  --service     run the same bridge without a window and without a display, as a system
+                service does: what the window shows in a box becomes a line on stderr with
+                a syslog priority (<3> error, <4> warning, <6> info) for the journal, and
+                nothing waits for a click
   --help        show this text and exit
   --version     show the version and exit
 Any other argument goes to Qt, for example -platform offscreen to run without a window.
 
+Under a service manager (NOTIFY_SOCKET set), with or without a window, the bridge tells it
+READY=1 once the robot port listens, a STATUS= line with what the lamps show, WATCHDOG=1 at
+half of WATCHDOG_USEC while every worker moves (a stuck one is named on stderr), and
+STOPPING=1 when it stops. The service and a window never run together: one bridge runs per
+machine.
+
 Exit status: 0 after a normal shutdown, 1 when another bridge already runs on this machine
-(the running one is left alone), 2 when there is no display.
+(the running one is left alone), 2 when there is no display (never with --service).
 
 Files:
   config.txt    settings, beside the executable (in the package /opt/tervian-bridge/bin):
@@ -55,6 +69,14 @@ Files:
 
 // --help and --version must work without a display and without touching the cell, so they are
 // answered before Qt sees the command line.
+bool HasOption(int argc, char* argv[], const char* option)
+{
+    for (int i = 1; i < argc; ++i)
+        if (std::strcmp(argv[i], option) == 0)
+            return true;
+    return false;
+}
+
 bool AnswerInformationOption(int argc, char* argv[])
 {
     for (int i = 1; i < argc; ++i) {
@@ -106,12 +128,17 @@ bool HasScreen()
     return platform != "offscreen" && platform != "minimal";
 }
 
-void RefuseSecondStart()
+void RefuseSecondStart(bool service)
 {
-    std::fputs("tervian-bridge: another bridge is already running on this machine; "
-               "this start changes nothing and exits\n",
-               stderr);
-    if (HasScreen())
+    if (service)
+        journal::Print(journal::Priority::Error,
+                       "another bridge (a window or the service) is already running on this "
+                       "machine; this start changes nothing and exits");
+    else
+        std::fputs("tervian-bridge: another bridge is already running on this machine; "
+                   "this start changes nothing and exits\n",
+                   stderr);
+    if (!service && HasScreen())
         QMessageBox::critical(nullptr, "Error",
                               QCoreApplication::translate(
                                   "main", "Another Tervian Yaskawa Interface is already running "
@@ -120,27 +147,37 @@ void RefuseSecondStart()
                               QMessageBox::Ok, QMessageBox::NoButton);
 }
 
+// The window's application object, or the plain event loop of the service.
+std::unique_ptr<QCoreApplication> MakeApplication(int& argc, char* argv[], bool service)
+{
+    if (service)
+        return std::make_unique<QCoreApplication>(argc, argv);
+    g_qtHandler = qInstallMessageHandler(ExitWithoutDisplay);
+    auto application = std::make_unique<QApplication>(argc, argv);
+    PassOnHeldMessages();
+    return application;
+}
+
 } // namespace
 
 // --help and --version come first, then the display, then the running bridge: a start without a
 // display exits 2 whether or not a bridge runs. None of them touches the settings, the log or a
-// port.
+// port. The service and the window run the same bridge; only what shows it differs.
 int main(int argc, char* argv[])
 {
     if (AnswerInformationOption(argc, argv))
         return 0;
+    const bool service = HasOption(argc, argv, "--service");
     // Before the application object starts Qt's threads: they inherit the block, and the
     // signals stay with this thread once their handler is in place.
     ShutdownSignals::BlockInThisThread();
-    g_qtHandler = qInstallMessageHandler(ExitWithoutDisplay);
-    QApplication a(argc, argv);
-    PassOnHeldMessages();
+    const std::unique_ptr<QCoreApplication> application = MakeApplication(argc, argv, service);
     // Taken here already, so that SIGTERM also closes the box of a refused second start.
     ShutdownSignals shutdownSignals;
     InstanceGuard guard;
-    if (!guard.Acquire(QFile::encodeName(QCoreApplication::applicationDirPath() + "/config.txt")
-                           .toStdString())) {
-        RefuseSecondStart();
+    const QString settingsPath = QCoreApplication::applicationDirPath() + "/config.txt";
+    if (!guard.Acquire(QFile::encodeName(settingsPath).toStdString())) {
+        RefuseSecondStart(service);
         return kAnotherBridgeRuns;
     }
     // Measurement records always use a point as decimal separator.
@@ -148,10 +185,29 @@ int main(int argc, char* argv[])
     Settings settings(QCoreApplication::applicationDirPath());
     settings.Load();
     Bridge bridge(std::move(settings));
-    MainWindow w(bridge);
-    QObject::connect(&shutdownSignals, &ShutdownSignals::saveRequested, &w,
-                     &MainWindow::SaveDiagnostics);
+    ServiceNotifier notifier(bridge);
+    std::unique_ptr<MainWindow> window;
+    std::unique_ptr<ServiceReports> reports;
+    if (service) {
+        reports = std::make_unique<ServiceReports>(bridge);
+        QObject::connect(&shutdownSignals, &ShutdownSignals::saveRequested,
+                         [&reports] { reports->SaveDiagnostics(); });
+        journal::Print(journal::Priority::Info,
+                       "running as a service, without a window, with " + settingsPath +
+                           "; a window started meanwhile refuses to start (one bridge per "
+                           "machine)");
+        bridge.Parts().log.Write("Running as a service, without a window; a window started "
+                                 "meanwhile refuses to start\n");
+    } else {
+        window = std::make_unique<MainWindow>(bridge);
+        QObject::connect(&shutdownSignals, &ShutdownSignals::saveRequested, window.get(),
+                         &MainWindow::SaveDiagnostics);
+    }
     bridge.Start();
-    w.show();
-    return a.exec();
+    notifier.Start();
+    if (window)
+        window->show();
+    const int exitCode = application->exec();
+    notifier.NotifyStopping();
+    return exitCode;
 }

@@ -66,6 +66,12 @@ BridgeSnapshot Bridge::Snapshot()
     return {link, ReadJoint(m_shared, link, m_settings.Get().staleAfterMs, false)};
 }
 
+std::vector<const Progress*> Bridge::Workers()
+{
+    return {&m_robot.Liveness(), &m_vision.Liveness(), &m_vision.ReaderLiveness(),
+            &m_shared.log.Liveness()};
+}
+
 void Bridge::SetChangeListener(std::function<void()> listener)
 {
     m_shared.link.SetListener(std::move(listener));

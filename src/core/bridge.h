@@ -10,6 +10,7 @@
 
 #include <functional>
 #include <string>
+#include <vector>
 
 // What the window shows: the link state and what a joint data reply would carry now.
 struct BridgeSnapshot {
@@ -42,6 +43,10 @@ public:
     BridgeSnapshot Snapshot();
     // Called after every change of the link state, on the thread that made it.
     void SetChangeListener(std::function<void()> listener);
+
+    // What a watchdog looks at: the robot server, the vision client, its stream reader and the
+    // log writer.
+    std::vector<const Progress*> Workers();
 
     Settings& Config() { return m_settings; }
     Shared& Parts() { return m_shared; }

@@ -206,30 +206,27 @@ void DebugLog::Configure(bool on, qint64 maxBytes, bool times)
 
 void DebugLog::WriteEntry(const QString& entry)
 {
-    std::lock_guard<std::mutex> lock(m_mutex);
-    m_file.Write(entry, QDateTime::currentDateTime());
+    WithFile([&](const QDateTime& now) { m_file.Write(entry, now); });
 }
 
 void DebugLog::WriteFlushed(const QString& entry)
 {
     if (!m_on)
         return;
-    std::lock_guard<std::mutex> lock(m_mutex);
-    const QDateTime now = QDateTime::currentDateTime();
-    m_file.Write(entry, now);
-    m_file.Flush(now);
+    WithFile([&](const QDateTime& now) {
+        m_file.Write(entry, now);
+        m_file.Flush(now);
+    });
 }
 
 void DebugLog::Flush()
 {
     if (!m_on)
         return;
-    std::lock_guard<std::mutex> lock(m_mutex);
-    m_file.Flush(QDateTime::currentDateTime());
+    WithFile([&](const QDateTime& now) { m_file.Flush(now); });
 }
 
 void DebugLog::Close()
 {
-    std::lock_guard<std::mutex> lock(m_mutex);
-    m_file.Close(QDateTime::currentDateTime());
+    WithFile([&](const QDateTime& now) { m_file.Close(now); });
 }

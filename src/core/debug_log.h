@@ -1,6 +1,8 @@
 #ifndef DEBUG_LOG_H
 #define DEBUG_LOG_H
 
+#include "progress.h"
+
 #include <QDateTime>
 #include <QFile>
 #include <QHash>
@@ -92,6 +94,9 @@ public:
     // happens.
     void Flush();
     void Close();
+    // Busy while a thread writes the file: a hung disk or a full pipe holds every thread that
+    // logs next.
+    const Progress& Liveness() const { return m_writing; }
 
     template <typename... Pieces> static QString Compose(const Pieces&... pieces)
     {
@@ -112,9 +117,19 @@ private:
         text << QString::fromStdString(EscapePeerBytes(piece));
     }
 
+    // Runs change on the file under the lock, busy while it does.
+    template <typename Change> void WithFile(Change change)
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_writing.Busy();
+        change(QDateTime::currentDateTime());
+        m_writing.Idle();
+    }
+
     std::atomic<bool> m_on{false};
     std::mutex m_mutex;
     DebugLogFile m_file;
+    Progress m_writing{"log writer", std::chrono::seconds(3)};
 };
 
 // A file the bridge creates in a setgid folder (the installed bin/) belongs to the folder's

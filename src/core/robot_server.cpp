@@ -139,8 +139,10 @@ bool RobotServer::WaitForRobot(int listener)
         m_shared.link.Update([](LinkSnapshot& state) { state.robotServerOnline = true; });
         m_shared.log.Flush();
         // A failed wait is simply tried again.
-        const sockets::Wake wake =
-            sockets::WaitReadable(listener, m_worker.Stopping().Descriptor(), sockets::kNoLimit);
+        const sockets::Wake wake = m_worker.Liveness().Wait([&] {
+            return sockets::WaitReadable(listener, m_worker.Stopping().Descriptor(),
+                                         sockets::kNoLimit);
+        });
         if (wake == sockets::Wake::Ready)
             return true;
         if (wake == sockets::Wake::Stopped) {
@@ -174,9 +176,11 @@ void RobotServer::ServeRobot(int socket)
     std::chrono::steady_clock::time_point fragmentDue;
     for (;;) {
         m_shared.log.Flush();
-        const sockets::Wake wake = sockets::WaitReadable(
-            socket, m_worker.Stopping().Descriptor(),
-            m_framer.HoldingFragment() ? MsUntil(fragmentDue) : sockets::kNoLimit);
+        const sockets::Wake wake = m_worker.Liveness().Wait([&] {
+            return sockets::WaitReadable(socket, m_worker.Stopping().Descriptor(),
+                                         m_framer.HoldingFragment() ? MsUntil(fragmentDue)
+                                                                    : sockets::kNoLimit);
+        });
         if (wake == sockets::Wake::Stopped)
             return;
         if (wake == sockets::Wake::TimedOut) {

@@ -27,6 +27,7 @@ public:
     RobotServer& operator=(const RobotServer&) = delete;
 
     void Start();
+    const Progress& Liveness() { return m_worker.Liveness(); }
     // Ends the session and the listening at once, and returns when the thread has ended.
     void Stop() { m_worker.Stop(); }
 
@@ -45,7 +46,8 @@ private:
     Shared& m_shared;
     const Config m_config;
     const capture::Tap m_tap;
-    Worker m_worker;
+    // Between two waits it only frames, answers and logs: a second is long.
+    Worker m_worker{"robot server", std::chrono::seconds(3)};
 
     // The server thread's own.
     uint16_t m_port;

@@ -36,7 +36,7 @@ void StreamReader::Run(std::string address)
     Backoff backoff;
     while (!m_worker.Stopping()) {
         const Descriptor socket = ConnectOrPause(m_shared.log, address, m_port, "TCP device",
-                                                 "TCP device thread", m_worker.Stopping());
+                                                 "TCP device thread", m_worker);
         const capture::Session recorded(m_tap, socket.Get());
         if (!socket.IsOpen())
             continue;
@@ -47,7 +47,7 @@ void StreamReader::Run(std::string address)
         if (std::chrono::steady_clock::now() - connected >= Backoff::kProvenAfter)
             backoff.Reset();
         else
-            PauseBeforeRetry(m_shared.log, backoff.NextPauseMs(), m_worker.Stopping());
+            PauseBeforeRetry(m_shared.log, backoff.NextPauseMs(), m_worker);
     }
     m_shared.log.Write("Disconnecting from TCP device\n");
 }
@@ -64,9 +64,10 @@ bool StreamReader::ReceiveUntilStopped(int socket)
     char block[measurement::kReceiveBytes];
     for (;;) {
         m_shared.log.Flush();
-        const sockets::ReceiveResult received =
-            sockets::ReceiveWithin(socket, block, sizeof block, sockets::kNoLimit,
-                                   m_worker.Stopping().Descriptor(), m_tap);
+        const sockets::ReceiveResult received = m_worker.Liveness().Wait([&] {
+            return sockets::ReceiveWithin(socket, block, sizeof block, sockets::kNoLimit,
+                                          m_worker.Stopping().Descriptor(), m_tap);
+        });
         if (received.status == sockets::ReceiveStatus::Stopped)
             return true;
         if (received.status == sockets::ReceiveStatus::WaitFailed) {

@@ -21,6 +21,7 @@ public:
     void Start(const std::string& address);
     // Returns when the thread has ended; the link state then shows it not reading.
     void Stop();
+    const Progress& Liveness() { return m_worker.Liveness(); }
 
 private:
     void Run(std::string address);
@@ -29,7 +30,7 @@ private:
     Shared& m_shared;
     const uint16_t m_port;
     const capture::Tap m_tap;
-    Worker m_worker;
+    Worker m_worker{"stream reader", std::chrono::seconds(3)};
 };
 
 #endif // STREAM_READER_H

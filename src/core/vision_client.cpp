@@ -59,7 +59,7 @@ void VisionClient::Run()
             state.acquisitionOn = false;
         });
         const Descriptor socket = ConnectOrPause(m_shared.log, m_address, m_config.commandPort,
-                                                 "Tervian", "Tervian client", m_worker.Stopping());
+                                                 "Tervian", "Tervian client", m_worker);
         const capture::Session recorded(m_tap, socket.Get());
         if (!socket.IsOpen())
             continue;
@@ -71,7 +71,7 @@ void VisionClient::Run()
         if (Clock::now() - connected >= Backoff::kProvenAfter) // reconnected at once
             backoff.Reset();
         else
-            PauseBeforeRetry(m_shared.log, backoff.NextPauseMs(), m_worker.Stopping());
+            PauseBeforeRetry(m_shared.log, backoff.NextPauseMs(), m_worker);
         SetReady(false);
     }
     End();
@@ -177,8 +177,11 @@ bool VisionClient::BringToWishes(int socket)
 void VisionClient::WaitForCommands(int socket)
 {
     m_shared.log.Flush();
-    sockets::WaitForAny({socket, m_shared.link.WishDescriptor(), m_worker.Stopping().Descriptor()},
-                        sockets::kNoLimit);
+    m_worker.Liveness().Wait([&] {
+        sockets::WaitForAny(
+            {socket, m_shared.link.WishDescriptor(), m_worker.Stopping().Descriptor()},
+            sockets::kNoLimit);
+    });
 }
 
 // A rejection leaves the laser lamp and the status reply with what the application confirmed.
@@ -285,9 +288,11 @@ bool VisionClient::ReceiveReply(int socket, const char* command, std::string* re
             m_shared.log.Write("Tervian client: reply longer than 64 KiB. Reconnecting\n");
             return false;
         }
-        const sockets::ReceiveResult received =
-            sockets::ReceiveWithin(socket, buffer, sizeof buffer, MillisecondsUntil(due),
-                                   m_worker.Stopping().Descriptor(), m_tap);
+        // A wait with a deadline: the worker comes back from it by itself.
+        const sockets::ReceiveResult received = m_worker.Liveness().Wait([&] {
+            return sockets::ReceiveWithin(socket, buffer, sizeof buffer, MillisecondsUntil(due),
+                                          m_worker.Stopping().Descriptor(), m_tap);
+        });
         if (received.status == sockets::ReceiveStatus::Stopped)
             return false;
         if (received.status == sockets::ReceiveStatus::TimedOut) {

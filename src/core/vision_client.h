@@ -31,6 +31,8 @@ public:
     void RequestStop() { m_worker.RequestStop(); }
     // Returns when the client and its reader have ended.
     void Stop() { m_worker.Stop(); }
+    const Progress& Liveness() { return m_worker.Liveness(); }
+    const Progress& ReaderLiveness() { return m_stream.Liveness(); }
 
 private:
     enum class Exchange { Accepted, Rejected, Lost };
@@ -59,7 +61,9 @@ private:
     Shared& m_shared;
     const Config m_config;
     const capture::Tap m_tap;
-    Worker m_worker;
+    // A send to an application that stopped reading is given up by the keep-alive after about
+    // 6 s; everything else between two waits is quick.
+    Worker m_worker{"vision client", std::chrono::seconds(10)};
 
     // The client thread's own; the address and project are set before it starts.
     std::string m_address;

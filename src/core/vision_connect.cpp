@@ -9,9 +9,10 @@ const int kConnectRetryPauseMs = 100;
 } // namespace
 
 Descriptor ConnectOrPause(DebugLog& log, const std::string& address, uint16_t port,
-                          const char* peer, const char* owner, const StopRequest& stop)
+                          const char* peer, const char* owner, Worker& worker)
 {
-    sockets::ConnectResult result = sockets::ConnectWithin1s(address, port, stop.Descriptor());
+    sockets::ConnectResult result =
+        sockets::ConnectWithin1s(address, port, worker.Stopping().Descriptor());
     switch (result.step) {
     case sockets::ConnectStep::Connected:
         log.Write("Connected to ", peer, "\n");
@@ -32,12 +33,12 @@ Descriptor ConnectOrPause(DebugLog& log, const std::string& address, uint16_t po
                   result.retval, " ", result.errnoValue, "\n");
         break;
     }
-    PauseBeforeRetry(log, kConnectRetryPauseMs, stop);
+    PauseBeforeRetry(log, kConnectRetryPauseMs, worker);
     return Descriptor();
 }
 
-void PauseBeforeRetry(DebugLog& log, int pauseMs, const StopRequest& stop)
+void PauseBeforeRetry(DebugLog& log, int pauseMs, Worker& worker)
 {
     log.Flush();
-    sockets::WaitForAny({stop.Descriptor()}, pauseMs);
+    worker.Liveness().Wait([&] { sockets::WaitForAny({worker.Stopping().Descriptor()}, pauseMs); });
 }

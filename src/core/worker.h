@@ -2,6 +2,7 @@
 #ifndef WORKER_H
 #define WORKER_H
 
+#include "progress.h"
 #include "wake.h"
 
 #include <csignal>
@@ -14,9 +15,11 @@
 // Owns one thread at a time. Its owner stops it in its own destructor, before the members the
 // thread uses go. The thread takes no asynchronous signals, whichever thread starts it: they
 // belong to the one that handles them, so that no worker's wait is cut short by one.
+// The thread counts as busy while it runs, except where its body marks a wait.
 class Worker
 {
 public:
+    Worker(const char* name, std::chrono::milliseconds bound) : m_progress(name, bound) {}
     ~Worker() { Stop(); }
 
     template <typename Body> void Start(Body body)
@@ -26,7 +29,11 @@ public:
         sigset_t previous;
         sigfillset(&all);
         pthread_sigmask(SIG_BLOCK, &all, &previous);
-        m_thread = std::make_unique<std::thread>(std::move(body));
+        m_thread = std::make_unique<std::thread>([this, body = std::move(body)]() mutable {
+            m_progress.Busy();
+            body();
+            m_progress.Idle();
+        });
         pthread_sigmask(SIG_SETMASK, &previous, nullptr);
     }
     bool Started() const { return m_thread != nullptr; }
@@ -48,9 +55,11 @@ public:
     }
     // For the thread: whether to end, and a descriptor that wakes it when it should.
     const StopRequest& Stopping() const { return m_stop; }
+    Progress& Liveness() { return m_progress; }
 
 private:
     StopRequest m_stop;
+    Progress m_progress;
     std::unique_ptr<std::thread> m_thread;
 };
 

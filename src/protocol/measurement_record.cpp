@@ -139,6 +139,7 @@ Reading LatestRecord::Store(const Record& record, Clock::time_point now)
     m_bScannnerOk = true;
     m_bStreamBroken = false;
     m_tRecordDecoded = now;
+    ++m_storedCount;
     std::copy_n(record.values.begin(), record.valueCount, m_values.begin());
     m_bRecognitionOK = IsRecognised(record.statusGood, m_values[1]);
     return {true, m_bRecognitionOK, m_values};
@@ -153,6 +154,12 @@ void LatestRecord::Reset()
     m_bRecognitionOK = false;
     m_bStreamBroken = false;
     m_tRecordDecoded = Clock::time_point::min();
+}
+
+uint64_t LatestRecord::StoredCount()
+{
+    std::lock_guard<std::mutex> lock(m_mutex1);
+    return m_storedCount;
 }
 
 void LatestRecord::EndConnection()

@@ -3,6 +3,7 @@
 
 #include <array>
 #include <chrono>
+#include <cstdint>
 #include <cstring>
 #include <functional>
 #include <mutex>
@@ -156,6 +157,8 @@ public:
     void EndConnection();
     // takeArrival marks the record as read by the robot.
     Reading Read(const FreshnessRule& rule, Clock::time_point now, bool takeArrival);
+    // Records stored since the program started, for a rate.
+    uint64_t StoredCount();
 
 private:
     std::mutex m_mutex1;
@@ -164,7 +167,8 @@ private:
     bool m_bRecognitionOK = false;
     Clock::time_point m_tRecordDecoded = Clock::time_point::min();
     bool m_bStreamBroken = false; // since the last record: it is no current measurement
-    RecordJoiner m_joiner;        // Stream thread only
+    uint64_t m_storedCount = 0;
+    RecordJoiner m_joiner; // Stream thread only
 };
 
 } // namespace measurement

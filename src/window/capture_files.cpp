@@ -1,6 +1,7 @@
 #include "capture_files.h"
 
 #include <QCoreApplication>
+#include <QDateTime>
 #include <QDir>
 #include <QFile>
 
@@ -27,4 +28,53 @@ QString WriteCapture(const capture::Held& held, const QString& fileName)
         std::remove(partial.constData());
     }
     return QString();
+}
+
+// Named with the local date and time, so that saves never overwrite each other. Also said on
+// stderr, for a bridge without a screen that was sent SIGUSR1. Nothing is written when there is
+// nothing to save: an empty file would pass for a capture of a quiet cell.
+SavedCapture SaveDiagnostics(capture::Recorder& recorder, DebugLog& log)
+{
+    if (!recorder.Enabled()) {
+        log.Write("Capture not saved: the traffic capture is off (CaptureMinutes=0)\n");
+        std::fprintf(stderr, "tervian-bridge: nothing saved: the traffic capture is off "
+                             "(CaptureMinutes=0 in config.txt; set it to 10 and start the "
+                             "bridge again to record)\n");
+        log.Flush();
+        return {SavedCapture::Off, QString()};
+    }
+    const capture::Held held = recorder.Snapshot();
+    if (held.chunks.empty()) {
+        log.Write("Capture not saved: no traffic recorded yet\n");
+        std::fprintf(stderr, "tervian-bridge: nothing saved: no traffic recorded yet\n");
+        log.Flush();
+        return {SavedCapture::Empty, QString()};
+    }
+    const QString name =
+        "capture-" + QDateTime::currentDateTime().toString("yyyy-MM-dd_HH-mm-ss") + ".pcapng";
+    const QString path = WriteCapture(held, name);
+    if (!path.isEmpty()) {
+        log.Write("Capture saved to ", path.toStdString(), "\n");
+        std::fprintf(stderr, "tervian-bridge: diagnostics saved to %s\n", qPrintable(path));
+    } else {
+        log.Write("Failed to write the capture ", name.toStdString(), "\n");
+        std::fprintf(stderr, "tervian-bridge: diagnostics could not be saved as %s\n",
+                     qPrintable(name));
+    }
+    log.Flush();
+    return {path.isEmpty() ? SavedCapture::Failed : SavedCapture::Saved, path};
+}
+
+// Off the workers' paths, which only took them.
+void SaveFaultCaptures(capture::Recorder& recorder, DebugLog& log)
+{
+    for (const capture::FaultCapture& fault : recorder.TakeFaults()) {
+        const QString name =
+            QString("capture-last-fault-%1.pcapng").arg(capture::FaultName(fault.kind));
+        const QString path = WriteCapture(fault.held, name);
+        if (path.isEmpty())
+            log.Write("Failed to write the capture ", name.toStdString(), "\n");
+        else
+            log.Write("Fault capture saved to ", path.toStdString(), "\n");
+    }
 }

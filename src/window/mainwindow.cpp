@@ -210,41 +210,9 @@ void MainWindow::on_actionUser_manual_triggered()
             this, tr("The user manual could not be opened: no viewer for %1 was found.").arg(path));
 }
 
-// Named with the local date and time, so that saves never overwrite each other. Also said on
-// stderr, for a bridge without a screen that was sent SIGUSR1. Nothing is written when there is
-// nothing to save: an empty file would pass for a capture of a quiet cell.
 MainWindow::SavedCapture MainWindow::SaveDiagnostics()
 {
-    DebugLog& log = m_bridge.Parts().log;
-    capture::Recorder& recorder = m_bridge.Parts().capture;
-    if (!recorder.Enabled()) {
-        log.Write("Capture not saved: the traffic capture is off (CaptureMinutes=0)\n");
-        std::fprintf(stderr, "tervian-bridge: nothing saved: the traffic capture is off "
-                             "(CaptureMinutes=0 in config.txt; set it to 10 and start the "
-                             "bridge again to record)\n");
-        log.Flush();
-        return {SavedCapture::Off, QString()};
-    }
-    const capture::Held held = recorder.Snapshot();
-    if (held.chunks.empty()) {
-        log.Write("Capture not saved: no traffic recorded yet\n");
-        std::fprintf(stderr, "tervian-bridge: nothing saved: no traffic recorded yet\n");
-        log.Flush();
-        return {SavedCapture::Empty, QString()};
-    }
-    const QString name =
-        "capture-" + QDateTime::currentDateTime().toString("yyyy-MM-dd_HH-mm-ss") + ".pcapng";
-    const QString path = WriteCapture(held, name);
-    if (!path.isEmpty()) {
-        log.Write("Capture saved to ", path.toStdString(), "\n");
-        std::fprintf(stderr, "tervian-bridge: diagnostics saved to %s\n", qPrintable(path));
-    } else {
-        log.Write("Failed to write the capture ", name.toStdString(), "\n");
-        std::fprintf(stderr, "tervian-bridge: diagnostics could not be saved as %s\n",
-                     qPrintable(name));
-    }
-    log.Flush();
-    return {path.isEmpty() ? SavedCapture::Failed : SavedCapture::Saved, path};
+    return ::SaveDiagnostics(m_bridge.Parts().capture, m_bridge.Parts().log);
 }
 
 void MainWindow::on_actionSave_diagnostics_triggered()
@@ -280,19 +248,10 @@ void MainWindow::on_actionSave_diagnostics_triggered()
     }
 }
 
-// Called at every refresh: the captures that the workers took at their faults are written here,
-// off their paths, each kind over its own file.
+// Called at every refresh.
 void MainWindow::SaveFaultCapture()
 {
-    for (const capture::FaultCapture& fault : m_bridge.Parts().capture.TakeFaults()) {
-        const QString name =
-            QString("capture-last-fault-%1.pcapng").arg(capture::FaultName(fault.kind));
-        const QString path = WriteCapture(fault.held, name);
-        if (path.isEmpty())
-            m_bridge.Parts().log.Write("Failed to write the capture ", name.toStdString(), "\n");
-        else
-            m_bridge.Parts().log.Write("Fault capture saved to ", path.toStdString(), "\n");
-    }
+    SaveFaultCaptures(m_bridge.Parts().capture, m_bridge.Parts().log);
 }
 
 // The View menu goes before Help; the window opens as it was when the bridge last ended.

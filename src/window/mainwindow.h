@@ -1,6 +1,8 @@
 #ifndef MAINWINDOW_H
 #define MAINWINDOW_H
 
+#include "capture_files.h"
+
 #include <QMainWindow>
 #include <QStringList>
 #include <QTimer>
@@ -25,10 +27,7 @@ public:
     explicit MainWindow(Bridge& bridge, QWidget* parent = nullptr);
     ~MainWindow() override;
 
-    struct SavedCapture {
-        enum Outcome { Saved, Off, Empty, Failed } outcome;
-        QString path; // when Saved
-    };
+    using SavedCapture = ::SavedCapture;
 
 public slots:
     // Writes the recorded traffic beside the debug log, for SIGUSR1 and the Help menu, and says

@@ -39,8 +39,10 @@ mkdir -p -m 755 "$scratch"
 mkdir -p "$fake" "$root"/var/lib/dpkg/{info,updates} "$root/opt/other"
 install -d -o 65534 -m 700 "$scratch/home"
 touch "$root"/var/lib/dpkg/{status,available}
-printf '#!/bin/sh\n[ -e %s/group-added ]\n' "$scratch" >"$fake/getent"
+printf '#!/bin/sh\n[ -e %s/$1-added ]\n' "$scratch" >"$fake/getent"
 printf '#!/bin/sh\necho "$*" >>%s/group-added\n' "$scratch" >"$fake/groupadd"
+printf '#!/bin/sh\necho "$*" >>%s/passwd-added\n' "$scratch" >"$fake/useradd"
+printf '#!/bin/sh\necho "$*" >>%s/passwd-removed\n' "$scratch" >"$fake/userdel"
 for tool in chown chgrp; do
   printf '#!/bin/sh\nexec /bin/%s "$(echo "$1" | sed s/tervian$/%s/)" "$2"\n' $tool $gid >"$fake/$tool"
 done
@@ -54,6 +56,9 @@ dpkg-deb -e "$deb" "$scratch/control"
 sh -n "$scratch/control/postinst" && sh -n "$scratch/control/postrm"
 dpkg_root -i "$deb"
 expect "$(cat "$scratch/group-added")" "--system tervian" "group created on install"
+expect "$(cat "$scratch/passwd-added")" "--system --gid tervian --no-create-home --home-dir \
+/nonexistent --shell /usr/sbin/nologin --comment Tervian bridge service tervian-bridge" \
+  "service user created on install"
 shared="$(printf '664 0:%s\n664 0:%s\n664 0:%s' $gid $gid $gid)"
 expect "$(modes "$bin" "$bin"/{config.txt,DebugLog.txt,DebugLog.old.txt,tervian-bridge} \
   "$bin/../help/KPLM604.pdf")" "$(printf '2755 0:%s\n%s\n755 0:0\n644 0:0' $gid "$shared")" \
@@ -133,6 +138,7 @@ dpkg_root -r tervian-bridge
 [ ! -e "$bin/tervian-bridge" ] || fail "the removal left the program"
 cmp -s "$scratch/settings.txt" "$bin/config.txt" || fail "the removal lost config.txt"
 dpkg_root -P tervian-bridge
+expect "$(cat "$scratch/passwd-removed")" "tervian-bridge" "service user removed on purge"
 [ ! -e "$root/opt/tervian-bridge" ] || fail "the purge left $(ls -A "$bin")"
 [ -d "$root/opt/other" ] && ! grep "warning: .*/opt" "$scratch/dpkg.log" || fail "purge and /opt"
 echo "installed, run by an operator, upgraded, removed and purged"

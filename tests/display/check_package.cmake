@@ -34,6 +34,7 @@ set(paths opt/tervian-bridge/help/KPLM604.pdf usr/share/applications/tervian-bri
   usr/share/icons/hicolor/scalable/apps/tervian-bridge.svg
   usr/share/metainfo/invalid.tervian.bridge.metainfo.xml ${doc}/copyright ${doc}/changelog.gz
   ${doc}/KPLM604.pdf ${doc}/examples/autostart/tervian-bridge.desktop
+  lib/systemd/system/tervian-bridge.service usr/lib/systemd/user/tervian-bridge-window.service
   usr/lib/[^/\n]+/wireshark/plugins/tervian.lua)
 foreach(size 16 32 48 128 256)
   list(APPEND paths usr/share/icons/hicolor/${size}x${size}/apps/tervian-bridge.png)
@@ -63,8 +64,8 @@ foreach(program ${programs})
 endforeach()
 # The window's fixed geometry was laid out for this font; another one cuts its texts.
 run(dpkg-deb -f ${deb} Depends)
-if(NOT out MATCHES "(^|, )fonts-liberation(,|\n)")
-  message(FATAL_ERROR "the package does not depend on fonts-liberation: ${out}")
+if(NOT out MATCHES "(^|, )fonts-liberation(,|\n)" OR NOT out MATCHES "(^|, )libsystemd0[ ,\n]")
+  message(FATAL_ERROR "the package does not depend on fonts-liberation and libsystemd0: ${out}")
 endif()
 run(appstreamcli validate --no-net ${root}/usr/share/metainfo/invalid.tervian.bridge.metainfo.xml)
 
