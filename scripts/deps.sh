@@ -11,7 +11,7 @@ packages=(
   iproute2 util-linux procps psmisc
   poppler-utils desktop-file-utils dpkg-dev fakeroot file
   libqt5svg5-dev help2man man-db appstream lintian
-  tshark libpcap-dev libsystemd-dev
+  tshark libpcap-dev libsystemd-dev systemd
 )
 
 missing=()
