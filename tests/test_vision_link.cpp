@@ -334,8 +334,10 @@ private slots:
 
         b.WishLaser(true); // each wish is one exchange
         QTRY_VERIFY(state().laserOn && sim.count("acquisition on"));
-        QTRY_COMPARE(values(), (QVector<double>{1.5, 2.25, 0.8, -0.1, 3.2}));
-        QCOMPARE(m_bridge->Snapshot().joint.resultCode, robot::kJointRecognised);
+        // The first record may have been decoded just before the application's reply to the
+        // acquisition request: it does not count, the next one does.
+        QTRY_COMPARE(m_bridge->Snapshot().joint.resultCode, robot::kJointRecognised);
+        QCOMPARE(values(), (QVector<double>{1.5, 2.25, 0.8, -0.1, 3.2}));
         QVERIFY(
             b.Parts().trend.Columns(trend::Ms(measurement::Clock::now()) + 1, 60000, 1)[0].records >
             0);
