@@ -206,7 +206,7 @@ repeated 1 more times: Robot set joint ID
         capture::Held fault;
         for (QDeadlineTimer deadline(5000); fault.chunks.empty() && !deadline.hasExpired();
              QThread::msleep(10))
-            fault = TakenFault(shared.capture, capture::Fault::RobotLink);
+            fault = TakenFaults(shared.capture)[capture::Fault::RobotLink];
         QCOMPARE(std::count_if(fault.chunks.begin(), fault.chunks.end(),
                                [](const auto& c) { return c.event == capture::Event::Opened; }),
                  4L);

@@ -75,17 +75,13 @@ private slots:
     {
         const QByteArray status = Hex("82000800");
         std::vector<capture::Chunk> chunks;
+        const capture::Endpoints ends{0x7f000001, 5020, 0x7f000001, 40000};
         for (auto [event, data] : {std::pair(capture::Event::Opened, QByteArray()),
                                    {capture::Event::Received, Hex("01010600")},
                                    {capture::Event::Sent, status},
-                                   {capture::Event::PeerClosed, QByteArray()}}) {
-            capture::Chunk chunk;
-            chunk.timeNs = 1000000000 + int64_t(chunks.size()) * 10000000;
-            chunk.event = event;
-            chunk.ends = {0x7f000001, 5020, 0x7f000001, 40000};
-            chunk.data = data.toStdString();
-            chunks.push_back(std::move(chunk));
-        }
+                                   {capture::Event::PeerClosed, QByteArray()}})
+            chunks.push_back({1000000000 + int64_t(chunks.size()) * 10000000, capture::Link::Robot,
+                              event, ends, data.toStdString()});
         QTemporaryDir folder;
         const QString file = folder.filePath("session.pcapng");
         {

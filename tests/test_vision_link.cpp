@@ -154,10 +154,14 @@ private slots:
             peer->setSocketOption(QAbstractSocket::LowDelayOption, 1); // no Nagle delay
             reply(event); // a greeting, no reply to the default project
         };
-        const auto setUp = [&] {
+        // A new connection's set-up, then the standing wishes: the project, then the laser on,
+        // its reply left to the caller.
+        const auto setUp = [&](const char* project) {
             accept();
             expect(R"(FILE="000002.t_p")", loadOk);
             expect(R"(STATE="off")", event + acquisitionOk);
+            expect(project, loadOk);
+            QVERIFY(request().contains(R"(STATE="on")"));
         };
         accept();
         QVERIFY(request().contains(R"(FILE="000002.t_p")"));
@@ -207,13 +211,10 @@ private slots:
         // Given up connections: after each set-up the standing wishes come back, project first.
         b.WishProject(3);
         expect(R"(FILE="3.t_p")", R"(<DIDE DIR="ReplyOk")"); // never ends
-        setUp();
-        expect(R"(FILE="3.t_p")", loadOk);
-        QVERIFY(request().contains(R"(STATE="on")"));
+        setUp(R"(FILE="3.t_p")");
         peer->close(); // a reply of zero bytes: lost, never a rejection
-        setUp();
-        expect(R"(FILE="3.t_p")", loadOk);
-        expect(R"(STATE="on")", acquisitionOk);
+        setUp(R"(FILE="3.t_p")");
+        reply(acquisitionOk);
         QTRY_VERIFY(state().laserOn && !state().visionError && state().loadedProject == 3);
         // Events every 5 s and never a reply: given up 30 s after the request, as for silence.
         b.WishProject(5);
@@ -227,27 +228,21 @@ private slots:
         events.stop();
         QVERIFY2(asked.elapsed() > 29500, qPrintable(QString::number(asked.elapsed())));
         QVERIFY(!state().visionReady); // the robot hears "not ready"
-        setUp();
-        expect(R"(FILE="5.t_p")", loadOk);
-        expect(R"(STATE="on")", acquisitionOk);
+        setUp(R"(FILE="5.t_p")");
+        reply(acquisitionOk);
         QTRY_VERIFY(log().contains("no reply within 30 s. Reconnecting\n"));
         // A reply that outgrows 64 KiB in all its pieces.
         b.WishProject(4);
         expect(R"(FILE="4.t_p")", "<DIDE INFO=\"" + QByteArray(70000, 'i'));
         QTRY_VERIFY(log().contains("reply longer than 64 KiB. Reconnecting\n"));
-        setUp();
-        expect(R"(FILE="4.t_p")", loadOk);
-        expect(R"(STATE="on")", acquisitionOk);
+        setUp(R"(FILE="4.t_p")");
+        reply(acquisitionOk);
         peer->close(); // while idle: the robot hears "not ready" until the next set-up
         QTRY_VERIFY(!state().visionReady);
         b.WishProject(3); // asked during the outage: the project loaded before it
-        setUp();
-        expect(R"(FILE="3.t_p")", loadOk);
-        QVERIFY(request().contains(R"(STATE="on")")); // a stop ends the wait for its reply
+        setUp(R"(FILE="3.t_p")"); // a stop ends the wait for the laser's reply
         // Each kind of fault has its own capture, taken at the fault, so that it ends with it.
-        std::map<capture::Fault, capture::Held> faults;
-        for (capture::FaultCapture& fault : b.Parts().capture.TakeFaults())
-            faults[fault.kind] = std::move(fault.held);
+        std::map<capture::Fault, capture::Held> faults = TakenFaults(b.Parts().capture);
         const auto lastCommand = [&](capture::Fault kind) {
             const std::vector<capture::ChunkView>& chunks = faults[kind].chunks;
             const auto last = std::find_if(chunks.rbegin(), chunks.rend(), [](const auto& c) {

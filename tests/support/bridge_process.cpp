@@ -19,6 +19,11 @@ void writeConfig(const QString& dir, const QMap<QString, QString>& values)
     WriteLoopbackConfig(dir, all);
 }
 
+QString storedSetting(const QString& dir, const char* key)
+{
+    return QSettings(dir + "/config.txt", QSettings::IniFormat).value(key).toString();
+}
+
 QByteArray readFile(const QString& path)
 {
     QFile file(path);
@@ -102,7 +107,3 @@ bool BridgeProcess::inNewNamespace(const QString& kind, const QString& setup)
     return true;
 }
 
-QString BridgeProcess::setting(const char* key) const
-{
-    return QSettings(dir() + "/config.txt", QSettings::IniFormat).value(key).toString();
-}

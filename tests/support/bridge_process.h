@@ -13,6 +13,9 @@
 // Writes the loopback config.txt into dir with the debug log on, and values over it.
 void writeConfig(const QString& dir, const QMap<QString, QString>& values = {});
 
+// A value of the config.txt in dir, as the settings file holds it now.
+QString storedSetting(const QString& dir, const char* key);
+
 // Reads a whole file, empty when it cannot be read.
 QByteArray readFile(const QString& path);
 
@@ -49,7 +52,7 @@ public:
     QString dir() const { return m_dir.path(); }
     QByteArray debugLog() const { return readFile(m_dir.path() + "/DebugLog.txt"); }
     QByteArray config() const { return readFile(m_dir.path() + "/config.txt"); }
-    QString setting(const char* key) const;
+    QString setting(const char* key) const { return storedSetting(dir(), key); }
     qint64 pid() const { return m_process.processId(); }
     QProcess& process() { return m_process; }
 

@@ -9,6 +9,7 @@
 #include <QtTest>
 
 #include <functional>
+#include <map>
 #include <memory>
 #include <mutex>
 
@@ -22,15 +23,19 @@ inline QByteArray TestDebugLog()
     return readFile(TestDir() + "/DebugLog.txt");
 }
 
-// The traffic of the latest fault of a kind that the recorder has taken since the last look, or
-// none; faults of other kinds taken meanwhile are dropped.
-inline capture::Held TakenFault(capture::Recorder& recorder, capture::Fault kind)
+// A value of the config.txt beside the test program.
+inline QString Stored(const char* key)
 {
-    capture::Held held;
+    return storedSetting(TestDir(), key);
+}
+
+// The traffic of the latest fault of each kind that the recorder has taken since the last look.
+inline std::map<capture::Fault, capture::Held> TakenFaults(capture::Recorder& recorder)
+{
+    std::map<capture::Fault, capture::Held> faults;
     for (capture::FaultCapture& fault : recorder.TakeFaults())
-        if (fault.kind == kind)
-            held = std::move(fault.held);
-    return held;
+        faults[fault.kind] = std::move(fault.held);
+    return faults;
 }
 
 // A bridge that is not started, with the loopback settings and values over them.
