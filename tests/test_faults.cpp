@@ -256,12 +256,13 @@ private slots:
         QProcessEnvironment noDisplay = QProcessEnvironment::systemEnvironment();
         for (const char* name : {"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM"})
             noDisplay.remove(name);
-        QCOMPARE(startAgain(bridge, noDisplay),
-                 Outcome({2, "no display: set DISPLAY, or QT_QPA_PLATFORM=offscreen to run "
-                             "without a window\n"}));
-        const Outcome second = startAgain(bridge, bridge.process().processEnvironment());
-        QCOMPARE(second.first, 1);
-        QVERIFY(second.second.contains("another bridge is already running"));
+        QCOMPARE(runProgram(bridge.process().program(), {}, noDisplay),
+                 ProgramRun(2, "",
+                            "no display: set DISPLAY, or QT_QPA_PLATFORM=offscreen to run "
+                            "without a window\n"));
+        const auto [code, output, errors] =
+            runProgram(bridge.process().program(), {}, bridge.process().processEnvironment());
+        QVERIFY(code == 1 && errors.contains("another bridge is already running"));
         QCOMPARE(robot->ask(kStatus, 4), Hex("82010040"));
         QCOMPARE(bridge.config(), config);
         QVERIFY(bridge.debugLog().startsWith(log));
@@ -292,20 +293,6 @@ private slots:
         QCOMPARE(QStringList({bridge.setting("ScannerIP"), bridge.setting("ProjectID"),
                               bridge.setting("DebugLog")}),
                  QStringList({"192.168.100.251", "1", "0"}));
-    }
-
-private:
-    using Outcome = std::pair<int, QByteArray>;
-    // Starts the bridge's program a second time from its folder.
-    static Outcome startAgain(BridgeProcess& bridge, const QProcessEnvironment& environment)
-    {
-        QProcess second;
-        second.setProcessEnvironment(environment);
-        second.start(bridge.process().program(), QStringList());
-        if (!second.waitForFinished(10000))
-            return {-1, "still running"};
-        return {second.exitStatus() == QProcess::NormalExit ? second.exitCode() : -1,
-                second.readAllStandardError()};
     }
 };
 

@@ -239,7 +239,7 @@ private slots:
         reply(acquisitionOk);
         peer->close(); // while idle: the robot hears "not ready" until the next set-up
         QTRY_VERIFY(!state().visionReady);
-        b.WishProject(3); // asked during the outage: the project loaded before it
+        b.WishProject(3);         // asked during the outage: the project loaded before it
         setUp(R"(FILE="3.t_p")"); // a stop ends the wait for the laser's reply
         // Each kind of fault has its own capture, taken at the fault, so that it ends with it.
         std::map<capture::Fault, capture::Held> faults = TakenFaults(b.Parts().capture);

@@ -62,6 +62,17 @@ QString builtProgram(const QString& name)
     return QString(BRIDGE_BIN_DIR) + "/" + name;
 }
 
+ProgramRun runProgram(const QString& program, const QStringList& arguments,
+                      const QProcessEnvironment& environment)
+{
+    QProcess process;
+    process.setProcessEnvironment(environment);
+    process.start(program, arguments);
+    if (!process.waitForFinished(10000) || process.exitStatus() != QProcess::NormalExit)
+        return {-1, {}, program.toUtf8() + " did not end"};
+    return {process.exitCode(), process.readAllStandardOutput(), process.readAllStandardError()};
+}
+
 BridgeProcess::BridgeProcess(const QMap<QString, QString>& config)
 {
     QFile::copy(builtProgram("tervian-bridge"), m_dir.path() + "/tervian-bridge");
@@ -106,4 +117,3 @@ bool BridgeProcess::inNewNamespace(const QString& kind, const QString& setup)
     m_process.setProgram("unshare");
     return true;
 }
-

@@ -8,6 +8,7 @@
 #include <QTemporaryDir>
 
 #include <csignal>
+#include <tuple>
 #include <utility>
 
 // Writes the loopback config.txt into dir with the debug log on, and values over it.
@@ -34,6 +35,12 @@ Resources settledResources(qint64 pid = 0);
 
 // Path of a program built into build/bin (tervian-bridge, tervian-sim, robot-probe).
 QString builtProgram(const QString& name);
+
+// A program run to its end: exit code (-1 when it crashed or ran past 10 s), output, errors.
+using ProgramRun = std::tuple<int, QByteArray, QByteArray>;
+ProgramRun
+runProgram(const QString& program, const QStringList& arguments,
+           const QProcessEnvironment& environment = QProcessEnvironment::systemEnvironment());
 
 // A bridge started as its own process from a private run folder: the executable is copied
 // there because the bridge keeps config.txt and DebugLog.txt beside itself.
