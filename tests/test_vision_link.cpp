@@ -24,6 +24,8 @@ const QByteArray kSetUpLog = "Connected to Tervian\n"
                              "<DIDE DIR=\"Request\" CMD=\"Device_Acquisition\" STATE=\"off\" />\n"
                              "<DIDE DIR=\"ReplyOk\" CMD=\"Device_Acquisition\"/>\n"
                              "Tervian project is ready\n";
+// tervian-sim on any free ports.
+const QStringList kAnyPorts{"--command-port", "0", "--stream-port", "0"};
 // Nothing listens on port 1 of this machine.
 const quint16 kNoPeer = 1;
 
@@ -46,7 +48,7 @@ class TestVisionLink : public QObject
                                       {"StreamPort", QString::number(streamPort)}};
         config.insert(more);
         m_bridge = MakeBridge(config);
-        m_watch = OrderWatch::On(*m_bridge);
+        m_watch = OrderWatch::On(m_bridge->Parts().link, m_bridge.get());
         if (start)
             m_bridge->Start();
         else
@@ -80,7 +82,7 @@ private slots:
     void freshRecordsOnlyWhileMeasuring()
     {
         for (const char* staleAfterMs : {"500", "0"}) {
-            SimProcess sim({"--command-port", "0", "--stream-port", "0"});
+            SimProcess sim(kAnyPorts);
             QTcpServer stream; // the measurement output is played here
             QVERIFY(stream.listen(QHostAddress::LocalHost, 0));
             bridge(sim.commandPort(), stream.serverPort(), {{"StaleAfterMs", staleAfterMs}}, true);
@@ -269,8 +271,7 @@ private slots:
     // that stayed up a second starts the pauses afresh.
     void reconnectsBackOffFromPeersThatCloseAtOnce()
     {
-        auto sim =
-            std::make_unique<SimProcess>(QStringList{"--command-port", "0", "--stream-port", "0"});
+        auto sim = std::make_unique<SimProcess>(kAnyPorts);
         const quint16 commandPort = sim->commandPort();
         QTcpServer peers[2]; // stream, command
         int connections[2] = {0, 0};
@@ -317,8 +318,8 @@ private slots:
 
     void setUpWishesAndProgramSwitches()
     {
-        SimProcess sim({"--command-port", "0", "--stream-port", "0", "--values",
-                        "0,1.5,2.25,0.8,-0.1,3.2", "--reject-project", "7"});
+        SimProcess sim(kAnyPorts +
+                       QStringList{"--values", "0,1.5,2.25,0.8,-0.1,3.2", "--reject-project", "7"});
         Bridge& b = bridge(sim.commandPort(), sim.streamPort());
         b.Parts().trend.SetOpen(true); // records reach the trend history while it is open
         QTRY_VERIFY_WITH_TIMEOUT(state().visionReady && sim.count("stream client connected"),
@@ -350,7 +351,7 @@ private slots:
     // a program switch is still served on it.
     void rejectedDefaultProjectKeepsTheConnection()
     {
-        SimProcess sim({"--command-port", "0", "--stream-port", "0", "--reject-project", "000002"});
+        SimProcess sim(kAnyPorts + QStringList{"--reject-project", "000002"});
         Bridge& b = bridge(sim.commandPort(), sim.streamPort());
         QTRY_VERIFY_WITH_TIMEOUT(log().contains("Loading default project NOT OK\n"), 10000);
         b.WishProject(5);
@@ -364,8 +365,7 @@ private slots:
 
     void reconnectsKeepingTheReaderThenDisconnectAndConnect()
     {
-        auto sim =
-            std::make_unique<SimProcess>(QStringList{"--command-port", "0", "--stream-port", "0"});
+        auto sim = std::make_unique<SimProcess>(kAnyPorts);
         const QStringList ports{"--command-port", QString::number(sim->commandPort()),
                                 "--stream-port", QString::number(sim->streamPort())};
         Bridge& b = bridge(sim->commandPort(), sim->streamPort());

@@ -231,10 +231,6 @@ private slots:
         connect->click();
         QCOMPARE(connect->text(), QString("Connect"));
         QTRY_VERIFY_WITH_TIMEOUT(!bridge->Snapshot().link.clientRunning, 5000);
-        connect->click();
-        connect->click();
-        QCOMPARE(connect->text(), QString("Connect"));
-        QTRY_VERIFY_WITH_TIMEOUT(!bridge->Snapshot().link.clientRunning, 5000);
         QCOMPARE(started, QString("Connect")); // the bridge had not been started
         // The laser buttons are wishes, each one ask.
         find<QPushButton>("pushButtonLaserOn")->click();

@@ -55,16 +55,12 @@ inline std::unique_ptr<Bridge> MakeBridge(const QMap<QString, QString>& config =
 class OrderWatch
 {
 public:
-    static std::shared_ptr<OrderWatch> On(LinkState& link)
+    // On the link alone, or through the bridge that owns it and keeps its listener.
+    static std::shared_ptr<OrderWatch> On(LinkState& link, Bridge* bridge = nullptr)
     {
         auto watch = std::make_shared<OrderWatch>();
-        link.SetListener(Listener(watch, link));
-        return watch;
-    }
-    static std::shared_ptr<OrderWatch> On(Bridge& bridge)
-    {
-        auto watch = std::make_shared<OrderWatch>();
-        bridge.SetChangeListener(Listener(watch, bridge.Parts().link));
+        const std::function<void()> listener = [watch, &link] { watch->Check(link.Snapshot()); };
+        bridge ? bridge->SetChangeListener(listener) : link.SetListener(listener);
         return watch;
     }
     // The first order that a change broke; empty while none did.
@@ -81,10 +77,6 @@ public:
     }
 
 private:
-    static std::function<void()> Listener(const std::shared_ptr<OrderWatch>& watch, LinkState& link)
-    {
-        return [watch, &link] { watch->Check(link.Snapshot()); };
-    }
     void Check(const LinkSnapshot& state)
     {
         std::lock_guard<std::mutex> lock(m_mutex);
