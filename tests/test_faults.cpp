@@ -152,9 +152,8 @@ void SaveSignalStorm(Cell& cell)
     std::thread storm([&, pid = cell.bridge.pid()] {
         for (QDeadlineTimer deadline(30000); taken < 20000 && !deadline.hasExpired(); ++taken) {
             ::kill(pid_t(pid), SIGUSR1);
-            while (SaveSignalPending(pid))
-                if (deadline.hasExpired())
-                    break;
+            while (SaveSignalPending(pid) && !deadline.hasExpired()) {
+            }
         }
         stormOver = true;
     });
@@ -172,11 +171,6 @@ const char kSquatTheGuard[] = R"(socket(S, AF_UNIX, SOCK_STREAM, 0) &&
     bind(S, pack_sockaddr_un("\0tervian-bridge.instance")) && listen(S, 1) or die;
     $| = 1; print "held\n"; sleep)";
 
-bool LogIsAFolder(BridgeProcess& bridge)
-{
-    return QDir(bridge.dir()).mkdir("DebugLog.txt");
-}
-
 struct Scenario {
     const char* name;
     QMap<QString, QString> config;
@@ -189,7 +183,8 @@ const Scenario kScenarios[] = {
     {"vision restarts while the robot polls", {}, nullptr, VisionRestarts},
     {"robot resets, junk and connect storms", {}, nullptr, RobotResetsJunkAndConnectStorms},
     {"a storm of SIGUSR1 while the robot polls", {}, nullptr, SaveSignalStorm},
-    {"DebugLog.txt is a folder", {{"ProjectID", "0042"}}, LogIsAFolder, SteadyJoint},
+    {"DebugLog.txt is a folder", {{"ProjectID", "0042"}},
+     [](BridgeProcess& bridge) { return QDir(bridge.dir()).mkdir("DebugLog.txt"); }, SteadyJoint},
 };
 // clang-format on
 
