@@ -255,9 +255,8 @@ private slots:
             const int width = QFontMetrics(widget->font()).horizontalAdvance(text);
             if (width > room)
                 cut << QString("%1 \"%2\" %3 > %4")
-                           .arg(widget->objectName(), text)
-                           .arg(width)
-                           .arg(room);
+                           .arg(widget->objectName(), text, QString::number(width),
+                                QString::number(room));
         }
         QCOMPARE(cut, QStringList());
     }
