@@ -55,10 +55,7 @@ struct Cell {
     }
 };
 
-bool Steady(const QByteArray& reply)
-{
-    return reply == kSteadyJoint;
-}
+const auto Steady = [](const QByteArray& reply) { return reply == kSteadyJoint; };
 
 std::function<bool(const QByteArray&)> Times(int times)
 {

@@ -61,11 +61,6 @@ class TestVisionLink : public QObject
         m_bridge->Parts().log.Flush();
         return TestDebugLog();
     }
-    QVector<double> values()
-    {
-        const measurement::Reading r = m_bridge->Snapshot().joint.record;
-        return QVector<double>(r.values.begin(), r.values.end());
-    }
 
 private slots:
     void cleanup()
@@ -330,7 +325,8 @@ private slots:
 
         b.WishLaser(true); // each wish is one exchange
         QTRY_VERIFY(state().laserOn && sim.count("acquisition on"));
-        QTRY_COMPARE(values(), (QVector<double>{1.5, 2.25, 0.8, -0.1, 3.2}));
+        QTRY_VERIFY((m_bridge->Snapshot().joint.record.values ==
+                     measurement::Values{1.5, 2.25, 0.8, -0.1, 3.2}));
         QCOMPARE(m_bridge->Snapshot().joint.resultCode, robot::kJointRecognised);
         QVERIFY(
             b.Parts().trend.Columns(trend::Ms(measurement::Clock::now()) + 1, 60000, 1)[0].records >
