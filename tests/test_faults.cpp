@@ -57,11 +57,6 @@ struct Cell {
 
 const auto Steady = [](const QByteArray& reply) { return reply == kSteadyJoint; };
 
-std::function<bool(const QByteArray&)> Times(int times)
-{
-    return [times](const QByteArray&) mutable { return --times == 0; };
-}
-
 void VisionRestarts(Cell& cell)
 {
     const auto robot = servedRobot();
@@ -73,7 +68,9 @@ void VisionRestarts(Cell& cell)
             cell.sim->process().waitForFinished(3000);
         }
         cell.sim.reset();
-        QVERIFY2(cell.pollJointData(*robot, Times(10)), cell.lastReply.toHex());
+        QVERIFY2(cell.pollJointData(
+                     *robot, [times = 10](const QByteArray&) mutable { return --times == 0; }),
+                 cell.lastReply.toHex());
         const bool junk = restart % 3 == 0;
         cell.sim = std::make_unique<SimProcess>(junk ? QStringList{"--garbage"} : kSteadySim);
         QVERIFY(cell.sim->started());
