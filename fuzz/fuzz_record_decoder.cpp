@@ -24,8 +24,7 @@ void RequireStrtodReading(const std::string& block)
     static const locale_t cLocale = newlocale(LC_ALL_MASK, "C", locale_t(nullptr));
     size_t field = 0;
     for (;;) {
-        char* end = nullptr;
-        char* strtodEnd = nullptr;
+        char *end = nullptr, *strtodEnd = nullptr;
         const double value = cnumbers::ParseDouble(block.c_str() + field, &end);
         const double strtodValue = strtod_l(block.c_str() + field, &strtodEnd, cLocale);
         Require(end == strtodEnd && std::memcmp(&value, &strtodValue, sizeof value) == 0);

@@ -19,18 +19,13 @@ namespace
 constexpr size_t kStateSize = 1 + 2 + 5 * sizeof(double);
 constexpr size_t kBlockMax = 512;
 
-bool Bit(uint8_t flags, int bit)
-{
-    return (flags >> bit) & 1;
-}
-
 robot::Snapshot StateOf(const uint8_t* data)
 {
     const uint8_t flags = data[0];
     const uint8_t results[] = {robot::kJointRecognised, robot::kVisionNotReady,
                                robot::kJointNotRecognised, 0xff};
     robot::Snapshot state;
-    state.link = {Bit(flags, 0), Bit(flags, 1), Bit(flags, 2)};
+    state.link = {(flags & 1) != 0, (flags & 2) != 0, (flags & 4) != 0};
     int16_t project;
     std::memcpy(&project, data + 1, sizeof project);
     state.loadedProject = project;

@@ -55,15 +55,7 @@ struct Cell {
     }
 };
 
-bool Steady(const QByteArray& reply)
-{
-    return reply == kSteadyJoint;
-}
-
-std::function<bool(const QByteArray&)> Times(int times)
-{
-    return [times](const QByteArray&) mutable { return --times == 0; };
-}
+const auto Steady = [](const QByteArray& reply) { return reply == kSteadyJoint; };
 
 void VisionRestarts(Cell& cell)
 {
@@ -76,7 +68,9 @@ void VisionRestarts(Cell& cell)
             cell.sim->process().waitForFinished(3000);
         }
         cell.sim.reset();
-        QVERIFY2(cell.pollJointData(*robot, Times(10)), cell.lastReply.toHex());
+        QVERIFY2(cell.pollJointData(
+                     *robot, [times = 10](const QByteArray&) mutable { return --times == 0; }),
+                 cell.lastReply.toHex());
         const bool junk = restart % 3 == 0;
         cell.sim = std::make_unique<SimProcess>(junk ? QStringList{"--garbage"} : kSteadySim);
         QVERIFY(cell.sim->started());
@@ -152,9 +146,8 @@ void SaveSignalStorm(Cell& cell)
     std::thread storm([&, pid = cell.bridge.pid()] {
         for (QDeadlineTimer deadline(30000); taken < 20000 && !deadline.hasExpired(); ++taken) {
             ::kill(pid_t(pid), SIGUSR1);
-            while (SaveSignalPending(pid))
-                if (deadline.hasExpired())
-                    break;
+            while (SaveSignalPending(pid) && !deadline.hasExpired()) {
+            }
         }
         stormOver = true;
     });
@@ -172,11 +165,6 @@ const char kSquatTheGuard[] = R"(socket(S, AF_UNIX, SOCK_STREAM, 0) &&
     bind(S, pack_sockaddr_un("\0tervian-bridge.instance")) && listen(S, 1) or die;
     $| = 1; print "held\n"; sleep)";
 
-bool LogIsAFolder(BridgeProcess& bridge)
-{
-    return QDir(bridge.dir()).mkdir("DebugLog.txt");
-}
-
 struct Scenario {
     const char* name;
     QMap<QString, QString> config;
@@ -189,7 +177,8 @@ const Scenario kScenarios[] = {
     {"vision restarts while the robot polls", {}, nullptr, VisionRestarts},
     {"robot resets, junk and connect storms", {}, nullptr, RobotResetsJunkAndConnectStorms},
     {"a storm of SIGUSR1 while the robot polls", {}, nullptr, SaveSignalStorm},
-    {"DebugLog.txt is a folder", {{"ProjectID", "0042"}}, LogIsAFolder, SteadyJoint},
+    {"DebugLog.txt is a folder", {{"ProjectID", "0042"}},
+     [](BridgeProcess& bridge) { return QDir(bridge.dir()).mkdir("DebugLog.txt"); }, SteadyJoint},
 };
 // clang-format on
 
@@ -256,12 +245,13 @@ private slots:
         QProcessEnvironment noDisplay = QProcessEnvironment::systemEnvironment();
         for (const char* name : {"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM"})
             noDisplay.remove(name);
-        QCOMPARE(startAgain(bridge, noDisplay),
-                 Outcome({2, "no display: set DISPLAY, or QT_QPA_PLATFORM=offscreen to run "
-                             "without a window\n"}));
-        const Outcome second = startAgain(bridge, bridge.process().processEnvironment());
-        QCOMPARE(second.first, 1);
-        QVERIFY(second.second.contains("another bridge is already running"));
+        QCOMPARE(runProgram(bridge.process().program(), {}, noDisplay),
+                 ProgramRun(2, "",
+                            "no display: set DISPLAY, or QT_QPA_PLATFORM=offscreen to run "
+                            "without a window\n"));
+        const auto [code, output, errors] =
+            runProgram(bridge.process().program(), {}, bridge.process().processEnvironment());
+        QVERIFY(code == 1 && errors.contains("another bridge is already running"));
         QCOMPARE(robot->ask(kStatus, 4), Hex("82010040"));
         QCOMPARE(bridge.config(), config);
         QVERIFY(bridge.debugLog().startsWith(log));
@@ -292,20 +282,6 @@ private slots:
         QCOMPARE(QStringList({bridge.setting("ScannerIP"), bridge.setting("ProjectID"),
                               bridge.setting("DebugLog")}),
                  QStringList({"192.168.100.251", "1", "0"}));
-    }
-
-private:
-    using Outcome = std::pair<int, QByteArray>;
-    // Starts the bridge's program a second time from its folder.
-    static Outcome startAgain(BridgeProcess& bridge, const QProcessEnvironment& environment)
-    {
-        QProcess second;
-        second.setProcessEnvironment(environment);
-        second.start(bridge.process().program(), QStringList());
-        if (!second.waitForFinished(10000))
-            return {-1, "still running"};
-        return {second.exitStatus() == QProcess::NormalExit ? second.exitCode() : -1,
-                second.readAllStandardError()};
     }
 };
 

@@ -23,10 +23,6 @@ class TestLifecycle : public QObject
     const QString configPath = TestDir() + "/config.txt";
     const QString logPath = TestDir() + "/DebugLog.txt";
 
-    QString stored(const char* key) const
-    {
-        return QSettings(configPath, QSettings::IniFormat).value(key).toString();
-    }
     static int threadCount() { return settledResources().second; }
     static QLineEdit* edit(MainWindow& w, const char* name)
     {
@@ -55,8 +51,8 @@ private slots:
                 QCOMPARE(bridge->Parts().trend.IsOpen(), on);
                 QVERIFY(!readFile(logPath).contains("earlier run"));
             }
-            QCOMPARE(QStringList({stored("DebugLog"), stored("ProjectID"), stored("StaleAfterMs"),
-                                  stored("Other")}),
+            QCOMPARE(QStringList({Stored("DebugLog"), Stored("ProjectID"), Stored("StaleAfterMs"),
+                                  Stored("Other")}),
                      QStringList({*value ? value : "0", "000002", "1000", "x"}));
             QCOMPARE(QFile(logPath).size() == 0, !on);
             QCOMPARE(readFile(TestDir() + "/DebugLog.old.txt"),
@@ -178,15 +174,15 @@ private slots:
             MainWindow w(*bridge);
             QLineEdit* project = edit(w, "lineEditProjectID");
             project->clear();
-            QCOMPARE(stored("ProjectID"), QString("7"));
+            QCOMPARE(Stored("ProjectID"), QString("7"));
             for (const QString& typed : {QString("1"), QString("12")}) {
                 QTest::keyClick(project, typed.back().toLatin1());
-                QCOMPARE(stored("ProjectID"), typed);
+                QCOMPARE(Stored("ProjectID"), typed);
             }
             QLineEdit* ip = edit(w, "lineEditIP");
             ip->selectAll();
             QTest::keyClick(ip, Qt::Key_Delete);
-            QCOMPARE(stored("ScannerIP"), QString(""));
+            QCOMPARE(Stored("ScannerIP"), QString(""));
             ip->setText("127.0.0.2");  // never edited by the operator, still saved at close
             QFile::remove(configPath); // a folder in its place fails to open even for root
             QVERIFY(QDir(TestDir()).mkdir("config.txt"));
@@ -199,7 +195,7 @@ private slots:
         }
         QVERIFY(QDir(TestDir()).rmdir("config.txt"));
         QSettings(configPath, QSettings::IniFormat).sync();
-        QCOMPARE(QStringList({stored("ProjectID"), stored("ScannerIP")}),
+        QCOMPARE(QStringList({Stored("ProjectID"), Stored("ScannerIP")}),
                  QStringList({"1256", "127.0.0.2"}));
     }
 

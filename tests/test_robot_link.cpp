@@ -34,10 +34,10 @@ class TestRobotLink : public QObject
     {
         m_shared->link.Update(change);
     }
-    void store(bool statusGood, const measurement::Values& values,
-               measurement::Clock::time_point decoded = measurement::Clock::now())
+    // A record whose values encode as 0072 ff6a 8000 9c40 0000.
+    void store(bool statusGood, measurement::Clock::time_point decoded = measurement::Clock::now())
     {
-        m_shared->record.Store({statusGood, 5, values}, decoded);
+        m_shared->record.Store({statusGood, 5, {1.15, -1.5, 327.68, 400.0, 0.001}}, decoded);
     }
     // Connects once the server waits for a robot again; it may be starting over.
     void connectRobot(RobotClient& robot)
@@ -68,10 +68,10 @@ private slots:
         };
         shared.trend.SetOpen(true);
         setState([](LinkSnapshot& s) { s.visionReady = true, s.visionError = false; });
-        store(false, {1.15, -1.5, 327.68, 400.0, 0.001});
+        store(false);
         const QByteArray values = Hex("0072 ff6a 8000 9c40 0000");
         QCOMPARE(reply("01060000", 14), Hex("820c0000") + values);
-        store(true, {1.15, -1.5, 327.68, 400.0, 0.001});
+        store(true);
         QCOMPARE(reply("0106ffff", 14), Hex("82000000") + values);
         setState([](LinkSnapshot& s) { s.visionReady = false; }); // values of the last record
         QCOMPARE(reply("01060000", 14), Hex("82010000") + values);
@@ -94,7 +94,7 @@ private slots:
         setState([](LinkSnapshot& s) {
             s.acquisitionOn = true, s.acquisitionSince = measurement::Clock::now() - 2h;
         });
-        store(true, {1.15, -1.5, 327.68, 400.0, 0.001}, measurement::Clock::now() - 1h);
+        store(true, measurement::Clock::now() - 1h);
         QCOMPARE(reply("01060000", 14), Hex("82000000") + values);
         setState([](LinkSnapshot& s) { s.loadedProject = 5, s.projectLoadedAt -= 1h; });
         reply("020110ff", 1);
@@ -206,7 +206,7 @@ repeated 1 more times: Robot set joint ID
         capture::Held fault;
         for (QDeadlineTimer deadline(5000); fault.chunks.empty() && !deadline.hasExpired();
              QThread::msleep(10))
-            fault = TakenFault(shared.capture, capture::Fault::RobotLink);
+            fault = TakenFaults(shared.capture)[capture::Fault::RobotLink];
         QCOMPARE(std::count_if(fault.chunks.begin(), fault.chunks.end(),
                                [](const auto& c) { return c.event == capture::Event::Opened; }),
                  4L);

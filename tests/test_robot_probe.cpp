@@ -17,15 +17,9 @@
 namespace
 {
 
-using ProbeRun = std::tuple<int, QByteArray, QByteArray>; // exit code, output, errors
-
-ProbeRun RunProbe(const QStringList& args)
+ProgramRun RunProbe(const QStringList& args)
 {
-    QProcess probe;
-    probe.start(builtProgram("robot-probe"), args);
-    if (!probe.waitForFinished(10000))
-        return {-1, {}, "robot-probe did not end"};
-    return {probe.exitCode(), probe.readAllStandardOutput(), probe.readAllStandardError()};
+    return runProgram(builtProgram("robot-probe"), args);
 }
 
 } // namespace
@@ -38,14 +32,14 @@ private slots:
     void failuresExitWithTheirCodeAndSayWhy()
     {
         QCOMPARE(RunProbe({"status", "raw", "01", "0106"}),
-                 ProbeRun(2, "",
-                          "robot-probe: raw needs at least four hex bytes, e.g. raw 01 01 06 00: "
-                          "the bridge takes requests four bytes at a time and answers no "
-                          "shorter one\n"));
+                 ProgramRun(2, "",
+                            "robot-probe: raw needs at least four hex bytes, e.g. raw 01 01 06 00: "
+                            "the bridge takes requests four bytes at a time and answers no "
+                            "shorter one\n"));
         // Nothing listens on port 1 of this machine.
         QCOMPARE(
             RunProbe({"--port", "1", "status"}),
-            ProbeRun(1, "", "robot-probe: cannot connect to 127.0.0.1:1: Connection refused\n"));
+            ProgramRun(1, "", "robot-probe: cannot connect to 127.0.0.1:1: Connection refused\n"));
     }
 
     void sessionWithTheBridge()
@@ -55,18 +49,19 @@ private slots:
         const QByteArray jointData =
             "joint-data: 82 01 00 00 00 00 00 00 00 00 00 00 00 00 (vision application not "
             "ready: Y 0.00 mm, Z 0.00 mm, gap 0.00 mm, Z diff 0.00 mm, area 0.00)\n";
-        QCOMPARE(RunProbe({"status", "joint-id", "joint-data", "--repeat", "2", "set-joint", "5",
-                           "laser", "on", "raw", "01", "0206", "00", "status"}),
-                 ProbeRun(0,
-                          "status: 82 01 00 40 (link not ready, project not ready, laser off)\n"
-                          "joint-id: 82 01 00 00 (link not ready, joint ID 0)\n" +
-                              jointData + jointData +
-                              "set-joint 5: 82 (accepted)\n"
-                              "laser on: 82 (accepted)\n"
-                              "raw 01 02 06 00: 82 (request not recognised: the bridge repeats "
-                              "its previous reply)\n"
-                              "status: 82 01 10 00 (link not ready, project not ready, laser on)\n",
-                          ""));
+        QCOMPARE(
+            RunProbe({"status", "joint-id", "joint-data", "--repeat", "2", "set-joint", "5",
+                      "laser", "on", "raw", "01", "0206", "00", "status"}),
+            ProgramRun(0,
+                       "status: 82 01 00 40 (link not ready, project not ready, laser off)\n"
+                       "joint-id: 82 01 00 00 (link not ready, joint ID 0)\n" +
+                           jointData + jointData +
+                           "set-joint 5: 82 (accepted)\n"
+                           "laser on: 82 (accepted)\n"
+                           "raw 01 02 06 00: 82 (request not recognised: the bridge repeats "
+                           "its previous reply)\n"
+                           "status: 82 01 10 00 (link not ready, project not ready, laser on)\n",
+                       ""));
         QCOMPARE(bridge.terminate(5000), 0);
     }
 
@@ -75,17 +70,13 @@ private slots:
     {
         const QByteArray status = Hex("82000800");
         std::vector<capture::Chunk> chunks;
+        const capture::Endpoints ends{0x7f000001, 5020, 0x7f000001, 40000};
         for (auto [event, data] : {std::pair(capture::Event::Opened, QByteArray()),
                                    {capture::Event::Received, Hex("01010600")},
                                    {capture::Event::Sent, status},
-                                   {capture::Event::PeerClosed, QByteArray()}}) {
-            capture::Chunk chunk;
-            chunk.timeNs = 1000000000 + int64_t(chunks.size()) * 10000000;
-            chunk.event = event;
-            chunk.ends = {0x7f000001, 5020, 0x7f000001, 40000};
-            chunk.data = data.toStdString();
-            chunks.push_back(std::move(chunk));
-        }
+                                   {capture::Event::PeerClosed, QByteArray()}})
+            chunks.push_back({1000000000 + int64_t(chunks.size()) * 10000000, capture::Link::Robot,
+                              event, ends, data.toStdString()});
         QTemporaryDir folder;
         const QString file = folder.filePath("session.pcapng");
         {
@@ -107,17 +98,17 @@ private slots:
             }
             close(peer);
         });
-        const ProbeRun run =
+        const ProgramRun run =
             RunProbe({"--replay", file, "--port", QString::number(ntohs(address.sin_port))});
         doubling.join();
         close(listener);
-        QCOMPARE(run, ProbeRun(1,
-                               "no simulator replaying on port 32003: the records are not kept "
-                               "in step\n"
-                               "difference after request 1, status (01 01 06 00): 4 bytes more "
-                               "than the reply: 82 00 08 00 (link ok, project ready, laser off)\n"
-                               "replayed 1 requests on 1 connections: 1 differ\n",
-                               ""));
+        QCOMPARE(run, ProgramRun(1,
+                                 "no simulator replaying on port 32003: the records are not kept "
+                                 "in step\n"
+                                 "difference after request 1, status (01 01 06 00): 4 bytes more "
+                                 "than the reply: 82 00 08 00 (link ok, project ready, laser off)\n"
+                                 "replayed 1 requests on 1 connections: 1 differ\n",
+                                 ""));
     }
 };
 

@@ -131,12 +131,7 @@ private:
 
     void Record(capture::Event event, const QByteArray& data = {})
     {
-        capture::Chunk chunk;
-        chunk.timeNs = m_timeNs;
-        chunk.event = event;
-        chunk.ends = m_ends;
-        chunk.data = data.toStdString();
-        chunks.push_back(std::move(chunk));
+        chunks.push_back({m_timeNs, capture::Link::Robot, event, m_ends, data.toStdString()});
     }
 
     const uint32_t m_server;
@@ -147,37 +142,25 @@ private:
     QByteArray m_lastReply; // kept across connections, as the bridge keeps it
 };
 
+// The fields tshark with the shipped dissector reads from the file, one packet a line; empty
+// when it did not end in time.
+QString Tshark(const QString& file, const QString& filterAndFields)
+{
+    QProcess tshark;
+    tshark.start("tshark",
+                 QStringList{"-2", "-X", "lua_script:" DISSECTOR, "-r", file, "-T", "fields"} +
+                     filterAndFields.split(' '));
+    return tshark.waitForFinished(60000) ? QString(tshark.readAllStandardOutput()) : QString();
+}
+
 // What the dissector made of each robot session, by server address, in the same terms.
 std::map<QString, QStringList> DissectorTranscripts(const QString& file)
 {
-    QProcess tshark;
-    tshark.start("tshark", {"-2",
-                            "-X",
-                            "lua_script:" DISSECTOR,
-                            "-r",
-                            file,
-                            "-Y",
-                            "tervian_robot",
-                            "-T",
-                            "fields",
-                            "-e",
-                            "ip.src",
-                            "-e",
-                            "ip.dst",
-                            "-e",
-                            "tervian_robot.name",
-                            "-e",
-                            "tervian_robot.reply",
-                            "-e",
-                            "tervian_robot.reply_to",
-                            "-e",
-                            "tervian_robot.unanswered",
-                            "-E",
-                            "aggregator=,"});
     std::map<QString, QStringList> transcripts;
-    if (!tshark.waitForFinished(60000))
-        return transcripts;
-    for (const QString& line : QString(tshark.readAllStandardOutput()).split('\n')) {
+    const QString lines = Tshark(file, "-Y tervian_robot -e ip.src -e ip.dst -e tervian_robot.name "
+                                       "-e tervian_robot.reply -e tervian_robot.reply_to "
+                                       "-e tervian_robot.unanswered -E aggregator=,");
+    for (const QString& line : lines.split('\n')) {
         const QStringList f = line.split('\t');
         if (f.size() < 6)
             continue;
@@ -254,14 +237,10 @@ private slots:
             }
         }
         // A DIDE request answered, then one left without a reply until the bridge gives up.
+        const capture::Endpoints command{0x7f000001, 50000, 0x7f000001, 32001};
         const auto dide = [&](int64_t atS, capture::Event event, const char* text = "") {
-            capture::Chunk chunk;
-            chunk.timeNs = (1000 + atS) * 1000000000;
-            chunk.link = capture::Link::Command;
-            chunk.event = event;
-            chunk.ends = {0x7f000001, 50000, 0x7f000001, 32001};
-            chunk.data = text;
-            chunks.push_back(std::move(chunk));
+            chunks.push_back(
+                {(1000 + atS) * 1000000000, capture::Link::Command, event, command, text});
         };
         dide(0, capture::Event::Opened);
         dide(0, capture::Event::Sent, R"(<DIDE DIR="Request" CMD="Project_Load" FILE="1.t_p"/>)");
@@ -275,12 +254,8 @@ private slots:
             std::ofstream out(file.toStdString(), std::ios::binary);
             QVERIFY(capture::WritePcapng(capture::ViewsOf(chunks), 0, out));
         }
-        QProcess tshark;
-        tshark.start("tshark",
-                     {"-2", "-X", "lua_script:" DISSECTOR, "-r", file, "-Y",
-                      "tervian_dide.unanswered", "-T", "fields", "-e", "tervian_dide.cmd"});
-        QVERIFY(tshark.waitForFinished(60000));
-        QCOMPARE(tshark.readAllStandardOutput(), QByteArray("Device_Acquisition\n"));
+        QCOMPARE(Tshark(file, "-Y tervian_dide.unanswered -e tervian_dide.cmd"),
+                 QString("Device_Acquisition\n"));
         std::map<QString, QStringList> dissected = DissectorTranscripts(file);
         for (const auto& [address, transcript] : expected)
             QVERIFY2(dissected[address] == transcript,

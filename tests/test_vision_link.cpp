@@ -24,6 +24,8 @@ const QByteArray kSetUpLog = "Connected to Tervian\n"
                              "<DIDE DIR=\"Request\" CMD=\"Device_Acquisition\" STATE=\"off\" />\n"
                              "<DIDE DIR=\"ReplyOk\" CMD=\"Device_Acquisition\"/>\n"
                              "Tervian project is ready\n";
+// tervian-sim on any free ports.
+const QStringList kAnyPorts{"--command-port", "0", "--stream-port", "0"};
 // Nothing listens on port 1 of this machine.
 const quint16 kNoPeer = 1;
 
@@ -46,7 +48,7 @@ class TestVisionLink : public QObject
                                       {"StreamPort", QString::number(streamPort)}};
         config.insert(more);
         m_bridge = MakeBridge(config);
-        m_watch = OrderWatch::On(*m_bridge);
+        m_watch = OrderWatch::On(m_bridge->Parts().link, m_bridge.get());
         if (start)
             m_bridge->Start();
         else
@@ -58,11 +60,6 @@ class TestVisionLink : public QObject
     {
         m_bridge->Parts().log.Flush();
         return TestDebugLog();
-    }
-    QVector<double> values()
-    {
-        const measurement::Reading r = m_bridge->Snapshot().joint.record;
-        return QVector<double>(r.values.begin(), r.values.end());
     }
 
 private slots:
@@ -80,7 +77,7 @@ private slots:
     void freshRecordsOnlyWhileMeasuring()
     {
         for (const char* staleAfterMs : {"500", "0"}) {
-            SimProcess sim({"--command-port", "0", "--stream-port", "0"});
+            SimProcess sim(kAnyPorts);
             QTcpServer stream; // the measurement output is played here
             QVERIFY(stream.listen(QHostAddress::LocalHost, 0));
             bridge(sim.commandPort(), stream.serverPort(), {{"StaleAfterMs", staleAfterMs}}, true);
@@ -154,10 +151,14 @@ private slots:
             peer->setSocketOption(QAbstractSocket::LowDelayOption, 1); // no Nagle delay
             reply(event); // a greeting, no reply to the default project
         };
-        const auto setUp = [&] {
+        // A new connection's set-up, then the standing wishes: the project, then the laser on,
+        // its reply left to the caller.
+        const auto setUp = [&](const char* project) {
             accept();
             expect(R"(FILE="000002.t_p")", loadOk);
             expect(R"(STATE="off")", event + acquisitionOk);
+            expect(project, loadOk);
+            QVERIFY(request().contains(R"(STATE="on")"));
         };
         accept();
         QVERIFY(request().contains(R"(FILE="000002.t_p")"));
@@ -207,13 +208,10 @@ private slots:
         // Given up connections: after each set-up the standing wishes come back, project first.
         b.WishProject(3);
         expect(R"(FILE="3.t_p")", R"(<DIDE DIR="ReplyOk")"); // never ends
-        setUp();
-        expect(R"(FILE="3.t_p")", loadOk);
-        QVERIFY(request().contains(R"(STATE="on")"));
+        setUp(R"(FILE="3.t_p")");
         peer->close(); // a reply of zero bytes: lost, never a rejection
-        setUp();
-        expect(R"(FILE="3.t_p")", loadOk);
-        expect(R"(STATE="on")", acquisitionOk);
+        setUp(R"(FILE="3.t_p")");
+        reply(acquisitionOk);
         QTRY_VERIFY(state().laserOn && !state().visionError && state().loadedProject == 3);
         // Events every 5 s and never a reply: given up 30 s after the request, as for silence.
         b.WishProject(5);
@@ -227,27 +225,21 @@ private slots:
         events.stop();
         QVERIFY2(asked.elapsed() > 29500, qPrintable(QString::number(asked.elapsed())));
         QVERIFY(!state().visionReady); // the robot hears "not ready"
-        setUp();
-        expect(R"(FILE="5.t_p")", loadOk);
-        expect(R"(STATE="on")", acquisitionOk);
+        setUp(R"(FILE="5.t_p")");
+        reply(acquisitionOk);
         QTRY_VERIFY(log().contains("no reply within 30 s. Reconnecting\n"));
         // A reply that outgrows 64 KiB in all its pieces.
         b.WishProject(4);
         expect(R"(FILE="4.t_p")", "<DIDE INFO=\"" + QByteArray(70000, 'i'));
         QTRY_VERIFY(log().contains("reply longer than 64 KiB. Reconnecting\n"));
-        setUp();
-        expect(R"(FILE="4.t_p")", loadOk);
-        expect(R"(STATE="on")", acquisitionOk);
+        setUp(R"(FILE="4.t_p")");
+        reply(acquisitionOk);
         peer->close(); // while idle: the robot hears "not ready" until the next set-up
         QTRY_VERIFY(!state().visionReady);
-        b.WishProject(3); // asked during the outage: the project loaded before it
-        setUp();
-        expect(R"(FILE="3.t_p")", loadOk);
-        QVERIFY(request().contains(R"(STATE="on")")); // a stop ends the wait for its reply
+        b.WishProject(3);         // asked during the outage: the project loaded before it
+        setUp(R"(FILE="3.t_p")"); // a stop ends the wait for the laser's reply
         // Each kind of fault has its own capture, taken at the fault, so that it ends with it.
-        std::map<capture::Fault, capture::Held> faults;
-        for (capture::FaultCapture& fault : b.Parts().capture.TakeFaults())
-            faults[fault.kind] = std::move(fault.held);
+        std::map<capture::Fault, capture::Held> faults = TakenFaults(b.Parts().capture);
         const auto lastCommand = [&](capture::Fault kind) {
             const std::vector<capture::ChunkView>& chunks = faults[kind].chunks;
             const auto last = std::find_if(chunks.rbegin(), chunks.rend(), [](const auto& c) {
@@ -274,8 +266,7 @@ private slots:
     // that stayed up a second starts the pauses afresh.
     void reconnectsBackOffFromPeersThatCloseAtOnce()
     {
-        auto sim =
-            std::make_unique<SimProcess>(QStringList{"--command-port", "0", "--stream-port", "0"});
+        auto sim = std::make_unique<SimProcess>(kAnyPorts);
         const quint16 commandPort = sim->commandPort();
         QTcpServer peers[2]; // stream, command
         int connections[2] = {0, 0};
@@ -322,8 +313,8 @@ private slots:
 
     void setUpWishesAndProgramSwitches()
     {
-        SimProcess sim({"--command-port", "0", "--stream-port", "0", "--values",
-                        "0,1.5,2.25,0.8,-0.1,3.2", "--reject-project", "7"});
+        SimProcess sim(kAnyPorts +
+                       QStringList{"--values", "0,1.5,2.25,0.8,-0.1,3.2", "--reject-project", "7"});
         Bridge& b = bridge(sim.commandPort(), sim.streamPort());
         b.Parts().trend.SetOpen(true); // records reach the trend history while it is open
         QTRY_VERIFY_WITH_TIMEOUT(state().visionReady && sim.count("stream client connected"),
@@ -337,7 +328,8 @@ private slots:
         // The first record may have been decoded just before the application's reply to the
         // acquisition request: it does not count, the next one does.
         QTRY_COMPARE(m_bridge->Snapshot().joint.resultCode, robot::kJointRecognised);
-        QCOMPARE(values(), (QVector<double>{1.5, 2.25, 0.8, -0.1, 3.2}));
+        QCOMPARE(m_bridge->Snapshot().joint.record.values,
+                 (measurement::Values{1.5, 2.25, 0.8, -0.1, 3.2}));
         QVERIFY(
             b.Parts().trend.Columns(trend::Ms(measurement::Clock::now()) + 1, 60000, 1)[0].records >
             0);
@@ -357,7 +349,7 @@ private slots:
     // a program switch is still served on it.
     void rejectedDefaultProjectKeepsTheConnection()
     {
-        SimProcess sim({"--command-port", "0", "--stream-port", "0", "--reject-project", "000002"});
+        SimProcess sim(kAnyPorts + QStringList{"--reject-project", "000002"});
         Bridge& b = bridge(sim.commandPort(), sim.streamPort());
         QTRY_VERIFY_WITH_TIMEOUT(log().contains("Loading default project NOT OK\n"), 10000);
         b.WishProject(5);
@@ -371,8 +363,7 @@ private slots:
 
     void reconnectsKeepingTheReaderThenDisconnectAndConnect()
     {
-        auto sim =
-            std::make_unique<SimProcess>(QStringList{"--command-port", "0", "--stream-port", "0"});
+        auto sim = std::make_unique<SimProcess>(kAnyPorts);
         const QStringList ports{"--command-port", QString::number(sim->commandPort()),
                                 "--stream-port", QString::number(sim->streamPort())};
         Bridge& b = bridge(sim->commandPort(), sim->streamPort());

@@ -19,6 +19,11 @@ void writeConfig(const QString& dir, const QMap<QString, QString>& values)
     WriteLoopbackConfig(dir, all);
 }
 
+QString storedSetting(const QString& dir, const char* key)
+{
+    return QSettings(dir + "/config.txt", QSettings::IniFormat).value(key).toString();
+}
+
 QByteArray readFile(const QString& path)
 {
     QFile file(path);
@@ -55,6 +60,17 @@ Resources settledResources(qint64 pid)
 QString builtProgram(const QString& name)
 {
     return QString(BRIDGE_BIN_DIR) + "/" + name;
+}
+
+ProgramRun runProgram(const QString& program, const QStringList& arguments,
+                      const QProcessEnvironment& environment)
+{
+    QProcess process;
+    process.setProcessEnvironment(environment);
+    process.start(program, arguments);
+    if (!process.waitForFinished(10000) || process.exitStatus() != QProcess::NormalExit)
+        return {-1, {}, program.toUtf8() + " did not end"};
+    return {process.exitCode(), process.readAllStandardOutput(), process.readAllStandardError()};
 }
 
 BridgeProcess::BridgeProcess(const QMap<QString, QString>& config)
@@ -100,9 +116,4 @@ bool BridgeProcess::inNewNamespace(const QString& kind, const QString& setup)
         {kind, "sh", "-c", setup + " && exec \"$0\"", m_process.program(), dir()});
     m_process.setProgram("unshare");
     return true;
-}
-
-QString BridgeProcess::setting(const char* key) const
-{
-    return QSettings(dir() + "/config.txt", QSettings::IniFormat).value(key).toString();
 }

@@ -8,10 +8,14 @@
 #include <QTemporaryDir>
 
 #include <csignal>
+#include <tuple>
 #include <utility>
 
 // Writes the loopback config.txt into dir with the debug log on, and values over it.
 void writeConfig(const QString& dir, const QMap<QString, QString>& values = {});
+
+// A value of the config.txt in dir, as the settings file holds it now.
+QString storedSetting(const QString& dir, const char* key);
 
 // Reads a whole file, empty when it cannot be read.
 QByteArray readFile(const QString& path);
@@ -32,6 +36,12 @@ Resources settledResources(qint64 pid = 0);
 // Path of a program built into build/bin (tervian-bridge, tervian-sim, robot-probe).
 QString builtProgram(const QString& name);
 
+// A program run to its end: exit code (-1 when it crashed or ran past 10 s), output, errors.
+using ProgramRun = std::tuple<int, QByteArray, QByteArray>;
+ProgramRun
+runProgram(const QString& program, const QStringList& arguments,
+           const QProcessEnvironment& environment = QProcessEnvironment::systemEnvironment());
+
 // A bridge started as its own process from a private run folder: the executable is copied
 // there because the bridge keeps config.txt and DebugLog.txt beside itself.
 class BridgeProcess
@@ -49,7 +59,7 @@ public:
     QString dir() const { return m_dir.path(); }
     QByteArray debugLog() const { return readFile(m_dir.path() + "/DebugLog.txt"); }
     QByteArray config() const { return readFile(m_dir.path() + "/config.txt"); }
-    QString setting(const char* key) const;
+    QString setting(const char* key) const { return storedSetting(dir(), key); }
     qint64 pid() const { return m_process.processId(); }
     QProcess& process() { return m_process; }
 

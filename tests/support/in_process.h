@@ -9,6 +9,7 @@
 #include <QtTest>
 
 #include <functional>
+#include <map>
 #include <memory>
 #include <mutex>
 
@@ -22,15 +23,19 @@ inline QByteArray TestDebugLog()
     return readFile(TestDir() + "/DebugLog.txt");
 }
 
-// The traffic of the latest fault of a kind that the recorder has taken since the last look, or
-// none; faults of other kinds taken meanwhile are dropped.
-inline capture::Held TakenFault(capture::Recorder& recorder, capture::Fault kind)
+// A value of the config.txt beside the test program.
+inline QString Stored(const char* key)
 {
-    capture::Held held;
+    return storedSetting(TestDir(), key);
+}
+
+// The traffic of the latest fault of each kind that the recorder has taken since the last look.
+inline std::map<capture::Fault, capture::Held> TakenFaults(capture::Recorder& recorder)
+{
+    std::map<capture::Fault, capture::Held> faults;
     for (capture::FaultCapture& fault : recorder.TakeFaults())
-        if (fault.kind == kind)
-            held = std::move(fault.held);
-    return held;
+        faults[fault.kind] = std::move(fault.held);
+    return faults;
 }
 
 // A bridge that is not started, with the loopback settings and values over them.
@@ -50,16 +55,12 @@ inline std::unique_ptr<Bridge> MakeBridge(const QMap<QString, QString>& config =
 class OrderWatch
 {
 public:
-    static std::shared_ptr<OrderWatch> On(LinkState& link)
+    // On the link alone, or through the bridge that owns it and keeps its listener.
+    static std::shared_ptr<OrderWatch> On(LinkState& link, Bridge* bridge = nullptr)
     {
         auto watch = std::make_shared<OrderWatch>();
-        link.SetListener(Listener(watch, link));
-        return watch;
-    }
-    static std::shared_ptr<OrderWatch> On(Bridge& bridge)
-    {
-        auto watch = std::make_shared<OrderWatch>();
-        bridge.SetChangeListener(Listener(watch, bridge.Parts().link));
+        const std::function<void()> listener = [watch, &link] { watch->Check(link.Snapshot()); };
+        bridge ? bridge->SetChangeListener(listener) : link.SetListener(listener);
         return watch;
     }
     // The first order that a change broke; empty while none did.
@@ -76,10 +77,6 @@ public:
     }
 
 private:
-    static std::function<void()> Listener(const std::shared_ptr<OrderWatch>& watch, LinkState& link)
-    {
-        return [watch, &link] { watch->Check(link.Snapshot()); };
-    }
     void Check(const LinkSnapshot& state)
     {
         std::lock_guard<std::mutex> lock(m_mutex);

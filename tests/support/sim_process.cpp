@@ -15,7 +15,10 @@ SimProcess::SimProcess(const QStringList& options)
 
 SimProcess::~SimProcess()
 {
-    if (m_process.state() != QProcess::NotRunning && terminate() == -1) {
+    if (m_process.state() == QProcess::NotRunning)
+        return;
+    ::kill(pid_t(m_process.processId()), SIGTERM);
+    if (!m_process.waitForFinished(5000)) {
         m_process.kill();
         m_process.waitForFinished(1000);
     }
@@ -33,14 +36,6 @@ int SimProcess::count(const QByteArray& text)
 {
     m_output += m_process.readAllStandardOutput();
     return m_output.count(text);
-}
-
-int SimProcess::terminate()
-{
-    ::kill(pid_t(m_process.processId()), SIGTERM);
-    if (!m_process.waitForFinished(5000) || m_process.exitStatus() != QProcess::NormalExit)
-        return -1;
-    return m_process.exitCode();
 }
 
 quint16 SimProcess::listeningPort(int which)

@@ -20,7 +20,6 @@ public:
     // Waits until the output so far holds the text at least `times` times.
     bool waitFor(const QByteArray& text, int timeoutMs = 5000, int times = 1);
     int count(const QByteArray& text);
-    int terminate(); // SIGTERM; the exit code, or -1 when it crashed or did not end in time
     QProcess& process() { return m_process; }
 
 private:
