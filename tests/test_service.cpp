@@ -148,7 +148,7 @@ private slots:
 
         QVERIFY(QTest::qWaitFor(
             [&] { return manager.find("STATUS=robot connected, vision ready, project 0") >= 0; }));
-        QCOMPARE(sim->terminate(), 0);
+        sim.reset();
         const int gone = manager.count();
         QVERIFY(QTest::qWaitFor(
             [&] { return manager.find("STATUS=robot connected, vision not ready", gone) >= 0; }));
