@@ -168,8 +168,9 @@ void VisionReplay::takeRecords(const std::vector<capture::Chunk>& chunks)
 }
 
 // The bridge may have received a record, but not yet stored it, when a robot request read the
-// latest: the recorded reply then carries the record before it. The replay must show that
-// request the same, so the later record waits until it has been answered.
+// latest: the recorded reply then carries the record before it. Or it may have stored one it
+// received while answering: the reply carries that later record. The replay must show that
+// request the same, so the records up to the one it saw, and no later one, wait for it.
 void VisionReplay::takeRecordsSeen(const std::vector<capture::Chunk>& chunks)
 {
     struct Stored {
@@ -201,12 +202,19 @@ void VisionReplay::takeRecordsSeen(const std::vector<capture::Chunk>& chunks)
             jointDataAt = jointData ? c.timeNs : -1;
         } else if (c.link == capture::Link::Robot && c.event == capture::Event::Sent &&
                    jointDataAt != -1 && c.data.size() == size_t(robot::kJointDataReplyLength)) {
-            auto latest = std::find_if(stored.rbegin(), stored.rend(),
-                                       [&](const Stored& s) { return s.atNs < jointDataAt; });
             const std::string seen = c.data.substr(4);
-            if (latest != stored.rend() && std::next(latest) != stored.rend() &&
-                latest->encoded != seen && std::next(latest)->encoded == seen)
-                m_seenBefore[jointDataAt] = latest->atNs;
+            const auto latest = std::find_if(stored.rbegin(), stored.rend(), [&](const Stored& s) {
+                return s.atNs < jointDataAt;
+            });
+            const auto later = std::find_if(stored.rbegin(), latest, [&](const Stored& s) {
+                return s.encoded == seen;
+            });
+            const bool sawLatest = latest != stored.rend() && latest->encoded == seen;
+            if (!sawLatest && later != latest)
+                m_seenAt[jointDataAt] = later->atNs + 1;
+            else if (!sawLatest && latest != stored.rend() && std::next(latest) != stored.rend() &&
+                     std::next(latest)->encoded == seen)
+                m_seenAt[jointDataAt] = latest->atNs;
             jointDataAt = -1;
         }
     }
@@ -262,8 +270,11 @@ void VisionReplay::handleRequest(const QByteArray& request)
     }
     if (isAcquisitionOn(request))
         startRecords();
-    else if (attributeValue(request, "CMD") == "Device_Acquisition")
+    else if (attributeValue(request, "CMD") == "Device_Acquisition" && m_options.loop)
         m_playing = nullptr;
+    // Without --loop the records play on: what the application sent after an acquisition-off
+    // (the rest of the record it was sending, those already on their way) is in the recording,
+    // and the recording stops where the application stopped.
 }
 
 void VisionReplay::play(const QPointer<QTcpSocket>& socket, const Piece& piece,
@@ -363,8 +374,8 @@ void VisionReplay::readTimeline()
         if (m_asked)
             m_givenUpNs = m_allowedNs;
         m_askedNs = m_timelineBuffer.left(end).toLongLong();
-        const auto seenBefore = m_seenBefore.find(m_askedNs);
-        m_allowedNs = seenBefore != m_seenBefore.end() ? seenBefore->second : m_askedNs;
+        const auto seen = m_seenAt.find(m_askedNs);
+        m_allowedNs = seen != m_seenAt.end() ? seen->second : m_askedNs;
         m_asked = true;
         m_timelineBuffer.remove(0, end + 1);
     }

@@ -86,9 +86,10 @@ private:
     qint64 m_allowedNs = std::numeric_limits<qint64>::max();
     bool m_asked = false;
     qint64 m_askedNs = 0; // the robot request's moment, as the probe asked for it
-    // Robot requests that saw a record older than the last one the bridge had received: asked
-    // for as if they came just before that one.
-    std::map<qint64, qint64> m_seenBefore;
+    // Robot requests that saw another record than the last one the bridge had received before
+    // them (an older one, or one it received while answering): asked for as if they came just
+    // after the record they saw.
+    std::map<qint64, qint64> m_seenAt;
     // What the bridge did not ask for before the probe gave up waiting: it holds back no later ask.
     qint64 m_givenUpNs = std::numeric_limits<qint64>::min();
     QElapsedTimer m_readSince; // all asked for has been read by the bridge
