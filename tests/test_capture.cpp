@@ -18,13 +18,6 @@ using namespace std::literals;
 namespace
 {
 
-int64_t SteadyNs()
-{
-    return std::chrono::duration_cast<std::chrono::nanoseconds>(
-               std::chrono::steady_clock::now().time_since_epoch())
-        .count();
-}
-
 // Where each packet block of a pcapng file starts.
 std::vector<size_t> PacketBlocks(const std::string& file)
 {
@@ -106,9 +99,12 @@ private slots:
             capture::Recorder recorder;
             recorder.Configure(minutes, 1024 * 1024);
             const capture::Tap tap{&recorder, capture::Link::Stream};
-            const int64_t before = SteadyNs();
+            const auto steadyNs = [] {
+                return std::chrono::steady_clock::now().time_since_epoch() / 1ns;
+            };
+            const int64_t before = steadyNs();
             tap.Record(capture::Event::Received, "0,1;", 4);
-            const int64_t after = SteadyNs();
+            const int64_t after = steadyNs();
             std::this_thread::sleep_for(std::chrono::milliseconds(1100));
             const std::vector<capture::ChunkView> held = recorder.Snapshot().chunks;
             QCOMPARE(held.size(), size_t(minutes));

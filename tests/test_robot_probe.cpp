@@ -14,15 +14,10 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-namespace
-{
-
-ProgramRun RunProbe(const QStringList& args)
-{
+// robot-probe with these arguments, to its end.
+const auto RunProbe = [](const QStringList& args) {
     return runProgram(builtProgram("robot-probe"), args);
-}
-
-} // namespace
+};
 
 class TestRobotProbe : public QObject
 {

@@ -300,10 +300,9 @@ private slots:
     void valueEncoding()
     {
         const double inf = std::numeric_limits<double>::infinity();
+        // 1.15 (truncated), -1.5 and the wrap modulo 65536: in answers() as 0072 ff6a 8000 9c40.
         const std::pair<double, const char*> values[] = {
-            {1.15, "0072"},                              // just below 115: truncated
-            {-1.5, "ff6a"},        {-0.019, "ffff"},     // toward zero, not down
-            {327.68, "8000"},      {400.0, "9c40"},      // wrapped modulo 65536
+            {-0.019, "ffff"},                            // toward zero, not down
             {21474836.0, "ffd0"},  {21474837.0, "0000"}, // beyond the int32 range
             {-21474837.0, "0000"}, {-inf, "0000"},       {std::nan(""), "0000"}};
         for (const auto& [value, field] : values) {

@@ -22,63 +22,56 @@ const QByteArray kSetJointId = Hex("02011000");
 
 // The manager's end: each line of every datagram the bridge sent, with the time it came. A unix
 // socket delivers a datagram with its send, so what was sent before a look is seen by it.
-class NotifySocket
-{
-public:
+struct NotifySocket {
+    QTemporaryDir dir;
+    const QString path = dir.path() + "/notify";
+    const int fd = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    QList<QByteArray> lines;
+    QVector<qint64> times;
+    QElapsedTimer clock;
+
     NotifySocket()
     {
-        sockaddr_un address{};
-        address.sun_family = AF_UNIX;
-        qstrncpy(address.sun_path, QFile::encodeName(path()).constData(), sizeof address.sun_path);
-        ::bind(m_fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
-        m_clock.start();
+        sockaddr_un address{AF_UNIX, {}};
+        qstrncpy(address.sun_path, QFile::encodeName(path).constData(), sizeof address.sun_path);
+        ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
+        clock.start();
     }
     ~NotifySocket()
     {
         if (QTest::currentTestFailed())
-            qDebug() << m_lines << m_times;
-        ::close(m_fd);
+            qDebug() << lines << times;
+        ::close(fd);
     }
-    QString path() const { return m_dir.path() + "/notify"; }
     int count()
     {
         char buffer[4096];
-        for (long got; (got = ::recv(m_fd, buffer, sizeof buffer, MSG_DONTWAIT)) > 0;)
+        for (long got; (got = ::recv(fd, buffer, sizeof buffer, MSG_DONTWAIT)) > 0;)
             for (const QByteArray& line : QByteArray(buffer, int(got)).split('\n')) {
-                m_lines.append(line);
-                m_times.append(m_clock.elapsed());
+                lines.append(line);
+                times.append(clock.elapsed());
             }
-        return m_lines.size();
+        return lines.size();
     }
     // The first line from `from` on that starts with text, or -1.
     int find(const QByteArray& text, int from = 0)
     {
         count();
-        for (int i = from; i < m_lines.size(); ++i)
-            if (m_lines[i].startsWith(text))
+        for (int i = from; i < lines.size(); ++i)
+            if (lines[i].startsWith(text))
                 return i;
         return -1;
     }
-    QByteArray line(int i) const { return m_lines.value(i); }
     // The median time between pings from line `from` on; 0 with fewer than five.
     qint64 medianPingGap(int from)
     {
         QVector<qint64> gaps;
-        for (int last = -1, i = find("WATCHDOG=1", from); i >= 0; i = find("WATCHDOG=1", i + 1)) {
-            if (last >= 0)
-                gaps.append(m_times[i] - m_times[last]);
-            last = i;
-        }
+        for (int last = find("WATCHDOG=1", from), i; last >= 0; last = i)
+            if ((i = find("WATCHDOG=1", last + 1)) >= 0)
+                gaps.append(times[i] - times[last]);
         std::sort(gaps.begin(), gaps.end());
         return gaps.size() < 4 ? 0 : gaps[gaps.size() / 2];
     }
-
-private:
-    QTemporaryDir m_dir;
-    int m_fd = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    QList<QByteArray> m_lines;
-    QVector<qint64> m_times;
-    QElapsedTimer m_clock;
 };
 
 } // namespace
@@ -95,7 +88,7 @@ class TestService : public QObject
         QProcessEnvironment env = bridge.process().processEnvironment();
         env.remove("DISPLAY");
         env.remove("QT_QPA_PLATFORM");
-        env.insert("NOTIFY_SOCKET", manager.path());
+        env.insert("NOTIFY_SOCKET", manager.path);
         env.insert("WATCHDOG_USEC", "1000000");
         bridge.process().setProcessEnvironment(env);
         bridge.process().setProcessChannelMode(QProcess::SeparateChannels);
@@ -113,11 +106,11 @@ class TestService : public QObject
     }
 
 private slots:
-    void init() { m_stderr.clear(); }
     void cleanup()
     {
         if (QTest::currentTestFailed())
             qDebug() << m_stderr;
+        m_stderr.clear();
     }
 
     // READY=1 waits for a port that another program holds; the status follows the vision
@@ -191,7 +184,7 @@ private slots:
         startService(bridge, manager);
         QVERIFY(waitFor([&] { return manager.medianPingGap(0) > 0; }));
         // READY=1 came with the status that names the port.
-        const QByteArray status = manager.line(manager.find("READY=1") + 1);
+        const QByteArray status = manager.lines.value(manager.find("READY=1") + 1);
         RobotClient robot;
         QVERIFY(robot.connectTo(
             quint16(status.mid(status.indexOf("port ") + 5).split(',')[0].toUInt())));

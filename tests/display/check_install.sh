@@ -23,15 +23,9 @@ fake=$scratch/fake
 pids=()
 trap 'for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null || true; done' EXIT
 
-fail() { echo "FAIL: $*" >&2; exit 1; }
-expect() { [ "$1" = "$2" ] || fail "$3: got '$1', expected '$2'"; }
+# shellcheck source=../support/checks.sh
+source "$(cd "$(dirname "$0")" && pwd)/../support/checks.sh"
 modes() { stat -c '%a %u:%g' "$@"; }
-wait_for() {
-  local deadline=$((SECONDS + 20))
-  until eval "$1"; do
-    [ $SECONDS -lt $deadline ] && sleep 0.1 || fail "timed out waiting for: $1"
-  done
-}
 
 rm -rf "$scratch"
 # /opt holds another program's folder, as on most cell PCs.
@@ -73,7 +67,7 @@ grep -qx 'Exec=/opt/tervian-bridge/bin/tervian-bridge' "$desktop" || fail "deskt
 
 "$bin/tervian-sim" --address 127.0.0.1 >"$scratch/sim.out" &
 pids+=($!)
-wait_for 'grep -q "^listening on" "$scratch/sim.out"'
+wait_for grep -q "^listening on" "$scratch/sim.out"
 
 # Runs the bridge as $3 (operator or root) until the simulator has seen it load project $2 and
 # its log says so, then shuts it down like closing the window.
@@ -83,8 +77,8 @@ run_bridge() {
   "${as[@]}" "$1" >>"$scratch/bridge.out" 2>&1 &
   local pid=$!
   pids+=("$pid")
-  wait_for "grep -q 'FILE=\"$2.t_p\"' '$scratch/sim.out'"
-  wait_for "grep -q 'Tervian project is ready' '$(dirname "$(readlink -f "$1")")/DebugLog.txt'"
+  wait_for grep -q "FILE=\"$2.t_p\"" "$scratch/sim.out"
+  wait_for grep -q 'Tervian project is ready' "$(dirname "$(readlink -f "$1")")/DebugLog.txt"
   kill -TERM $pid
   wait $pid || fail "the bridge ended with $?"
 }

@@ -15,21 +15,16 @@ void Add(TrendModel* model, int64_t ms, double z, bool recognised = true)
     model->AddRecord(ms, {1.0, z, 3.0, 4.0, 5.0}, recognised);
 }
 
-// A column as "records/unrecognised gap replies zmin..zmax>zlast", empty as ".".
-QString Show(const Column& c)
-{
-    if (c.records == 0 && c.replies == 0)
-        return ".";
-    return QString::asprintf("%d/%d%s %d %g..%g>%g", c.records, c.unrecognised,
-                             c.gapBefore ? " gap" : "", c.replies, double(c.min[1]),
-                             double(c.max[1]), double(c.last[1]));
-}
-
+// Each column as "records/unrecognised gap replies zmin..zmax>zlast", empty as ".".
 QStringList ShowAll(const std::vector<Column>& columns)
 {
     QStringList shown;
-    for (const Column& column : columns)
-        shown << Show(column);
+    for (const Column& c : columns)
+        shown << (c.records == 0 && c.replies == 0
+                      ? QString(".")
+                      : QString::asprintf("%d/%d%s %d %g..%g>%g", c.records, c.unrecognised,
+                                          c.gapBefore ? " gap" : "", c.replies, double(c.min[1]),
+                                          double(c.max[1]), double(c.last[1])));
     return shown;
 }
 
