@@ -56,7 +56,7 @@ void Bridge::Connect(const std::string& address, const std::string& projectId)
     if (m_shared.link.Snapshot().clientRunning)
         return;
     m_shared.link.Update([](LinkSnapshot& state) { state.clientWanted = true; });
-    m_shared.link.WishProject(dide::ProjectNumber(projectId));
+    m_shared.link.WishProject(dide::ProjectNumber(projectId), events::Origin::Operator);
     m_vision.Start(address, projectId);
 }
 

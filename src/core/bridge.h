@@ -37,8 +37,8 @@ public:
     void Connect(const std::string& address, const std::string& projectId);
     // Returns at once; the snapshot shows the client stopped once it and its reader have ended.
     void Disconnect();
-    void WishLaser(bool on) { m_shared.link.WishLaser(on); }
-    void WishProject(int project) { m_shared.link.WishProject(project); }
+    void WishLaser(bool on) { m_shared.link.WishLaser(on, events::Origin::Operator); }
+    void WishProject(int project) { m_shared.link.WishProject(project, events::Origin::Operator); }
 
     BridgeSnapshot Snapshot();
     // Called after every change of the link state, on the thread that made it.

@@ -3,6 +3,7 @@
 #ifndef LINK_STATE_H
 #define LINK_STATE_H
 
+#include "events.h"
 #include "measurement_record.h"
 #include "wake.h"
 
@@ -43,11 +44,15 @@ struct LinkSnapshot {
     bool clientRunning = false;
     bool clientConnected = false;
     bool streamReading = false;
+    bool streamConnected = false;
 };
 
 class LinkState
 {
 public:
+    // Wishes and the ups and downs of the three links are published to feed.
+    explicit LinkState(events::Feed& feed) : m_feed(feed) {}
+
     LinkSnapshot Snapshot() const
     {
         std::lock_guard<std::mutex> lock(m_mutex);
@@ -58,14 +63,16 @@ public:
     {
         {
             std::lock_guard<std::mutex> lock(m_mutex);
+            const LinkSnapshot before = m_state;
             change(m_state);
+            PublishLinkChanges(before);
         }
         Notify();
     }
-    // A wish is stored and counted in one step and then the vision client is woken. showNow
-    // lights the laser lamp at once, as the robot's own requests do.
-    void WishLaser(bool on, bool showNow = false);
-    void WishProject(int project);
+    // A wish is stored and counted in one step and then the vision client is woken. The
+    // robot's laser requests light the laser lamp at once.
+    void WishLaser(bool on, events::Origin origin);
+    void WishProject(int project, events::Origin origin);
     // Readable after a wish until the client takes it; the client takes it before it reads
     // the wishes, so that a wish made meanwhile wakes it again.
     int WishDescriptor() const { return m_wish.Descriptor(); }
@@ -75,12 +82,14 @@ public:
     void SetListener(std::function<void()> listener) { m_listener = std::move(listener); }
 
 private:
+    void PublishLinkChanges(const LinkSnapshot& before);
     void Notify()
     {
         if (m_listener)
             m_listener();
     }
 
+    events::Feed& m_feed;
     mutable std::mutex m_mutex;
     LinkSnapshot m_state;
     Wake m_wish;

@@ -189,7 +189,8 @@ void RobotServer::ServeRobot(int socket)
             continue;
         }
         if (wake == sockets::Wake::Failed) {
-            m_shared.log.Write("Error in connection, trying to reconnect\n");
+            ReportFault(m_shared, events::FaultKind::RobotLink,
+                        "Error in connection, trying to reconnect\n");
             return;
         }
         const auto received = std::chrono::steady_clock::now();
@@ -210,35 +211,59 @@ bool RobotServer::AnswerBlock(int socket)
         m_shared.log.Write("Robot is disconnected, reconnect\n");
         return false;
     }
+    const auto receivedAt = std::chrono::steady_clock::now();
     if (m_shared.log.On())
         m_shared.log.WriteFlushed(
             QString::fromStdString(robot::RequestLogLine(block, int(received))));
-    const std::string replies = AnswerRequests(m_framer.Feed(block, size_t(received)));
+    std::vector<events::RobotReply> answered =
+        AnswerRequests(m_framer.Feed(block, size_t(received)));
+    std::string replies;
+    for (const events::RobotReply& answer : answered)
+        replies.append(answer.reply.bytes.data(), size_t(answer.reply.length));
     // A robot that has gone must make the send fail, not end the bridge through SIGPIPE. A robot
     // that keeps sending but has long stopped reading, until the socket buffers are full, is
     // given up too: waiting for it would hold this thread, and the shutdown, for ever.
     if (!replies.empty() &&
         sockets::SendNow(socket, replies.data(), replies.size(), m_tap) != long(replies.size())) {
-        m_shared.log.Write("Robot server: failed to send\n");
+        ReportFault(m_shared, events::FaultKind::RobotLink, "Robot server: failed to send\n");
         return false;
     }
+    PublishAnswered(answered, receivedAt);
     return true;
 }
 
-std::string RobotServer::AnswerRequests(const std::vector<robot::RequestFrame>& requests)
+// Stamped once sent, so that the time taken is the robot's whole wait.
+void RobotServer::PublishAnswered(std::vector<events::RobotReply>& answered,
+                                  std::chrono::steady_clock::time_point receivedAt)
 {
-    std::string replies;
-    for (const robot::RequestFrame& request : requests) {
-        const robot::Reply reply = AnswerRequest(request);
-        if (reply.length > 0)
-            m_lastReply = reply;
-        replies.append(m_lastReply.bytes.data(), size_t(m_lastReply.length));
+    const int64_t micros = std::chrono::duration_cast<std::chrono::microseconds>(
+                               std::chrono::steady_clock::now() - receivedAt)
+                               .count();
+    const int64_t nowMs = events::NowMs();
+    for (events::RobotReply& answer : answered) {
+        answer.atMs = nowMs;
+        answer.answerMicros = micros;
+        m_shared.events.Publish(answer);
     }
-    return replies;
+}
+
+std::vector<events::RobotReply>
+RobotServer::AnswerRequests(const std::vector<robot::RequestFrame>& requests)
+{
+    std::vector<events::RobotReply> answered;
+    for (const robot::RequestFrame& request : requests) {
+        events::RobotReply answer = AnswerRequest(request);
+        if (answer.reply.length > 0)
+            m_lastReply = answer.reply;
+        answer.reply = m_lastReply;
+        if (answer.reply.length > 0)
+            answered.push_back(answer);
+    }
+    return answered;
 }
 
 // Carries out what the request asks, then answers it from one snapshot taken after that.
-robot::Reply RobotServer::AnswerRequest(const robot::RequestFrame& request)
+events::RobotReply RobotServer::AnswerRequest(const robot::RequestFrame& request)
 {
     const char* const bytes = reinterpret_cast<const char*>(request.data());
     const robot::Request kind = robot::ClassifyRequest(bytes);
@@ -252,20 +277,20 @@ robot::Reply RobotServer::AnswerRequest(const robot::RequestFrame& request)
         break;
     case robot::Request::LaserOn:
         log.Write("Robot set laser on\n");
-        m_shared.link.WishLaser(true, true);
+        m_shared.link.WishLaser(true, events::Origin::Robot);
         break;
     case robot::Request::LaserOff:
         log.Write("Robot set laser off\n");
-        m_shared.link.WishLaser(false, true);
+        m_shared.link.WishLaser(false, events::Origin::Robot);
         break;
     case robot::Request::LaserOnAndMeasure:
         // Asked again, an acquisition that the application rejected is tried again.
         log.Write("Robot set laser on and start measure\n");
-        m_shared.link.WishLaser(true, true);
+        m_shared.link.WishLaser(true, events::Origin::Robot);
         break;
     case robot::Request::SetJointId:
         log.Write("Robot set joint ID\n");
-        m_shared.link.WishProject(robot::RequestedJointId(bytes));
+        m_shared.link.WishProject(robot::RequestedJointId(bytes), events::Origin::Robot);
         break;
     default:
         break;
@@ -287,5 +312,10 @@ robot::Reply RobotServer::AnswerRequest(const robot::RequestFrame& request)
         log.Write("m_dX=", values[0], " m_dZ=", values[1], " m_dZDiff=", values[3],
                   " m_dWidth=", values[2], " m_dArea=", values[4], "\n");
     }
-    return reply;
+    events::RobotReply answer;
+    answer.request = kind;
+    answer.reply = reply;
+    answer.projectAsked = link.projectWanted;
+    answer.projectLoaded = link.loadedProject;
+    return answer;
 }

@@ -40,8 +40,11 @@ private:
     bool AdmitRobot(int socket);
     void ServeRobot(int socket);
     bool AnswerBlock(int socket);
-    std::string AnswerRequests(const std::vector<robot::RequestFrame>& requests);
-    robot::Reply AnswerRequest(const robot::RequestFrame& request);
+    std::vector<events::RobotReply>
+    AnswerRequests(const std::vector<robot::RequestFrame>& requests);
+    events::RobotReply AnswerRequest(const robot::RequestFrame& request);
+    void PublishAnswered(std::vector<events::RobotReply>& answered,
+                         std::chrono::steady_clock::time_point receivedAt);
 
     Shared& m_shared;
     const Config m_config;

@@ -17,3 +17,12 @@ robot::Snapshot RobotSnapshot(const LinkSnapshot& link, const JointReading& join
             joint.resultCode,
             joint.record.values};
 }
+
+void ReportFault(Shared& shared, events::FaultKind kind, const char* logLine)
+{
+    shared.log.Write(logLine);
+    std::string text(logLine);
+    while (!text.empty() && text.back() == '\n')
+        text.pop_back();
+    shared.events.Publish(events::Fault{events::NowMs(), kind, std::move(text)});
+}

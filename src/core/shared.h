@@ -5,6 +5,7 @@
 
 #include "capture.h"
 #include "debug_log.h"
+#include "events.h"
 #include "link_state.h"
 #include "measurement_record.h"
 #include "robot_protocol.h"
@@ -12,7 +13,8 @@
 
 struct Shared {
     DebugLog log;
-    LinkState link;
+    events::Feed events;
+    LinkState link{events};
     measurement::LatestRecord record;
     trend::TrendModel trend;
     capture::Recorder capture;
@@ -28,6 +30,9 @@ struct JointReading {
 // acquisition was confirmed on, and not older than staleAfterMs (0: no bound), is recognised.
 // robotAsks marks the record as read by the robot.
 JointReading ReadJoint(Shared& shared, const LinkSnapshot& link, int staleAfterMs, bool robotAsks);
+
+// A fault: its line in the debug log, and its event with the same text.
+void ReportFault(Shared& shared, events::FaultKind kind, const char* logLine);
 
 // The robot's view of the same moment.
 robot::Snapshot RobotSnapshot(const LinkSnapshot& link, const JointReading& joint);

@@ -41,7 +41,10 @@ void StreamReader::Run(std::string address)
         if (!socket.IsOpen())
             continue;
         const auto connected = std::chrono::steady_clock::now();
-        if (ReceiveUntilStopped(socket.Get()))
+        NoteConnected(true);
+        const bool stopped = ReceiveUntilStopped(socket.Get());
+        NoteConnected(false);
+        if (stopped)
             break;
         m_shared.record.EndConnection();
         if (std::chrono::steady_clock::now() - connected >= Backoff::kProvenAfter)
@@ -52,6 +55,11 @@ void StreamReader::Run(std::string address)
     m_shared.log.Write("Disconnecting from TCP device\n");
 }
 
+void StreamReader::NoteConnected(bool connected)
+{
+    m_shared.link.Update([connected](LinkSnapshot& state) { state.streamConnected = connected; });
+}
+
 // Stores every whole record that arrives, each under its own hold of the record's lock, so the
 // robot always reads the flags and values of one record. True when a stop was requested, false
 // when the connection broke and has to be made again.
@@ -60,6 +68,7 @@ bool StreamReader::ReceiveUntilStopped(int socket)
     const auto showTrend = [this](measurement::Clock::time_point decoded,
                                   const measurement::Values& values, bool recognised) {
         m_shared.trend.NoteRecord(decoded, values, recognised);
+        m_shared.events.Publish(events::Record{events::NowMs(), values, recognised});
     };
     char block[measurement::kReceiveBytes];
     for (;;) {
@@ -71,11 +80,13 @@ bool StreamReader::ReceiveUntilStopped(int socket)
         if (received.status == sockets::ReceiveStatus::Stopped)
             return true;
         if (received.status == sockets::ReceiveStatus::WaitFailed) {
-            m_shared.log.Write("Error (select) in TCP device. Reconnecting\n");
+            ReportFault(m_shared, events::FaultKind::VisionLink,
+                        "Error (select) in TCP device. Reconnecting\n");
             return false;
         }
         if (received.status != sockets::ReceiveStatus::Received || received.length == 0) {
-            m_shared.log.Write("Error (recv) in TCP device. Reconnecting\n");
+            ReportFault(m_shared, events::FaultKind::VisionLink,
+                        "Error (recv) in TCP device. Reconnecting\n");
             return false;
         }
         if (!m_shared.record.Feed(block, received.length, measurement::Clock::now(), showTrend))

@@ -25,6 +25,7 @@ public:
 
 private:
     void Run(std::string address);
+    void NoteConnected(bool connected);
     bool ReceiveUntilStopped(int socket);
 
     Shared& m_shared;

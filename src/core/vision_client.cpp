@@ -234,7 +234,7 @@ bool VisionClient::SwitchProgram(int socket, int program, unsigned asks)
     if (result == Exchange::Accepted)
         NoteProjectLoaded(program);
     if (result == Exchange::Rejected) {
-        m_shared.log.Write("Bad project name\n");
+        ReportFault(m_shared, events::FaultKind::Rejection, "Bad project name\n");
         m_shared.capture.NoteFault(capture::Fault::Rejection);
         m_refused.program = asks;
     }
@@ -251,8 +251,9 @@ VisionClient::Exchange VisionClient::Transact(int socket, const std::string& req
         return Exchange::Lost;
     m_shared.log.Write(request, "\n");
     if (!sockets::SendAll(socket, request, m_tap)) {
-        m_shared.log.Write(setUp ? "Tervian client: failed to send\n"
-                                 : "Tervian client: failed to send. Reconnecting\n");
+        ReportFault(m_shared, events::FaultKind::VisionLink,
+                    setUp ? "Tervian client: failed to send\n"
+                          : "Tervian client: failed to send. Reconnecting\n");
         return Exchange::Lost;
     }
     std::string reply;
@@ -285,7 +286,8 @@ bool VisionClient::ReceiveReply(int socket, const char* command, std::string* re
             due = Clock::now() + std::chrono::milliseconds(kReplyRestMs);
         }
         if (m_replyReader.Begun() > kMaxReplyBytes) {
-            m_shared.log.Write("Tervian client: reply longer than 64 KiB. Reconnecting\n");
+            ReportFault(m_shared, events::FaultKind::VisionLink,
+                        "Tervian client: reply longer than 64 KiB. Reconnecting\n");
             return false;
         }
         // A wait with a deadline: the worker comes back from it by itself.
@@ -297,13 +299,15 @@ bool VisionClient::ReceiveReply(int socket, const char* command, std::string* re
             return false;
         if (received.status == sockets::ReceiveStatus::TimedOut) {
             m_shared.capture.NoteFault(capture::Fault::NoReply);
-            m_shared.log.Write(begun ? "Tervian client: reply not ended within 2 s. Reconnecting\n"
-                                     : "Tervian client: no reply within 30 s. Reconnecting\n");
+            ReportFault(m_shared, events::FaultKind::NoReply,
+                        begun ? "Tervian client: reply not ended within 2 s. Reconnecting\n"
+                              : "Tervian client: no reply within 30 s. Reconnecting\n");
             return false;
         }
         if (received.status != sockets::ReceiveStatus::Received || received.length == 0) {
-            m_shared.log.Write(setUp ? "Tervian client: failed to recv\n"
-                                     : "Tervian client: failed to recv. Reconnecting\n");
+            ReportFault(m_shared, events::FaultKind::VisionLink,
+                        setUp ? "Tervian client: failed to recv\n"
+                              : "Tervian client: failed to recv. Reconnecting\n");
             return false;
         }
         m_replyReader.Feed(std::string_view(buffer, size_t(received.length)));
@@ -343,7 +347,8 @@ bool VisionClient::ReadUnsolicited(int socket)
         if (received.status == sockets::ReceiveStatus::TimedOut)
             break;
         if (received.status != sockets::ReceiveStatus::Received || received.length == 0) {
-            m_shared.log.Write("Tervian closed the command connection. Reconnecting\n");
+            ReportFault(m_shared, events::FaultKind::VisionLink,
+                        "Tervian closed the command connection. Reconnecting\n");
             return false;
         }
         m_replyReader.Feed(std::string_view(buffer, size_t(received.length)));
@@ -352,7 +357,8 @@ bool VisionClient::ReadUnsolicited(int socket)
     bool unasked = false;
     TakeReply(nullptr, &none, &unasked);
     if (m_replyReader.Begun() > kMaxReplyBytes) {
-        m_shared.log.Write("Tervian client: reply longer than 64 KiB. Reconnecting\n");
+        ReportFault(m_shared, events::FaultKind::VisionLink,
+                    "Tervian client: reply longer than 64 KiB. Reconnecting\n");
         return false;
     }
     return true;
@@ -362,7 +368,7 @@ void VisionClient::ReportRejection(Exchange result, const char* logText)
 {
     if (result != Exchange::Rejected)
         return;
-    m_shared.log.Write(logText);
+    ReportFault(m_shared, events::FaultKind::Rejection, logText);
     m_shared.capture.NoteFault(capture::Fault::Rejection);
     m_shared.link.Update([](LinkSnapshot& state) {
         state.visionError = true;

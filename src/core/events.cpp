@@ -1,0 +1,61 @@
+#include "events.h"
+
+#include <chrono>
+
+namespace events
+{
+
+int64_t NowMs()
+{
+    using namespace std::chrono;
+    return duration_cast<milliseconds>(system_clock::now().time_since_epoch()).count();
+}
+
+void Queue::Push(const Event& event)
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    if (m_events.size() >= m_bound) {
+        m_events.pop_front();
+        ++m_dropped;
+    }
+    m_events.push_back(event);
+}
+
+std::vector<Event> Queue::TakeAll()
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    std::vector<Event> taken(std::make_move_iterator(m_events.begin()),
+                             std::make_move_iterator(m_events.end()));
+    m_events.clear();
+    return taken;
+}
+
+uint64_t Queue::TakeDropped()
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    const uint64_t dropped = m_dropped;
+    m_dropped = 0;
+    return dropped;
+}
+
+std::shared_ptr<Queue> Feed::Subscribe(size_t bound)
+{
+    m_queues.push_back(std::make_shared<Queue>(bound));
+    return m_queues.back();
+}
+
+void Feed::Publish(const Event& event)
+{
+    for (const std::shared_ptr<Queue>& queue : m_queues)
+        queue->Push(event);
+}
+
+measurement::Values SentValues(const robot::Reply& reply)
+{
+    measurement::Values values{};
+    for (size_t i = 0; i < values.size(); ++i)
+        values[i] = robot::DecodeValue(reply.bytes.data() + 4 + 2 * i) / 100.0;
+    return values;
+}
+
+} // namespace events
