@@ -41,6 +41,11 @@ public:
     void WishProject(int project) { m_shared.link.WishProject(project, events::Origin::Operator); }
 
     BridgeSnapshot Snapshot();
+    // Every event from now on, for a reader with a thread of its own; subscribe before Start().
+    std::shared_ptr<events::Queue> Subscribe(size_t bound)
+    {
+        return m_shared.events.Subscribe(bound);
+    }
     // Called after every change of the link state, on the thread that made it.
     void SetChangeListener(std::function<void()> listener);
 
