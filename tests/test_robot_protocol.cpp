@@ -102,11 +102,10 @@ private:
         m_timeNs += pauseMs * 1000000;
         if (m_framer.HoldingFragment() && m_timeNs - m_fragmentNs > 200 * 1000000)
             m_framer.DropFragment();
-        const bool held = m_framer.HoldingFragment();
         Record(capture::Event::Received, *piece);
         const auto requests = m_framer.Feed(piece->constData(), size_t(piece->size()));
         piece->clear();
-        if (m_framer.HoldingFragment() && (!held || !requests.empty()))
+        if (m_framer.FragmentBegan())
             m_fragmentNs = m_timeNs;
         QStringList asked, answered;
         QByteArray replies;
