@@ -1,0 +1,329 @@
+// Plant telemetry against a real broker, seen as a SCADA host sees it: the payloads decoded with
+// the bridge's own definition, the session's births, data and deaths, and the values beside what
+// the robot was told.
+#include "in_process.h"
+#include "mqtt_broker.h"
+#include "plant_metrics.h"
+#include "robot_client.h"
+#include "sim_process.h"
+
+#include <QtTest>
+
+#include <map>
+#include <memory>
+
+namespace
+{
+
+const QByteArray kStatus = Hex("01010600");
+const QByteArray kJointData = Hex("01060000");
+const QStringList kSteadySim{"--command-port", "0", "--stream-port", "0", "--values",
+                             "0,1.5,2.25,0.8,-0.1,3.2", "--stream-always"};
+
+using Metric = sparkplug::Payload::Metric;
+
+bool Is(const Seen& seen, const char* kind)
+{
+    return seen.topic == NodeTopic(kind);
+}
+
+uint64_t BdSeq(const Seen& seen)
+{
+    const Metric* bdSeq = FindMetric(seen.payload, "bdSeq");
+    return bdSeq != nullptr && bdSeq->datatype() == 8 ? bdSeq->long_value() : 999;
+}
+
+// The value a metric holds as a number, whatever field its datatype uses.
+double Number(const Metric& metric)
+{
+    switch (metric.value_case()) {
+    case Metric::kIntValue:
+        return metric.int_value();
+    case Metric::kLongValue:
+        return double(metric.long_value());
+    case Metric::kDoubleValue:
+        return metric.double_value();
+    case Metric::kBooleanValue:
+        return metric.boolean_value();
+    default:
+        return -1e9;
+    }
+}
+
+// What a host knows after reading from the birth at `birth` on: each metric by name, with the
+// data messages' aliases resolved through the birth.
+std::map<std::string, Metric> HostView(const std::vector<Seen>& seen, size_t birth)
+{
+    std::map<uint64_t, std::string> names;
+    std::map<std::string, Metric> view;
+    for (const Metric& metric : seen[birth].payload.metrics()) {
+        names[metric.alias()] = metric.name();
+        view[metric.name()] = metric;
+    }
+    for (size_t i = birth + 1; i < seen.size() && !Is(seen[i], "NBIRTH"); ++i)
+        if (Is(seen[i], "NDATA"))
+            for (const Metric& metric : seen[i].payload.metrics())
+                view[names[metric.alias()]] = metric;
+    return view;
+}
+
+std::string CommandWith(const std::function<void(Metric*)>& fill)
+{
+    sparkplug::Payload command;
+    command.set_timestamp(1);
+    fill(command.add_metrics());
+    return command.SerializeAsString();
+}
+
+// A bridge with telemetry to the broker, a steady simulator and a robot.
+struct Cell {
+    std::unique_ptr<SimProcess> sim = std::make_unique<SimProcess>(kSteadySim);
+    std::unique_ptr<Bridge> bridge;
+    RobotClient robot;
+
+    explicit Cell(const MqttBroker& broker, QMap<QString, QString> config = {})
+    {
+        sim->started();
+        config.insert({{"RobotPort", "0"},
+                       {"CommandPort", QString::number(sim->commandPort())},
+                       {"StreamPort", QString::number(sim->streamPort())},
+                       {"MqttBroker", broker.address()},
+                       {"MqttNode", "cell"}});
+        bridge = MakeBridge(config);
+        bridge->Start();
+    }
+    LinkSnapshot state() { return bridge->Snapshot().link; }
+    bool connectRobot()
+    {
+        return QTest::qWaitFor([&] { return state().robotPort != 0; }) &&
+               robot.connectTo(state().robotPort) &&
+               QTest::qWaitFor([&] { return state().robotConnected; });
+    }
+    int logged(const char* text) { return int(TestDebugLog().count(text)); }
+};
+
+} // namespace
+
+class TestPlantTelemetry : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    // Birth with every metric, data by alias with seq counting on across its wrap, the counts
+    // and the last joint data exactly as the robot got them, bad commands one log line each
+    // with the robot served on, a rebirth, and the death of a clean stop.
+    void sessionTellsWhatTheRobotWasTold()
+    {
+        MqttBroker broker;
+        QVERIFY(broker.start());
+        SparkplugWatch watch(broker);
+        Cell cell(broker, {{"MqttRatePerSecond", "1000"}});
+        const int birth = watch.waitFor([](const Seen& s) { return Is(s, "NBIRTH"); });
+        QVERIFY(birth >= 0);
+        const sparkplug::Payload born = watch.seen()[size_t(birth)].payload;
+        QCOMPARE(born.seq(), 0u);
+        QCOMPARE(BdSeq(watch.seen()[size_t(birth)]), 0u);
+        const Metric* rebirth = FindMetric(born, "Node Control/Rebirth");
+        QVERIFY(rebirth && rebirth->datatype() == 11 && !rebirth->boolean_value());
+        std::set<uint64_t> aliases;
+        for (const Metric& metric : born.metrics())
+            QVERIFY(metric.name() == "bdSeq" || (metric.has_alias() && metric.has_datatype() &&
+                                                 metric.value_case() != Metric::VALUE_NOT_SET &&
+                                                 aliases.insert(metric.alias()).second));
+        QCOMPARE(int(aliases.size()), 38);
+
+        // Polled until the data messages have wrapped seq.
+        QVERIFY(cell.connectRobot());
+        QByteArray reply;
+        int jointAsks = 0;
+        for (QDeadlineTimer deadline(60000); !deadline.hasExpired(); ++jointAsks) {
+            reply = cell.robot.ask(kJointData, 14);
+            QCOMPARE(reply.size(), 14);
+            if (reply.at(1) == '\0' && watch.seen().size() > size_t(birth) + 270)
+                break;
+            QTest::qWait(2);
+        }
+        ++jointAsks;
+        QCOMPARE(cell.robot.ask(kStatus, 4).size(), 4);
+        const auto told = [&](const std::map<std::string, Metric>& view) {
+            const char* const values[] = {"Y", "Z", "Gap", "Z Diff", "Area"};
+            for (int i = 0; i < 5; ++i)
+                if (Number(view.at(std::string("Robot/Last Joint Data/") + values[i])) !=
+                    robot::DecodeValue(reply.constData() + 4 + 2 * i) / 100.0)
+                    return false;
+            return Number(view.at("Robot/Answered/Joint Data")) == jointAsks &&
+                   Number(view.at("Robot/Answered/Status")) == 1 &&
+                   Number(view.at("Robot/Result Codes/0 Recognised")) +
+                           Number(view.at("Robot/Result Codes/1 Vision Not Ready")) ==
+                       jointAsks &&
+                   Number(view.at("Robot/Last Joint Data/Result Code")) == 0 &&
+                   view.at("Robot/Peer Address").string_value() == "127.0.0.1";
+        };
+        QVERIFY(QTest::qWaitFor([&] { return told(HostView(watch.seen(), size_t(birth))); }));
+        uint64_t seq = 0;
+        int wraps = 0;
+        for (const Seen& seen : watch.seen())
+            if (Is(seen, "NDATA")) {
+                QCOMPARE(seen.payload.seq(), (seq + 1) % 256);
+                seq = seen.payload.seq();
+                wraps += seq == 0;
+                for (const Metric& metric : seen.payload.metrics())
+                    QVERIFY(!metric.has_name() && metric.has_alias() && !metric.is_historical());
+            }
+        QVERIFY(wraps >= 1);
+
+        const std::string ncmd = NodeTopic("NCMD");
+        watch.publish(ncmd, "not a payload \xff\xff\xff\xff");
+        watch.publish(ncmd, CommandWith([](Metric* m) { m->set_name("Node Control/Reboot"); }));
+        watch.publish(ncmd, CommandWith([](Metric* m) {
+                          m->set_name("Node Control/Rebirth");
+                          m->set_string_value("true");
+                      }));
+        watch.publish(ncmd, std::string(70000, '\x08'));
+        const size_t before = watch.seen().size();
+        watch.publish(ncmd, CommandWith([](Metric* m) {
+                          m->set_alias(0); // by alias, as the birth gave it
+                          m->set_datatype(11);
+                          m->set_boolean_value(true);
+                      }));
+        const int reborn = watch.waitFor([](const Seen& s) { return Is(s, "NBIRTH"); }, before);
+        QVERIFY(reborn >= 0);
+        QCOMPARE(watch.seen()[size_t(reborn)].payload.seq(), 0u);
+        QCOMPARE(BdSeq(watch.seen()[size_t(reborn)]), 0u);
+        QVERIFY(told(HostView(watch.seen(), size_t(reborn))));
+        QCOMPARE(cell.robot.ask(kStatus, 4).size(), 4);
+        QCOMPARE(cell.logged("Plant telemetry: NCMD ignored: not a Sparkplug B payload\n"), 1);
+        QCOMPARE(cell.logged("NCMD ignored for the unknown metric Node Control/Reboot\n"), 1);
+        QCOMPARE(cell.logged("NCMD ignored: Node Control/Rebirth is not a Boolean\n"), 1);
+        QCOMPARE(cell.logged("NCMD ignored: longer than 64 KiB\n"), 1);
+        QCOMPARE(cell.logged("Plant telemetry: rebirth asked\n"), 1);
+
+        cell.bridge->Stop();
+        const int death = watch.waitFor([](const Seen& s) { return Is(s, "NDEATH"); });
+        QVERIFY(death > reborn);
+        QCOMPARE(BdSeq(watch.seen()[size_t(death)]), 0u);
+        QVERIFY(!watch.seen()[size_t(death)].payload.has_seq());
+    }
+
+    // Killed, the bridge cannot say goodbye: the broker delivers the will with the session's
+    // bdSeq.
+    void killedBridgeDiesByItsWill()
+    {
+        MqttBroker broker;
+        QVERIFY(broker.start());
+        SparkplugWatch watch(broker);
+        BridgeProcess bridge(
+            {{"RobotPort", "0"}, {"MqttBroker", broker.address()}, {"MqttNode", "cell"}});
+        bridge.process().start();
+        const int birth = watch.waitFor([](const Seen& s) { return Is(s, "NBIRTH"); });
+        QVERIFY(birth >= 0);
+        ::kill(pid_t(bridge.pid()), SIGKILL);
+        const int death = watch.waitFor([](const Seen& s) { return Is(s, "NDEATH"); });
+        QVERIFY(death > birth);
+        QCOMPARE(BdSeq(watch.seen()[size_t(death)]), BdSeq(watch.seen()[size_t(birth)]));
+    }
+
+    // A broker restart: the node reconnects with the next bdSeq, births with the values of now,
+    // then sends what changed meanwhile as history.
+    void brokerRestartStartsANewSessionWithHistory()
+    {
+        MqttBroker broker;
+        QVERIFY(broker.start());
+        auto watch = std::make_unique<SparkplugWatch>(broker);
+        Cell cell(broker);
+        QVERIFY(watch->waitFor([](const Seen& s) { return Is(s, "NBIRTH"); }) >= 0);
+        QVERIFY(cell.connectRobot());
+        watch.reset();
+        broker.stop();
+        QVERIFY(QTest::qWaitFor([&] { return !cell.state().telemetryConnected; }));
+        for (int ask = 0; ask < 3; ++ask) {
+            QCOMPARE(cell.robot.ask(kStatus, 4).size(), 4);
+            QTest::qWait(150); // each ask its own data message
+        }
+        QVERIFY(broker.start());
+        watch = std::make_unique<SparkplugWatch>(broker);
+        const int birth = watch->waitFor(
+            [](const Seen& s) { return Is(s, "NBIRTH") && BdSeq(s) == 1; }, 0, 15000);
+        QVERIFY(birth >= 0);
+        const std::vector<Seen> seen = watch->seen();
+        QCOMPARE(Number(HostView(seen, size_t(birth)).at("Robot/Answered/Status")), 3.0);
+        const uint64_t statusAlias =
+            FindMetric(seen[size_t(birth)].payload, "Robot/Answered/Status")->alias();
+        QVERIFY(watch->waitFor(
+                    [&](const Seen& s) {
+                        const Metric* asked = FindMetric(s.payload, "", statusAlias);
+                        return Is(s, "NDATA") && asked && asked->is_historical() &&
+                               asked->long_value() == 3;
+                    },
+                    size_t(birth)) > birth);
+        QCOMPARE(cell.logged("Plant telemetry: lost the MQTT broker at "), 1);
+    }
+
+    // The store of data kept while the broker is away stays within its bound, oldest out first.
+    void heldDataKeepsItsBound()
+    {
+        HeldData held(4096);
+        for (uint64_t i = 0; i < 1000; ++i)
+            held.Keep({{1, sparkplug::DataType::UInt64, i, 0}});
+        QVERIFY(held.HeldBytes() <= 4096 && held.HeldBytes() > 2048);
+        const uint64_t dropped = held.TakeDropped();
+        QCOMPARE(std::get<uint64_t>(held.TakeOldest()[0].value), dropped);
+    }
+
+    // TLS with the test CA and a login through a password file; a wrong password and a CA that
+    // did not sign the broker each give one log line and leave the robot served.
+    void tlsLoginAndRefusals()
+    {
+        MqttBroker broker(true, "plant");
+        QVERIFY(broker.start());
+        SparkplugWatch watch(broker);
+        QFile password(TestDir() + "/mqtt-password");
+        QVERIFY(password.open(QIODevice::WriteOnly) && password.write("secret\n") == 7);
+        password.close();
+        QMap<QString, QString> tls{{"MqttCaFile", broker.dir() + "/ca.pem"},
+                                   {"MqttUser", "plant"},
+                                   {"MqttPasswordFile", password.fileName()}};
+        {
+            Cell cell(broker, tls);
+            QVERIFY(watch.waitFor([](const Seen& s) { return Is(s, "NBIRTH"); }) >= 0);
+        }
+        const std::pair<QString, QString> wrongs[] = {
+            {"MqttPasswordFile", broker.dir() + "/ext.cnf"},
+            {"MqttCaFile", broker.dir() + "/server.pem"}};
+        for (const auto& [key, value] : wrongs) {
+            QMap<QString, QString> config = tls;
+            config[key] = value;
+            Cell cell(broker, config);
+            QVERIFY(cell.connectRobot());
+            for (QDeadlineTimer deadline(1500); !deadline.hasExpired(); QTest::qWait(100))
+                QCOMPARE(cell.robot.ask(kStatus, 4).size(), 4);
+            QCOMPARE(cell.logged("Plant telemetry: cannot connect to the MQTT broker"), 1);
+            QVERIFY(!cell.state().telemetryConnected);
+        }
+    }
+
+    // With a primary host, births wait for its STATE online; offline, the node dies and waits
+    // again on a new connection.
+    void primaryHostGatesTheBirths()
+    {
+        MqttBroker broker;
+        QVERIFY(broker.start());
+        SparkplugWatch watch(broker);
+        Cell cell(broker, {{"MqttPrimaryHost", "scada"}});
+        QVERIFY(QTest::qWaitFor([&] { return cell.state().telemetryConnected; }));
+        watch.publish("spBv1.0/STATE/scada", R"({"online": true, "timestamp": 1})", true);
+        const int birth = watch.waitFor([](const Seen& s) { return Is(s, "NBIRTH"); });
+        QVERIFY(birth > watch.waitFor([](const Seen& s) { return s.topic.find("STATE") != std::string::npos; }));
+        QCOMPARE(BdSeq(watch.seen()[size_t(birth)]), 0u);
+        watch.publish("spBv1.0/STATE/scada", R"({"online": false, "timestamp": 2})", true);
+        const int death = watch.waitFor([](const Seen& s) { return Is(s, "NDEATH"); });
+        QVERIFY(death > birth);
+        watch.publish("spBv1.0/STATE/scada", R"({"online": true, "timestamp": 3})", true);
+        const int again = watch.waitFor([](const Seen& s) { return Is(s, "NBIRTH"); }, size_t(death));
+        QVERIFY(again > death);
+        QCOMPARE(BdSeq(watch.seen()[size_t(again)]), 1u);
+    }
+};
+
+QTEST_MAIN(TestPlantTelemetry)
+#include "test_telemetry.moc"
