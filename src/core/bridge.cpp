@@ -91,7 +91,8 @@ void Bridge::Connect(const std::string& address, const std::string& projectId)
 BridgeSnapshot Bridge::Snapshot()
 {
     const LinkSnapshot link = m_shared.link.Snapshot();
-    return {link, ReadJoint(m_shared, link, m_settings.Get().staleAfterMs, false)};
+    return {link, ReadJoint(m_shared, link, m_settings.Get().staleAfterMs, false),
+            m_edgeNode != nullptr};
 }
 
 std::vector<const Progress*> Bridge::Workers()

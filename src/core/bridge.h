@@ -18,6 +18,7 @@
 struct BridgeSnapshot {
     LinkSnapshot link;
     JointReading joint;
+    bool telemetry = false; // plant telemetry is configured
 };
 
 class Bridge
