@@ -41,7 +41,7 @@ private:
         sparkplug::Value current;
         sparkplug::Value sent;
         int64_t changedAtMs = 0;
-        Clock::time_point sentAt = Clock::time_point::min();
+        Clock::time_point sentAt{}; // the clock's epoch: long before any start
         bool urgent = false;
     };
 
