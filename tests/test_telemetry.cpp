@@ -15,6 +15,7 @@
 namespace
 {
 
+const char* const kRunBridge = "--run-bridge";
 const QByteArray kStatus = Hex("01010600");
 const QByteArray kJointData = Hex("01060000");
 const QStringList kSteadySim{"--command-port", "0", "--stream-port", "0", "--values",
@@ -206,18 +207,23 @@ private slots:
     }
 
     // Killed, the bridge cannot say goodbye: the broker delivers the will with the session's
-    // bdSeq.
+    // bdSeq. The bridge runs in a process of this program's own (see main), as the built
+    // program would take the one-bridge-per-machine guard from other work on this machine.
     void killedBridgeDiesByItsWill()
     {
         MqttBroker broker;
         QVERIFY(broker.start());
         SparkplugWatch watch(broker);
-        BridgeProcess bridge(
-            {{"RobotPort", "0"}, {"MqttBroker", broker.address()}, {"MqttNode", "cell"}});
-        bridge.process().start();
+        writeConfig(TestDir(), {{"RobotPort", "0"},
+                                {"CommandPort", "1"},
+                                {"MqttBroker", broker.address()},
+                                {"MqttNode", "cell"}});
+        QProcess bridge;
+        bridge.start(QCoreApplication::applicationFilePath(), {kRunBridge});
         const int birth = watch.waitFor([](const Seen& s) { return Is(s, "NBIRTH"); });
         QVERIFY(birth >= 0);
-        ::kill(pid_t(bridge.pid()), SIGKILL);
+        bridge.kill();
+        QVERIFY(bridge.waitForFinished(5000));
         const int death = watch.waitFor([](const Seen& s) { return Is(s, "NDEATH"); });
         QVERIFY(death > birth);
         QCOMPARE(BdSeq(watch.seen()[size_t(death)]), BdSeq(watch.seen()[size_t(birth)]));
@@ -325,5 +331,21 @@ private slots:
     }
 };
 
-QTEST_MAIN(TestPlantTelemetry)
+// With kRunBridge: a bridge with the settings beside this program, until it is killed.
+int main(int argc, char* argv[])
+{
+    if (argc == 2 && argv[1] == QString(kRunBridge)) {
+        QCoreApplication app(argc, argv);
+        Settings settings(TestDir());
+        settings.Load();
+        Bridge bridge(std::move(settings));
+        bridge.Start();
+        for (;;)
+            ::pause();
+    }
+    QCoreApplication app(argc, argv);
+    TestPlantTelemetry test;
+    return QTest::qExec(&test, argc, argv);
+}
+
 #include "test_telemetry.moc"
