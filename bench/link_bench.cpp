@@ -369,8 +369,7 @@ void SetSetting(const std::string& runDir, const std::string& key, const std::st
 // Medians of the robot round trip p50 with key set to on and to off: the bridge is started
 // anew for each, the two taking turns, so that the machine's other load falls on both alike.
 std::pair<double, double> RoundTripOnAndOff(const std::string& runDir, const std::string& key,
-                                            const std::string& onValue,
-                                            const std::string& offValue)
+                                            const std::string& onValue, const std::string& offValue)
 {
     std::vector<double> on, off;
     const int cpu = sched_getcpu();
@@ -448,9 +447,9 @@ void MeasureTelemetryCpu(const std::string& runDir)
     }
     SetSetting(runDir, "MqttBroker", "");
     const double on = bench::Median(shares[1]), off = bench::Median(shares[0]);
-    bench::PrintRow("CPU at 200 records/s, telemetry on (% of one core)",
-                    bench::Format("%.2f", on), bench::Format("%.2f off", off),
-                    bench::Format("%+.2f", on - off), "-", bench::Verdict::NoTarget);
+    bench::PrintRow("CPU at 200 records/s, telemetry on (% of one core)", bench::Format("%.2f", on),
+                    bench::Format("%.2f off", off), bench::Format("%+.2f", on - off), "-",
+                    bench::Verdict::NoTarget);
 }
 
 // From SIGTERM to the end of the process, with the robot connected and the stream running.

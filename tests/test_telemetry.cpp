@@ -18,8 +18,9 @@ namespace
 const char* const kRunBridge = "--run-bridge";
 const QByteArray kStatus = Hex("01010600");
 const QByteArray kJointData = Hex("01060000");
-const QStringList kSteadySim{"--command-port", "0", "--stream-port", "0", "--values",
-                             "0,1.5,2.25,0.8,-0.1,3.2", "--stream-always"};
+const QStringList kSteadySim{
+    "--command-port", "0", "--stream-port", "0", "--values", "0,1.5,2.25,0.8,-0.1,3.2",
+    "--stream-always"};
 
 using Metric = sparkplug::Payload::Metric;
 
@@ -319,13 +320,16 @@ private slots:
         QVERIFY(QTest::qWaitFor([&] { return cell.state().telemetryConnected; }));
         watch.publish("spBv1.0/STATE/scada", R"({"online": true, "timestamp": 1})", true);
         const int birth = watch.waitFor([](const Seen& s) { return Is(s, "NBIRTH"); });
-        QVERIFY(birth > watch.waitFor([](const Seen& s) { return s.topic.find("STATE") != std::string::npos; }));
+        QVERIFY(birth > watch.waitFor([](const Seen& s) {
+            return s.topic.find("STATE") != std::string::npos;
+        }));
         QCOMPARE(BdSeq(watch.seen()[size_t(birth)]), 0u);
         watch.publish("spBv1.0/STATE/scada", R"({"online": false, "timestamp": 2})", true);
         const int death = watch.waitFor([](const Seen& s) { return Is(s, "NDEATH"); });
         QVERIFY(death > birth);
         watch.publish("spBv1.0/STATE/scada", R"({"online": true, "timestamp": 3})", true);
-        const int again = watch.waitFor([](const Seen& s) { return Is(s, "NBIRTH"); }, size_t(death));
+        const int again =
+            watch.waitFor([](const Seen& s) { return Is(s, "NBIRTH"); }, size_t(death));
         QVERIFY(again > death);
         QCOMPARE(BdSeq(watch.seen()[size_t(again)]), 1u);
     }

@@ -16,7 +16,7 @@ EdgeNode::Config TelemetryConfig(const Settings::Values& values)
 {
     EdgeNode::Config config;
     config.broker.host = values.mqttHost.toStdString();
-    config.broker.port = values.mqttPort != 0        ? values.mqttPort
+    config.broker.port = values.mqttPort != 0          ? values.mqttPort
                          : values.mqttCaFile.isEmpty() ? 1883
                                                        : 8883;
     config.broker.user = values.mqttUser.toStdString();

@@ -25,8 +25,8 @@ std::string BrokerName(const mqtt::Options& broker)
 } // namespace
 
 EdgeNode::EdgeNode(Shared& shared, Config config)
-    : m_shared(shared), m_config(std::move(config)),
-      m_events(shared.events.Subscribe(kFeedBound)), m_brokerName(BrokerName(m_config.broker)),
+    : m_shared(shared), m_config(std::move(config)), m_events(shared.events.Subscribe(kFeedBound)),
+      m_brokerName(BrokerName(m_config.broker)),
       m_metrics(m_config.version, m_config.ratePerSecond), m_held(m_config.bufferBytes)
 {
 }
@@ -228,8 +228,8 @@ void EdgeNode::SendData(Clock::time_point now)
 
 bool EdgeNode::Publish(sparkplug::Kind kind, const std::string& payload, int qos)
 {
-    return m_connection->Publish(sparkplug::NodeTopic(m_config.group, kind, m_config.node),
-                                 payload, qos);
+    return m_connection->Publish(sparkplug::NodeTopic(m_config.group, kind, m_config.node), payload,
+                                 qos);
 }
 
 // A clean end announces the node's death itself: a disconnect in order cancels the will.

@@ -32,7 +32,7 @@ struct LinkSnapshot {
     // When the application last confirmed a project load: what was decoded before was measured
     // for another joint.
     measurement::Clock::time_point projectLoadedAt = measurement::Clock::time_point::min();
-    unsigned visionFailures = 0; // rejections and set-up failures, one box each
+    unsigned visionFailures = 0;      // rejections and set-up failures, one box each
     unsigned unsolicitedElements = 0; // elements the application sent unasked
 
     // The connections; the operator's Connect wants the vision client running.

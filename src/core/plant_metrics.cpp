@@ -207,8 +207,7 @@ void PlantMetrics::Take(const events::Event& event)
         TakeRecord(*record);
     else if (const auto* wish = std::get_if<events::Wish>(&event)) {
         const bool laser = wish->what == events::Wish::What::Laser;
-        Set(laser ? WishLaserBy : WishProjectBy, std::string(OriginText(wish->origin)),
-            wish->atMs);
+        Set(laser ? WishLaserBy : WishProjectBy, std::string(OriginText(wish->origin)), wish->atMs);
     } else if (const auto* fault = std::get_if<events::Fault>(&event)) {
         Set(FaultText, fault->text, fault->atMs);
         Set(FaultTime, uint64_t(fault->atMs), fault->atMs);
@@ -258,8 +257,7 @@ void PlantMetrics::Look(const LinkSnapshot& link, uint64_t capturesKept, Clock::
     Set(WishProject, int64_t(link.projectWanted), nowMs);
     Set(FaultCapturesKept, capturesKept, nowMs);
     Set(BridgeUptime,
-        uint64_t(std::chrono::duration_cast<std::chrono::seconds>(now - m_started).count()),
-        nowMs);
+        uint64_t(std::chrono::duration_cast<std::chrono::seconds>(now - m_started).count()), nowMs);
     UpdateRates(now);
 }
 

@@ -54,7 +54,8 @@ std::string StatusLine(const BridgeSnapshot& state, uint16_t configuredPort, lon
         line += ", " + std::to_string(recordsPerSecond) + " records/s";
     }
     if (state.telemetry)
-        line += state.link.telemetryConnected ? ", telemetry connected" : ", telemetry disconnected";
+        line +=
+            state.link.telemetryConnected ? ", telemetry connected" : ", telemetry disconnected";
     return line;
 }
 

@@ -43,17 +43,16 @@ Connection::Connection(const Options& options)
     mosquitto_connect_callback_set(m_handle, OnConnect);
     mosquitto_disconnect_callback_set(m_handle, OnDisconnect);
     mosquitto_message_callback_set(m_handle, OnMessage);
-    int code = mosquitto_will_set(m_handle, options.willTopic.c_str(),
-                                  int(options.willPayload.size()), options.willPayload.data(), 1,
-                                  false);
+    int code =
+        mosquitto_will_set(m_handle, options.willTopic.c_str(), int(options.willPayload.size()),
+                           options.willPayload.data(), 1, false);
     if (code == MOSQ_ERR_SUCCESS && !options.user.empty())
-        code = mosquitto_username_pw_set(m_handle, options.user.c_str(),
-                                         options.password.c_str());
+        code = mosquitto_username_pw_set(m_handle, options.user.c_str(), options.password.c_str());
     if (code == MOSQ_ERR_SUCCESS && !options.caFile.empty())
-        code = mosquitto_tls_set(m_handle, options.caFile.c_str(), nullptr,
-                                 options.certFile.empty() ? nullptr : options.certFile.c_str(),
-                                 options.keyFile.empty() ? nullptr : options.keyFile.c_str(),
-                                 nullptr);
+        code =
+            mosquitto_tls_set(m_handle, options.caFile.c_str(), nullptr,
+                              options.certFile.empty() ? nullptr : options.certFile.c_str(),
+                              options.keyFile.empty() ? nullptr : options.keyFile.c_str(), nullptr);
     if (code == MOSQ_ERR_SUCCESS)
         code = mosquitto_connect_async(m_handle, options.host.c_str(), options.port,
                                        options.keepAliveSeconds);
@@ -110,8 +109,8 @@ bool Connection::Publish(const std::string& topic, const std::string& payload, i
 {
     if (m_state != State::Up)
         return false;
-    return mosquitto_publish(m_handle, nullptr, topic.c_str(), int(payload.size()),
-                             payload.data(), qos, false) == MOSQ_ERR_SUCCESS;
+    return mosquitto_publish(m_handle, nullptr, topic.c_str(), int(payload.size()), payload.data(),
+                             qos, false) == MOSQ_ERR_SUCCESS;
 }
 
 bool Connection::Subscribe(const std::string& topic, int qos)

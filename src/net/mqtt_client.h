@@ -17,7 +17,7 @@ struct Options {
     std::string host;
     uint16_t port = 1883;
     std::string clientId;
-    std::string user;     // empty: no login
+    std::string user; // empty: no login
     std::string password;
     std::string caFile;   // empty: no TLS
     std::string certFile; // the client's certificate and key, when the broker asks for one

@@ -29,15 +29,17 @@ bool MakeCertificates(const QString& dir)
     QFile extensions(dir + "/ext.cnf");
     return extensions.open(QIODevice::WriteOnly) &&
            extensions.write("subjectAltName=IP:127.0.0.1\n") > 0 && extensions.flush() &&
-           Run("openssl", {"req", "-x509", "-newkey", "rsa:2048", "-nodes", "-days", "2",
-                           "-subj", "/CN=test CA", "-keyout", "ca.key", "-out", "ca.pem"},
+           Run("openssl",
+               {"req", "-x509", "-newkey", "rsa:2048", "-nodes", "-days", "2", "-subj",
+                "/CN=test CA", "-keyout", "ca.key", "-out", "ca.pem"},
                dir) &&
-           Run("openssl", {"req", "-newkey", "rsa:2048", "-nodes", "-subj", "/CN=127.0.0.1",
-                           "-keyout", "server.key", "-out", "server.csr"},
+           Run("openssl",
+               {"req", "-newkey", "rsa:2048", "-nodes", "-subj", "/CN=127.0.0.1", "-keyout",
+                "server.key", "-out", "server.csr"},
                dir) &&
-           Run("openssl", {"x509", "-req", "-in", "server.csr", "-CA", "ca.pem", "-CAkey",
-                           "ca.key", "-CAcreateserial", "-days", "2", "-extfile", "ext.cnf",
-                           "-out", "server.pem"},
+           Run("openssl",
+               {"x509", "-req", "-in", "server.csr", "-CA", "ca.pem", "-CAkey", "ca.key",
+                "-CAcreateserial", "-days", "2", "-extfile", "ext.cnf", "-out", "server.pem"},
                dir);
 }
 
@@ -59,8 +61,8 @@ MqttBroker::MqttBroker(bool tls, const QString& user) : m_options{tls, user}
                          .arg(m_port)
                          .arg(dir(), QString::fromLocal8Bit(getpwuid(getuid())->pw_name));
     if (m_options.tls && MakeCertificates(dir()))
-        config += QString("cafile %1/ca.pem\ncertfile %1/server.pem\nkeyfile %1/server.key\n")
-                      .arg(dir());
+        config +=
+            QString("cafile %1/ca.pem\ncertfile %1/server.pem\nkeyfile %1/server.key\n").arg(dir());
     if (!m_options.user.isEmpty() &&
         Run("mosquitto_passwd", {"-b", "-c", "passwords", m_options.user, "secret"}, dir()))
         config += QString("allow_anonymous false\npassword_file %1/passwords\n").arg(dir());
