@@ -35,23 +35,6 @@ uint64_t BdSeq(const Seen& seen)
     return bdSeq != nullptr && bdSeq->datatype() == 8 ? bdSeq->long_value() : 999;
 }
 
-// The value a metric holds as a number, whatever field its datatype uses.
-double Number(const Metric& metric)
-{
-    switch (metric.value_case()) {
-    case Metric::kIntValue:
-        return metric.int_value();
-    case Metric::kLongValue:
-        return double(metric.long_value());
-    case Metric::kDoubleValue:
-        return metric.double_value();
-    case Metric::kBooleanValue:
-        return metric.boolean_value();
-    default:
-        return -1e9;
-    }
-}
-
 // What a host knows after reading from the birth at `birth` on: each metric by name, with the
 // data messages' aliases resolved through the birth.
 std::map<std::string, Metric> HostView(const std::vector<Seen>& seen, size_t birth)
@@ -120,7 +103,7 @@ private slots:
         QVERIFY(broker.start());
         SparkplugWatch watch(broker);
         Cell cell(broker, {{"MqttRatePerSecond", "1000"}});
-        const int birth = watch.waitFor([](const Seen& s) { return Is(s, "NBIRTH"); });
+        const int birth = watch.next("NBIRTH");
         QVERIFY(birth >= 0);
         const sparkplug::Payload born = watch.seen()[size_t(birth)].payload;
         QCOMPARE(born.seq(), 0u);
@@ -150,15 +133,15 @@ private slots:
         const auto told = [&](const std::map<std::string, Metric>& view) {
             const char* const values[] = {"Y", "Z", "Gap", "Z Diff", "Area"};
             for (int i = 0; i < 5; ++i)
-                if (Number(view.at(std::string("Robot/Last Joint Data/") + values[i])) !=
+                if (view.at(std::string("Robot/Last Joint Data/") + values[i]).double_value() !=
                     robot::DecodeValue(reply.constData() + 4 + 2 * i) / 100.0)
                     return false;
-            return Number(view.at("Robot/Answered/Joint Data")) == jointAsks &&
-                   Number(view.at("Robot/Answered/Status")) == 1 &&
-                   Number(view.at("Robot/Result Codes/0 Recognised")) +
-                           Number(view.at("Robot/Result Codes/1 Vision Not Ready")) ==
-                       jointAsks &&
-                   Number(view.at("Robot/Last Joint Data/Result Code")) == 0 &&
+            return view.at("Robot/Answered/Joint Data").long_value() == uint64_t(jointAsks) &&
+                   view.at("Robot/Answered/Status").long_value() == 1 &&
+                   view.at("Robot/Result Codes/0 Recognised").long_value() +
+                           view.at("Robot/Result Codes/1 Vision Not Ready").long_value() ==
+                       uint64_t(jointAsks) &&
+                   view.at("Robot/Last Joint Data/Result Code").int_value() == 0 &&
                    view.at("Robot/Peer Address").string_value() == "127.0.0.1";
         };
         QVERIFY(QTest::qWaitFor([&] { return told(HostView(watch.seen(), size_t(birth))); }));
@@ -188,7 +171,7 @@ private slots:
                           m->set_datatype(11);
                           m->set_boolean_value(true);
                       }));
-        const int reborn = watch.waitFor([](const Seen& s) { return Is(s, "NBIRTH"); }, before);
+        const int reborn = watch.next("NBIRTH", before);
         QVERIFY(reborn >= 0);
         QCOMPARE(watch.seen()[size_t(reborn)].payload.seq(), 0u);
         QCOMPARE(BdSeq(watch.seen()[size_t(reborn)]), 0u);
@@ -201,7 +184,7 @@ private slots:
         QCOMPARE(cell.logged("Plant telemetry: rebirth asked\n"), 1);
 
         cell.bridge->Stop();
-        const int death = watch.waitFor([](const Seen& s) { return Is(s, "NDEATH"); });
+        const int death = watch.next("NDEATH");
         QVERIFY(death > reborn);
         QCOMPARE(BdSeq(watch.seen()[size_t(death)]), 0u);
         QVERIFY(!watch.seen()[size_t(death)].payload.has_seq());
@@ -221,11 +204,11 @@ private slots:
                                 {"MqttNode", "cell"}});
         QProcess bridge;
         bridge.start(QCoreApplication::applicationFilePath(), {kRunBridge});
-        const int birth = watch.waitFor([](const Seen& s) { return Is(s, "NBIRTH"); });
+        const int birth = watch.next("NBIRTH");
         QVERIFY(birth >= 0);
         bridge.kill();
         QVERIFY(bridge.waitForFinished(5000));
-        const int death = watch.waitFor([](const Seen& s) { return Is(s, "NDEATH"); });
+        const int death = watch.next("NDEATH");
         QVERIFY(death > birth);
         QCOMPARE(BdSeq(watch.seen()[size_t(death)]), BdSeq(watch.seen()[size_t(birth)]));
     }
@@ -238,7 +221,7 @@ private slots:
         QVERIFY(broker.start());
         auto watch = std::make_unique<SparkplugWatch>(broker);
         Cell cell(broker);
-        QVERIFY(watch->waitFor([](const Seen& s) { return Is(s, "NBIRTH"); }) >= 0);
+        QVERIFY(watch->next("NBIRTH") >= 0);
         QVERIFY(cell.connectRobot());
         watch.reset();
         broker.stop();
@@ -253,7 +236,7 @@ private slots:
             [](const Seen& s) { return Is(s, "NBIRTH") && BdSeq(s) == 1; }, 0, 15000);
         QVERIFY(birth >= 0);
         const std::vector<Seen> seen = watch->seen();
-        QCOMPARE(Number(HostView(seen, size_t(birth)).at("Robot/Answered/Status")), 3.0);
+        QCOMPARE(HostView(seen, size_t(birth)).at("Robot/Answered/Status").long_value(), 3u);
         const uint64_t statusAlias =
             FindMetric(seen[size_t(birth)].payload, "Robot/Answered/Status")->alias();
         QVERIFY(watch->waitFor(
@@ -292,7 +275,7 @@ private slots:
                                    {"MqttPasswordFile", password.fileName()}};
         {
             Cell cell(broker, tls);
-            QVERIFY(watch.waitFor([](const Seen& s) { return Is(s, "NBIRTH"); }) >= 0);
+            QVERIFY(watch.next("NBIRTH") >= 0);
         }
         const std::pair<QString, QString> wrongs[] = {
             {"MqttPasswordFile", broker.dir() + "/ext.cnf"},
@@ -309,6 +292,23 @@ private slots:
         }
     }
 
+    // Settings that cannot be used leave telemetry off, each said in the log and for a box.
+    void unusableSettingsLeaveTelemetryOff()
+    {
+        const std::array<QString, 3> rows[] = {
+            {"MqttBroker", "host:70000", "MqttBroker=host:70000 is no host or host:port"},
+            {"MqttNode", "cell/7", "MqttNode=cell/7 is empty or holds +, # or /"},
+            {"MqttPasswordFile", "/nonexistent", "MqttPasswordFile=/nonexistent cannot be read"}};
+        for (const auto& [key, value, line] : rows) {
+            {
+                const auto bridge = MakeBridge({{"MqttBroker", "127.0.0.1"}, {key, value}});
+                QVERIFY(!bridge->Telemetry());
+                QCOMPARE(bridge->Config().TakeReports().size(), 1);
+            }
+            QCOMPARE(TestDebugLog(), line.toUtf8() + "; plant telemetry is off\n");
+        }
+    }
+
     // With a primary host, births wait for its STATE online; offline, the node dies and waits
     // again on a new connection.
     void primaryHostGatesTheBirths()
@@ -319,17 +319,16 @@ private slots:
         Cell cell(broker, {{"MqttPrimaryHost", "scada"}});
         QVERIFY(QTest::qWaitFor([&] { return cell.state().telemetryConnected; }));
         watch.publish("spBv1.0/STATE/scada", R"({"online": true, "timestamp": 1})", true);
-        const int birth = watch.waitFor([](const Seen& s) { return Is(s, "NBIRTH"); });
+        const int birth = watch.next("NBIRTH");
         QVERIFY(birth > watch.waitFor([](const Seen& s) {
             return s.topic.find("STATE") != std::string::npos;
         }));
         QCOMPARE(BdSeq(watch.seen()[size_t(birth)]), 0u);
         watch.publish("spBv1.0/STATE/scada", R"({"online": false, "timestamp": 2})", true);
-        const int death = watch.waitFor([](const Seen& s) { return Is(s, "NDEATH"); });
+        const int death = watch.next("NDEATH");
         QVERIFY(death > birth);
         watch.publish("spBv1.0/STATE/scada", R"({"online": true, "timestamp": 3})", true);
-        const int again =
-            watch.waitFor([](const Seen& s) { return Is(s, "NBIRTH"); }, size_t(death));
+        const int again = watch.next("NBIRTH", size_t(death));
         QVERIFY(again > death);
         QCOMPARE(BdSeq(watch.seen()[size_t(again)]), 1u);
     }

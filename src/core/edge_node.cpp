@@ -17,6 +17,12 @@ constexpr int kCloseMs = 500;
 // Enough for the feed of a few seconds at the highest record rate.
 constexpr size_t kFeedBound = 16384;
 
+// Commands to devices behind the node: the standard has every node take them.
+std::string DeviceCommands(const std::string& group, const std::string& node)
+{
+    return "spBv1.0/" + group + "/DCMD/" + node + "/+";
+}
+
 std::string BrokerName(const mqtt::Options& broker)
 {
     return broker.host + ":" + std::to_string(broker.port);
@@ -96,6 +102,7 @@ void EdgeNode::Begin()
     m_shared.log.Write("Plant telemetry: connected to the MQTT broker at ", m_brokerName, "\n");
     m_connection->Subscribe(
         sparkplug::NodeTopic(m_config.group, sparkplug::Kind::Command, m_config.node), 1);
+    m_connection->Subscribe(DeviceCommands(m_config.group, m_config.node), 1);
     SetPhase(Phase::AwaitingHost);
     if (m_config.primaryHost.empty())
         Birth(m_upSince);
@@ -133,6 +140,8 @@ void EdgeNode::Read(const mqtt::Message& message, Clock::time_point now)
     else if (!m_config.primaryHost.empty() &&
              message.topic == sparkplug::HostStateTopic(m_config.primaryHost))
         ReadHostState(message.payload, now);
+    else
+        m_shared.log.Write("Plant telemetry: DCMD ignored: this node has no devices\n");
 }
 
 void EdgeNode::ReadCommand(const std::string& payload, Clock::time_point now)

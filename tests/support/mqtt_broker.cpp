@@ -23,25 +23,13 @@ bool Run(const QString& program, const QStringList& arguments, const QString& di
     return process.waitForFinished(20000) && process.exitCode() == 0;
 }
 
-// A CA and a server certificate for 127.0.0.1 that it signs.
-bool MakeCertificates(const QString& dir)
-{
-    QFile extensions(dir + "/ext.cnf");
-    return extensions.open(QIODevice::WriteOnly) &&
-           extensions.write("subjectAltName=IP:127.0.0.1\n") > 0 && extensions.flush() &&
-           Run("openssl",
-               {"req", "-x509", "-newkey", "rsa:2048", "-nodes", "-days", "2", "-subj",
-                "/CN=test CA", "-keyout", "ca.key", "-out", "ca.pem"},
-               dir) &&
-           Run("openssl",
-               {"req", "-newkey", "rsa:2048", "-nodes", "-subj", "/CN=127.0.0.1", "-keyout",
-                "server.key", "-out", "server.csr"},
-               dir) &&
-           Run("openssl",
-               {"x509", "-req", "-in", "server.csr", "-CA", "ca.pem", "-CAkey", "ca.key",
-                "-CAcreateserial", "-days", "2", "-extfile", "ext.cnf", "-out", "server.pem"},
-               dir);
-}
+// A CA, and a server certificate for 127.0.0.1 that it signs.
+const char* const kMakeCertificates =
+    "openssl req -x509 -newkey rsa:2048 -nodes -days 2 -subj '/CN=test CA' -keyout ca.key "
+    "-out ca.pem && openssl req -newkey rsa:2048 -nodes -subj /CN=127.0.0.1 -keyout server.key "
+    "-out server.csr && printf 'subjectAltName=IP:127.0.0.1\\n' > ext.cnf && openssl x509 -req "
+    "-in server.csr -CA ca.pem -CAkey ca.key -CAcreateserial -days 2 -extfile ext.cnf -out "
+    "server.pem";
 
 quint16 FreePort()
 {
@@ -53,18 +41,18 @@ quint16 FreePort()
 } // namespace
 
 // Started by root, the broker would become the user mosquitto, who may not read the folder.
-MqttBroker::MqttBroker(bool tls, const QString& user) : m_options{tls, user}
+MqttBroker::MqttBroker(bool tls, const QString& user) : m_tls(tls), m_user(user)
 {
     m_port = FreePort();
     QString config = QString("listener %1 127.0.0.1\npersistence true\npersistence_location %2/\n"
                              "queue_qos0_messages true\nuser %3\n")
                          .arg(m_port)
                          .arg(dir(), QString::fromLocal8Bit(getpwuid(getuid())->pw_name));
-    if (m_options.tls && MakeCertificates(dir()))
+    if (m_tls && Run("sh", {"-c", kMakeCertificates}, dir()))
         config +=
             QString("cafile %1/ca.pem\ncertfile %1/server.pem\nkeyfile %1/server.key\n").arg(dir());
-    if (!m_options.user.isEmpty() &&
-        Run("mosquitto_passwd", {"-b", "-c", "passwords", m_options.user, "secret"}, dir()))
+    if (!m_user.isEmpty() &&
+        Run("mosquitto_passwd", {"-b", "-c", "passwords", m_user, "secret"}, dir()))
         config += QString("allow_anonymous false\npassword_file %1/passwords\n").arg(dir());
     else
         config += "allow_anonymous true\n";
@@ -107,11 +95,11 @@ SparkplugWatch::SparkplugWatch(const MqttBroker& broker)
     mosquitto_message_callback_set(m_handle, OnMessage);
     mosquitto_connect_callback_set(m_handle, OnConnect);
     mosquitto_reconnect_delay_set(m_handle, 1, 1, false);
-    if (broker.options().tls)
+    if (broker.tls())
         mosquitto_tls_set(m_handle, (broker.dir() + "/ca.pem").toUtf8().constData(), nullptr,
                           nullptr, nullptr, nullptr);
-    if (!broker.options().user.isEmpty())
-        mosquitto_username_pw_set(m_handle, broker.options().user.toUtf8().constData(), "secret");
+    if (!broker.user().isEmpty())
+        mosquitto_username_pw_set(m_handle, broker.user().toUtf8().constData(), "secret");
     mosquitto_connect(m_handle, "127.0.0.1", broker.port(), 10);
     mosquitto_loop_start(m_handle);
     // Until its own message comes back; a test finds no message when it did not.

@@ -22,28 +22,32 @@ struct mosquitto;
 class MqttBroker
 {
 public:
-    struct Options {
-        bool tls = false;
-        QString user;
-    };
     explicit MqttBroker(bool tls = false, const QString& user = {});
     ~MqttBroker() { stop(); }
 
     bool start();
     void stop();
     quint16 port() const { return m_port; }
-    const Options& options() const { return m_options; }
+    bool tls() const { return m_tls; }
+    const QString& user() const { return m_user; }
     QString dir() const { return m_dir.path(); }
     QString address() const { return QString("127.0.0.1:%1").arg(m_port); }
 
 private:
-    Options m_options;
+    const bool m_tls;
+    const QString m_user;
     QTemporaryDir m_dir;
     QProcess m_process;
     quint16 m_port = 0;
 };
 
 // One received message, its payload decoded (a STATE or junk decodes to nothing).
+// Topic of the node "cell" in group "tervian".
+inline std::string NodeTopic(const char* kind)
+{
+    return std::string("spBv1.0/tervian/") + kind + "/cell";
+}
+
 struct Seen {
     std::string topic;
     sparkplug::Payload payload;
@@ -62,6 +66,11 @@ public:
     // index, or -1.
     int waitFor(const std::function<bool(const Seen&)>& match, size_t after = 0,
                 int timeoutMs = 10000);
+    // The next message of the node "cell" of group "tervian" of this kind ("NBIRTH", ...).
+    int next(const char* kind, size_t after = 0)
+    {
+        return waitFor([kind](const Seen& s) { return s.topic == NodeTopic(kind); }, after);
+    }
     void publish(const std::string& topic, const std::string& payload, bool retain = false);
 
 private:
@@ -72,12 +81,6 @@ private:
     std::mutex m_mutex;
     std::vector<Seen> m_seen;
 };
-
-// Topic of the node "cell" in group "tervian".
-inline std::string NodeTopic(const char* kind)
-{
-    return std::string("spBv1.0/tervian/") + kind + "/cell";
-}
 
 // The metric of a payload with this name or alias; null when there is none.
 const sparkplug::Payload::Metric* FindMetric(const sparkplug::Payload& payload,
