@@ -72,14 +72,16 @@ void EdgeNode::Gather(Clock::time_point now)
     m_metrics.Look(m_shared.link.Snapshot(), m_shared.capture.FaultsKept(), now);
 }
 
-// A new connection registers the death of its own bdSeq as its will.
+// A new connection registers the death of its own bdSeq as its will. Looking up a broker given
+// by name may take as long as the name service does: a wait for a peer, not a hang.
 void EdgeNode::Connect(Clock::time_point now)
 {
     mqtt::Options options = m_config.broker;
     options.clientId = "spB-" + m_config.group + "-" + m_config.node;
     options.willTopic = sparkplug::NodeTopic(m_config.group, sparkplug::Kind::Death, m_config.node);
     options.willPayload = sparkplug::EncodeDeath(events::NowMs(), m_bdSeq);
-    m_connection = std::make_unique<mqtt::Connection>(options);
+    m_worker.Liveness().Wait(
+        [&] { m_connection = std::make_unique<mqtt::Connection>(options); });
     m_phase = Phase::Connecting;
     Follow(now);
 }
