@@ -262,8 +262,9 @@ private slots:
         QCOMPARE(std::get<uint64_t>(held.TakeOldest()[0].value), dropped);
     }
 
-    // TLS with the test CA and a login through a password file; a wrong password and a CA that
-    // did not sign the broker each give one log line and leave the robot served.
+    // TLS with the test CA and a login through a password file, and a robot asking 200 times a
+    // second heard of 10 times a second; a wrong password and a CA that did not sign the broker
+    // each give one log line and leave the robot served.
     void tlsLoginAndRefusals()
     {
         MqttBroker broker(true, "plant");
@@ -277,7 +278,19 @@ private slots:
                                    {"MqttPasswordFile", password.fileName()}};
         {
             Cell cell(broker, tls);
-            QVERIFY(watch.next("NBIRTH") >= 0);
+            const int birth = watch.next("NBIRTH");
+            QVERIFY(birth >= 0 && cell.connectRobot());
+            for (QDeadlineTimer deadline(1500); !deadline.hasExpired(); QTest::qWait(5))
+                QCOMPARE(cell.robot.ask(kStatus, 4).size(), 4);
+            const uint64_t asked =
+                HostView(watch.seen(), size_t(birth)).at("Robot/Answered/Status").alias();
+            std::vector<uint64_t> sent;
+            for (const Seen& seen : watch.seen())
+                if (Is(seen, "NDATA") && FindMetric(seen.payload, "", asked))
+                    sent.push_back(seen.payload.timestamp());
+            QVERIFY(sent.size() >= 3 && sent.size() <= 17);
+            for (size_t i = 1; i < sent.size(); ++i)
+                QVERIFY(sent[i] - sent[i - 1] >= 99);
         }
         const std::pair<QString, QString> wrongs[] = {
             {"MqttPasswordFile", broker.dir() + "/ext.cnf"},
