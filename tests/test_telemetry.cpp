@@ -105,9 +105,9 @@ private slots:
         Cell cell(broker, {{"MqttRatePerSecond", "1000"}});
         const int birth = watch.next("NBIRTH");
         QVERIFY(birth >= 0);
-        const sparkplug::Payload born = watch.seen()[size_t(birth)].payload;
-        QCOMPARE(born.seq(), 0u);
-        QCOMPARE(BdSeq(watch.seen()[size_t(birth)]), 0u);
+        const Seen bornSeen = watch.seen()[size_t(birth)];
+        const sparkplug::Payload& born = bornSeen.payload;
+        QVERIFY(born.seq() == 0 && BdSeq(bornSeen) == 0);
         const Metric* rebirth = FindMetric(born, "Node Control/Rebirth");
         QVERIFY(rebirth && rebirth->datatype() == 11 && !rebirth->boolean_value());
         std::set<uint64_t> aliases;
@@ -258,8 +258,7 @@ private slots:
         for (uint64_t i = 0; i < 1000; ++i)
             held.Keep({{1, sparkplug::DataType::UInt64, i, 0}});
         QVERIFY(held.HeldBytes() <= 4096 && held.HeldBytes() > 2048);
-        const uint64_t dropped = held.TakeDropped();
-        QCOMPARE(std::get<uint64_t>(held.TakeOldest()[0].value), dropped);
+        QCOMPARE(std::get<uint64_t>(held.TakeOldest()[0].value), held.TakeDropped());
     }
 
     // TLS with the test CA and a login through a password file, and a robot asking 200 times a
@@ -270,12 +269,11 @@ private slots:
         MqttBroker broker(true, "plant");
         QVERIFY(broker.start());
         SparkplugWatch watch(broker);
-        QFile password(TestDir() + "/mqtt-password");
-        QVERIFY(password.open(QIODevice::WriteOnly) && password.write("secret\n") == 7);
-        password.close();
+        QVERIFY(std::get<0>(runProgram("sh", {"-c", "echo secret > " + broker.dir() + "/pw"})) ==
+                0);
         QMap<QString, QString> tls{{"MqttCaFile", broker.dir() + "/ca.pem"},
                                    {"MqttUser", "plant"},
-                                   {"MqttPasswordFile", password.fileName()}};
+                                   {"MqttPasswordFile", broker.dir() + "/pw"}};
         {
             Cell cell(broker, tls);
             const int birth = watch.next("NBIRTH");

@@ -1,5 +1,7 @@
 #include "mqtt_broker.h"
 
+#include "bridge_process.h"
+
 #include <QDeadlineTimer>
 #include <QFile>
 #include <QTcpServer>
@@ -15,21 +17,13 @@
 namespace
 {
 
-bool Run(const QString& program, const QStringList& arguments, const QString& dir)
-{
-    QProcess process;
-    process.setWorkingDirectory(dir);
-    process.start(program, arguments);
-    return process.waitForFinished(20000) && process.exitCode() == 0;
-}
-
 // A CA, and a server certificate for 127.0.0.1 that it signs.
 const char* const kMakeCertificates =
-    "openssl req -x509 -newkey rsa:2048 -nodes -days 2 -subj '/CN=test CA' -keyout ca.key "
-    "-out ca.pem && openssl req -newkey rsa:2048 -nodes -subj /CN=127.0.0.1 -keyout server.key "
-    "-out server.csr && printf 'subjectAltName=IP:127.0.0.1\\n' > ext.cnf && openssl x509 -req "
-    "-in server.csr -CA ca.pem -CAkey ca.key -CAcreateserial -days 2 -extfile ext.cnf -out "
-    "server.pem";
+    "cd \"$0\" && openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:P-256 -nodes -days 2 "
+    "-subj '/CN=test CA' -keyout ca.key -out ca.pem && openssl req -newkey ec -pkeyopt "
+    "ec_paramgen_curve:P-256 -nodes -subj /CN=127.0.0.1 -keyout server.key -out server.csr && "
+    "printf 'subjectAltName=IP:127.0.0.1\\n' > ext.cnf && openssl x509 -req -in server.csr -CA "
+    "ca.pem -CAkey ca.key -CAcreateserial -days 2 -extfile ext.cnf -out server.pem";
 
 quint16 FreePort()
 {
@@ -48,11 +42,12 @@ MqttBroker::MqttBroker(bool tls, const QString& user) : m_tls(tls), m_user(user)
                              "queue_qos0_messages true\nuser %3\n")
                          .arg(m_port)
                          .arg(dir(), QString::fromLocal8Bit(getpwuid(getuid())->pw_name));
-    if (m_tls && Run("sh", {"-c", kMakeCertificates}, dir()))
+    if (m_tls && std::get<0>(runProgram("sh", {"-c", kMakeCertificates, dir()})) == 0)
         config +=
             QString("cafile %1/ca.pem\ncertfile %1/server.pem\nkeyfile %1/server.key\n").arg(dir());
     if (!m_user.isEmpty() &&
-        Run("mosquitto_passwd", {"-b", "-c", "passwords", m_user, "secret"}, dir()))
+        std::get<0>(runProgram("mosquitto_passwd",
+                               {"-b", "-c", dir() + "/passwords", m_user, "secret"})) == 0)
         config += QString("allow_anonymous false\npassword_file %1/passwords\n").arg(dir());
     else
         config += "allow_anonymous true\n";
@@ -65,15 +60,8 @@ bool MqttBroker::start()
 {
     m_process.setProcessChannelMode(QProcess::MergedChannels);
     m_process.start("mosquitto", {"-c", dir() + "/mosquitto.conf"});
-    if (!m_process.waitForStarted(5000))
-        return false;
-    return QTest::qWaitFor(
-        [&] {
-            QTcpSocket probe;
-            probe.connectToHost(QHostAddress::LocalHost, m_port);
-            return probe.waitForConnected(200);
-        },
-        10000);
+    return m_process.waitForStarted(5000) &&
+           QTest::qWaitFor([&] { return isListening(m_port, m_process.processId()); }, 10000);
 }
 
 // In order, so that the broker saves its sessions.
