@@ -52,11 +52,13 @@ std::map<std::string, Metric> HostView(const std::vector<Seen>& seen, size_t bir
     return view;
 }
 
-std::string CommandWith(const std::function<void(Metric*)>& fill)
+// A node command with one metric true: named, or by the rebirth's alias 0 when name is empty.
+std::string Command(const std::string& name, bool asText = false)
 {
     sparkplug::Payload command;
-    command.set_timestamp(1);
-    fill(command.add_metrics());
+    Metric* metric = command.add_metrics();
+    name.empty() ? metric->set_alias(0) : metric->set_name(name);
+    asText ? metric->set_string_value("true") : metric->set_boolean_value(true);
     return command.SerializeAsString();
 }
 
@@ -159,21 +161,13 @@ private slots:
 
         const std::string ncmd = NodeTopic("NCMD");
         watch.publish(ncmd, "not a payload \xff\xff\xff\xff");
-        watch.publish(ncmd, CommandWith([](Metric* m) { m->set_name("Node Control/Reboot"); }));
-        watch.publish(ncmd, CommandWith([](Metric* m) {
-                          m->set_name("Node Control/Rebirth");
-                          m->set_string_value("true");
-                      }));
+        watch.publish(ncmd, Command("Node Control/Reboot"));
+        watch.publish(ncmd, Command("Node Control/Rebirth", true));
         watch.publish(ncmd, std::string(70000, '\x08'));
         const size_t before = watch.seen().size();
-        watch.publish(ncmd, CommandWith([](Metric* m) {
-                          m->set_alias(0); // by alias, as the birth gave it
-                          m->set_datatype(11);
-                          m->set_boolean_value(true);
-                      }));
+        watch.publish(ncmd, Command("")); // by alias, as the birth gave it
         const int reborn = watch.next("NBIRTH", before);
-        QVERIFY(reborn >= 0);
-        QCOMPARE(watch.seen()[size_t(reborn)].payload.seq(), 0u);
+        QVERIFY(reborn >= 0 && watch.seen()[size_t(reborn)].payload.seq() == 0);
         QCOMPARE(BdSeq(watch.seen()[size_t(reborn)]), 0u);
         QVERIFY(told(HostView(watch.seen(), size_t(reborn))));
         QCOMPARE(cell.robot.ask(kStatus, 4).size(), 4);
