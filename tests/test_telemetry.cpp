@@ -194,12 +194,8 @@ private slots:
         MqttBroker broker;
         QVERIFY(broker.start());
         SparkplugWatch watch(broker);
-        writeConfig(TestDir(), {{"RobotPort", "0"},
-                                {"CommandPort", "1"},
-                                {"MqttBroker", broker.address()},
-                                {"MqttNode", "cell"}});
         QProcess bridge;
-        bridge.start(QCoreApplication::applicationFilePath(), {kRunBridge});
+        bridge.start(QCoreApplication::applicationFilePath(), {kRunBridge, broker.address()});
         const int birth = watch.next("NBIRTH");
         QVERIFY(birth >= 0);
         bridge.kill();
@@ -341,19 +337,19 @@ private slots:
     }
 };
 
-// With kRunBridge: a bridge with the settings beside this program, until it is killed.
+// With kRunBridge BROKER: a bridge with telemetry to BROKER, until it is killed.
 int main(int argc, char* argv[])
 {
-    if (argc == 2 && argv[1] == QString(kRunBridge)) {
-        QCoreApplication app(argc, argv);
-        Settings settings(TestDir());
-        settings.Load();
-        Bridge bridge(std::move(settings));
-        bridge.Start();
+    QCoreApplication app(argc, argv);
+    if (argc == 3 && argv[1] == QString(kRunBridge)) {
+        const auto bridge = MakeBridge({{"RobotPort", "0"},
+                                        {"CommandPort", "1"},
+                                        {"MqttBroker", argv[2]},
+                                        {"MqttNode", "cell"}});
+        bridge->Start();
         for (;;)
             ::pause();
     }
-    QCoreApplication app(argc, argv);
     TestPlantTelemetry test;
     return QTest::qExec(&test, argc, argv);
 }
