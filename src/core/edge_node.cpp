@@ -7,9 +7,6 @@
 namespace
 {
 
-// How often the thread looks at the feed when nothing wakes it: well within the send rate of
-// a metric.
-constexpr int kTickMs = 50;
 // A command longer than any this node understands is not read.
 constexpr size_t kLongestCommand = 64 * 1024;
 // What a clean stop gives the death and the disconnect to get out.
@@ -23,6 +20,13 @@ std::string DeviceCommands(const std::string& group, const std::string& node)
     return "spBv1.0/" + group + "/DCMD/" + node + "/+";
 }
 
+// How often the thread looks at the feed when nothing wakes it: as often as one metric may be
+// sent, within bounds that keep an idle cell cheap and a fast rate possible.
+int TickMs(int ratePerSecond)
+{
+    return std::clamp(1000 / std::max(ratePerSecond, 1), 10, 100);
+}
+
 std::string BrokerName(const mqtt::Options& broker)
 {
     return broker.host + ":" + std::to_string(broker.port);
@@ -32,7 +36,7 @@ std::string BrokerName(const mqtt::Options& broker)
 
 EdgeNode::EdgeNode(Shared& shared, Config config)
     : m_shared(shared), m_config(std::move(config)), m_events(shared.events.Subscribe(kFeedBound)),
-      m_brokerName(BrokerName(m_config.broker)),
+      m_brokerName(BrokerName(m_config.broker)), m_tickMs(TickMs(m_config.ratePerSecond)),
       m_metrics(m_config.version, m_config.ratePerSecond), m_held(m_config.bufferBytes)
 {
 }
@@ -57,9 +61,9 @@ void EdgeNode::Run()
         const int stop = m_worker.Stopping().Descriptor();
         m_worker.Liveness().Wait([&] {
             if (m_connection != nullptr)
-                m_connection->Serve(stop, kTickMs);
+                m_connection->Serve(stop, m_tickMs);
             else
-                sockets::WaitForAny({stop}, kTickMs);
+                sockets::WaitForAny({stop}, m_tickMs);
         });
     }
     End();
@@ -80,8 +84,7 @@ void EdgeNode::Connect(Clock::time_point now)
     options.clientId = "spB-" + m_config.group + "-" + m_config.node;
     options.willTopic = sparkplug::NodeTopic(m_config.group, sparkplug::Kind::Death, m_config.node);
     options.willPayload = sparkplug::EncodeDeath(events::NowMs(), m_bdSeq);
-    m_worker.Liveness().Wait(
-        [&] { m_connection = std::make_unique<mqtt::Connection>(options); });
+    m_worker.Liveness().Wait([&] { m_connection = std::make_unique<mqtt::Connection>(options); });
     m_phase = Phase::Connecting;
     Follow(now);
 }

@@ -59,6 +59,7 @@ private:
     const Config m_config;
     const std::shared_ptr<events::Queue> m_events;
     const std::string m_brokerName; // host:port, for the log
+    const int m_tickMs;
     Worker m_worker{"plant telemetry", std::chrono::seconds(5)};
 
     // The thread's own.
