@@ -1,17 +1,19 @@
 // The bridge's links measured from outside, on loopback: robot round trip against a bare echo
 // server, its cost of the traffic capture, freshness of joint data, joint-switch latency, idle
-// cost, start-up and shutdown time.
+// cost, start-up and shutdown time, and what plant telemetry costs the robot and the CPU.
 //
 // Usage: link-bench RUN_DIR, where RUN_DIR holds a copy of tervian-bridge and its config.txt
 // (ScannerIP=127.0.0.1, DebugLog=0). Prints table rows for run.sh.
 #include "affinity.h"
 #include "bench_report.h"
 #include "bridge_runner.h"
+#include "fake_broker.h"
 #include "fake_vision.h"
 #include "loopback.h"
 #include "robot_protocol.h"
 #include "socket_util.h"
 
+#include <algorithm>
 #include <fstream>
 #include <random>
 #include <sched.h>
@@ -38,6 +40,8 @@ constexpr int kRestartRuns = 20;
 constexpr int kShutdownRuns = 20;
 constexpr int kCaptureRuns = 3; // of each kind
 constexpr int kCaptureRoundTrips = 10000;
+constexpr int kTelemetryCpuRuns = 2; // of each kind
+constexpr int kTelemetryCpuSeconds = 10;
 
 const char* const kStatusQuery = reinterpret_cast<const char*>(robot::kStatusRequest.data());
 const char* const kJointDataQuery = reinterpret_cast<const char*>(robot::kJointDataRequest.data());
@@ -345,32 +349,33 @@ int StartAndConnect(BridgeRunner* bridge, FakeVision* vision)
     return ConnectRobot();
 }
 
-// Sets CaptureMinutes in the run folder's config.txt, keeping the rest.
-void SetCaptureMinutes(const std::string& runDir, int minutes)
+// Sets a key in the run folder's config.txt, keeping the rest.
+void SetSetting(const std::string& runDir, const std::string& key, const std::string& value)
 {
     const std::string path = runDir + "/config.txt";
     std::ifstream in(path);
     std::ostringstream kept;
     for (std::string line; std::getline(in, line);) {
-        if (line.rfind("CaptureMinutes=", 0) == 0)
+        if (line.rfind(key + "=", 0) == 0)
             continue;
         kept << line << "\n";
         if (line == "[General]")
-            kept << "CaptureMinutes=" << minutes << "\n";
+            kept << key << "=" << value << "\n";
     }
     in.close();
     std::ofstream(path) << kept.str();
 }
 
-// Robot round trips with the traffic capture on (the default) and off: the bridge is started
+// Medians of the robot round trip p50 with key set to on and to off: the bridge is started
 // anew for each, the two taking turns, so that the machine's other load falls on both alike.
-void MeasureCaptureCost(const std::string& runDir)
+std::pair<double, double> RoundTripOnAndOff(const std::string& runDir, const std::string& key,
+                                            const std::string& onValue, const std::string& offValue)
 {
     std::vector<double> on, off;
     const int cpu = sched_getcpu();
     for (int run = 0; run < 2 * kCaptureRuns; ++run) {
         const bool recording = run % 2 == 0;
-        SetCaptureMinutes(runDir, recording ? 10 : 0);
+        SetSetting(runDir, key, recording ? onValue : offValue);
         RequirePortFree(kRobotPort);
         FakeVision vision;
         BridgeRunner bridge(runDir);
@@ -384,12 +389,67 @@ void MeasureCaptureCost(const std::string& runDir)
         (recording ? on : off).push_back(bench::Percentile(times, 50));
         close(robot);
     }
-    SetCaptureMinutes(runDir, 10);
-    const double ratio = bench::Median(on) / bench::Median(off);
-    bench::PrintRow("Robot round trip p50, capture on (us, one CPU)",
-                    bench::Format("%.1f", bench::Median(on)),
-                    bench::Format("%.1f off", bench::Median(off)), bench::Format("%.2fx", ratio),
-                    "<= 1.1x", bench::Judge(ratio <= 1.1));
+    return {bench::Median(on), bench::Median(off)};
+}
+
+// The traffic capture on (the default) and off.
+void MeasureCaptureCost(const std::string& runDir)
+{
+    const auto [on, off] = RoundTripOnAndOff(runDir, "CaptureMinutes", "10", "0");
+    SetSetting(runDir, "CaptureMinutes", "10");
+    const double ratio = on / off;
+    bench::PrintRow("Robot round trip p50, capture on (us, one CPU)", bench::Format("%.1f", on),
+                    bench::Format("%.1f off", off), bench::Format("%.2fx", ratio), "<= 1.1x",
+                    bench::Judge(ratio <= 1.1));
+}
+
+// Plant telemetry to a broker that took the connection and then stopped reading, against
+// telemetry off: the robot must not notice.
+void MeasureTelemetryCost(const std::string& runDir)
+{
+    const FakeBroker hung(false);
+    const std::string broker = "127.0.0.1:" + std::to_string(hung.Port());
+    const auto [on, off] = RoundTripOnAndOff(runDir, "MqttBroker", broker, "");
+    SetSetting(runDir, "MqttBroker", "");
+    const double ratio = on / off;
+    bench::PrintRow("Robot round trip p50, telemetry to a broker that does not read (us, one CPU)",
+                    bench::Format("%.1f", on), bench::Format("%.1f off", off),
+                    bench::Format("%.2fx", ratio), "<= 1.05x", bench::Judge(ratio <= 1.05));
+}
+
+// The bridge's CPU while the stream brings 200 records a second and the robot asks for joint
+// data 50 times a second, with telemetry to a broker that reads and without.
+void MeasureTelemetryCpu(const std::string& runDir)
+{
+    const FakeBroker reading(true);
+    std::vector<double> shares[2];
+    for (int run = 0; run < 2 * kTelemetryCpuRuns; ++run) {
+        const bool telemetry = run % 2 == 0;
+        SetSetting(runDir, "MqttBroker",
+                   telemetry ? "127.0.0.1:" + std::to_string(reading.Port()) : "");
+        RequirePortFree(kRobotPort);
+        FakeVision vision;
+        BridgeRunner bridge(runDir);
+        const int robot = StartAndConnect(&bridge, &vision);
+        char reply[kJointDataReplyLength];
+        const double before = bridge.CpuSeconds();
+        const int64_t start = loopback::NowNs();
+        for (int record = 0; record < kTelemetryCpuSeconds * 200; ++record) {
+            vision.WriteRecord("0," + std::to_string(record % 100) + ".25,2.00,0.50,0.10,2.00;");
+            if (record % 4 == 0)
+                Exchange(robot, kJointDataQuery, reply, kJointDataReplyLength);
+            const int64_t due = start + int64_t(record + 1) * 5000000;
+            loopback::SleepUs(std::max<int64_t>(0, (due - loopback::NowNs()) / 1000));
+        }
+        const double seconds = double(loopback::NowNs() - start) / 1e9;
+        shares[telemetry].push_back((bridge.CpuSeconds() - before) / seconds * 100.0);
+        close(robot);
+    }
+    SetSetting(runDir, "MqttBroker", "");
+    const double on = bench::Median(shares[1]), off = bench::Median(shares[0]);
+    bench::PrintRow("CPU at 200 records/s, telemetry on (% of one core)", bench::Format("%.2f", on),
+                    bench::Format("%.2f off", off), bench::Format("%+.2f", on - off), "-",
+                    bench::Verdict::NoTarget);
 }
 
 // From SIGTERM to the end of the process, with the robot connected and the stream running.
@@ -436,6 +496,8 @@ int main(int argc, char* argv[])
     }
 
     MeasureCaptureCost(runDir);
+    MeasureTelemetryCost(runDir);
+    MeasureTelemetryCpu(runDir);
     MeasureStartUp(runDir);
     MeasureRestartAfterKill(runDir);
     MeasureShutdown(runDir);

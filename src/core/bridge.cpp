@@ -12,6 +12,27 @@ RobotServer::Config RobotConfig(const Settings::Values& values)
     return {values.robotPort, values.robotAllow, values.staleAfterMs};
 }
 
+EdgeNode::Config TelemetryConfig(const Settings::Values& values)
+{
+    EdgeNode::Config config;
+    config.broker.host = values.mqttHost.toStdString();
+    config.broker.port = values.mqttPort != 0          ? values.mqttPort
+                         : values.mqttCaFile.isEmpty() ? 1883
+                                                       : 8883;
+    config.broker.user = values.mqttUser.toStdString();
+    config.broker.password = values.mqttPassword.toStdString();
+    config.broker.caFile = values.mqttCaFile.toStdString();
+    config.broker.certFile = values.mqttCertFile.toStdString();
+    config.broker.keyFile = values.mqttKeyFile.toStdString();
+    config.group = values.mqttGroup.toStdString();
+    config.node = values.mqttNode.toStdString();
+    config.primaryHost = values.mqttPrimaryHost.toStdString();
+    config.ratePerSecond = values.mqttRatePerSecond;
+    config.bufferBytes = values.mqttBufferBytes;
+    config.version = BRIDGE_VERSION;
+    return config;
+}
+
 } // namespace
 
 Bridge::Bridge(Settings settings)
@@ -24,6 +45,8 @@ Bridge::Bridge(Settings settings)
     for (const QString& note : m_settings.TakeLogNotes())
         m_shared.log.Write(note);
     m_shared.capture.Configure(values.captureMinutes, values.captureMaxBytes);
+    if (!values.mqttHost.isEmpty())
+        m_edgeNode = std::make_unique<EdgeNode>(m_shared, TelemetryConfig(values));
 }
 
 Bridge::~Bridge()
@@ -35,14 +58,19 @@ Bridge::~Bridge()
 void Bridge::Start()
 {
     m_robot.Start();
+    if (m_edgeNode != nullptr)
+        m_edgeNode->Start();
     Connect(m_settings.Get().scannerIp.toUtf8().toStdString(),
             m_settings.Get().projectId.toUtf8().toStdString());
 }
 
+// The edge node goes last, so that its death follows everything it saw.
 void Bridge::Stop()
 {
     m_robot.Stop();
     m_vision.Stop();
+    if (m_edgeNode != nullptr)
+        m_edgeNode->Stop();
 }
 
 void Bridge::Disconnect()
@@ -63,13 +91,17 @@ void Bridge::Connect(const std::string& address, const std::string& projectId)
 BridgeSnapshot Bridge::Snapshot()
 {
     const LinkSnapshot link = m_shared.link.Snapshot();
-    return {link, ReadJoint(m_shared, link, m_settings.Get().staleAfterMs, false)};
+    return {link, ReadJoint(m_shared, link, m_settings.Get().staleAfterMs, false),
+            m_edgeNode != nullptr};
 }
 
 std::vector<const Progress*> Bridge::Workers()
 {
-    return {&m_robot.Liveness(), &m_vision.Liveness(), &m_vision.ReaderLiveness(),
-            &m_shared.log.Liveness()};
+    std::vector<const Progress*> workers{&m_robot.Liveness(), &m_vision.Liveness(),
+                                         &m_vision.ReaderLiveness(), &m_shared.log.Liveness()};
+    if (m_edgeNode != nullptr)
+        workers.push_back(&m_edgeNode->Liveness());
+    return workers;
 }
 
 void Bridge::SetChangeListener(std::function<void()> listener)

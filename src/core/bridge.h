@@ -3,12 +3,14 @@
 #ifndef BRIDGE_H
 #define BRIDGE_H
 
+#include "edge_node.h"
 #include "robot_server.h"
 #include "settings.h"
 #include "shared.h"
 #include "vision_client.h"
 
 #include <functional>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -16,6 +18,7 @@
 struct BridgeSnapshot {
     LinkSnapshot link;
     JointReading joint;
+    bool telemetry = false; // plant telemetry is configured
 };
 
 class Bridge
@@ -53,6 +56,9 @@ public:
     // log writer.
     std::vector<const Progress*> Workers();
 
+    // Plant telemetry is configured: the bridge runs an edge node on the MQTT broker.
+    bool Telemetry() const { return m_edgeNode != nullptr; }
+
     Settings& Config() { return m_settings; }
     Shared& Parts() { return m_shared; }
 
@@ -61,6 +67,7 @@ private:
     Shared m_shared;
     RobotServer m_robot;
     VisionClient m_vision;
+    std::unique_ptr<EdgeNode> m_edgeNode;
 };
 
 #endif // BRIDGE_H

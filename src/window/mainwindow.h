@@ -10,6 +10,7 @@
 class Bridge;
 struct BridgeSnapshot;
 class QAction;
+class QLabel;
 class TrendView;
 
 namespace Ui
@@ -54,12 +55,15 @@ private:
     // The trend window, opened from the View menu; the history records only while it is shown.
     void SetUpTrendView(bool shown);
     void ShowTrendView(bool shown);
+    // The plant telemetry lamp, there only when telemetry is configured.
+    void SetUpTelemetryLamp();
 
     Ui::MainWindow* ui;
     Bridge& m_bridge;
     QTimer m_refresh;
     QAction* m_trendAction = nullptr;
     TrendView* m_trendView = nullptr;
+    QLabel* m_telemetryLamp = nullptr;
     // Texts for the operator that the next refresh shows, one box each.
     QStringList m_pendingReports;
     // The bridge's counts of failures and busy-port spells that a box has been shown for.
