@@ -1,6 +1,7 @@
 #ifndef REPLAY_H
 #define REPLAY_H
 
+#include "bridge_watch.h"
 #include "sim_options.h"
 
 #include "capture.h"
@@ -59,6 +60,7 @@ private:
     bool pendingBefore(qint64 capturedNs) const;
     void readTimeline();
     void answerTimeline();
+    BridgeWatch::Taken takenIn(const QPointer<QTcpSocket>& socket, BridgeWatch& watch);
     void say(const QByteArray& line) const;
 
     const SimOptions m_options;
@@ -79,7 +81,7 @@ private:
     QTimer m_recordTimer;
 
     // robot-probe --replay, kept in step: records recorded from m_allowedNs on wait until it
-    // asks for a later request's; it hears back once the bridge has read all before it.
+    // asks for a later request's; it hears back once the bridge has taken in all before it.
     QTcpServer m_timelineServer;
     QPointer<QTcpSocket> m_timeline;
     QByteArray m_timelineBuffer;
@@ -92,7 +94,11 @@ private:
     std::map<qint64, qint64> m_seenAt;
     // What the bridge did not ask for before the probe gave up waiting: it holds back no later ask.
     qint64 m_givenUpNs = std::numeric_limits<qint64>::min();
-    QElapsedTimer m_readSince; // all asked for has been read by the bridge
+    // The bridge's threads that read the two links, as it names them.
+    BridgeWatch m_streamWatch{"stream reader"};
+    BridgeWatch m_commandWatch{"vision client"};
+    bool m_toldUnwatched = false;
+    QElapsedTimer m_readSince; // all asked for has been read, where the bridge is not watched
 
     QTimer m_timelineCheck;
     std::multiset<qint64> m_scheduled; // capture times of pieces waiting for their moment
