@@ -87,6 +87,7 @@ VisionReplay::VisionReplay(const SimOptions& options, const std::vector<capture:
                 if (socket == m_timeline) { // on its own again
                     m_allowedNs = std::numeric_limits<qint64>::max();
                     m_timelineCheck.stop();
+                    releaseHeld();
                     playRecords();
                 }
             });
@@ -263,28 +264,52 @@ void VisionReplay::handleRequest(const QByteArray& request)
 void VisionReplay::play(const QPointer<QTcpSocket>& socket, const Piece& piece,
                         const QByteArray& name)
 {
-    const auto send = [this, socket, piece, name] {
-        if (!socket)
-            return;
-        if (piece.bytes.isEmpty()) {
-            say(name + "connection closed, as recorded");
-            socket->disconnectFromHost();
-            return;
-        }
-        socket->write(piece.bytes);
-        socket->flush();
-        if (name == "reply: ")
-            say(name + printable(piece.bytes));
-    };
     if (piece.offsetNs <= 0) {
-        send();
+        sendInTurn({socket, piece, name});
         return;
     }
     const auto scheduled = m_scheduled.insert(piece.capturedNs);
     QTimer::singleShot(int(piece.offsetNs / 1000000), Qt::PreciseTimer, this, [=] {
         m_scheduled.erase(scheduled);
-        send();
+        sendInTurn({socket, piece, name});
     });
+}
+
+// A recorded piece that came after the robot request in flight, in the recording, waits for that
+// request's reply, as the records do: a reply sped up or slow in the recording must not change
+// what the robot is told. The pieces that wait keep their order.
+void VisionReplay::sendInTurn(const Outgoing& out)
+{
+    if (out.piece.capturedNs != 0 && !m_options.loop &&
+        (out.piece.capturedNs >= m_allowedNs || !m_held.empty())) {
+        m_held.push_back(out);
+        return;
+    }
+    send(out);
+}
+
+void VisionReplay::releaseHeld()
+{
+    while (!m_held.empty() && (m_held.front().piece.capturedNs < m_allowedNs || m_options.loop)) {
+        const Outgoing out = m_held.front();
+        m_held.pop_front();
+        send(out);
+    }
+}
+
+void VisionReplay::send(const Outgoing& out)
+{
+    if (!out.socket)
+        return;
+    if (out.piece.bytes.isEmpty()) {
+        say(out.name + "connection closed, as recorded");
+        out.socket->disconnectFromHost();
+        return;
+    }
+    out.socket->write(out.piece.bytes);
+    out.socket->flush();
+    if (out.name == "reply: ")
+        say(out.name + printable(out.piece.bytes));
 }
 
 void VisionReplay::startRecords()
@@ -329,7 +354,7 @@ void VisionReplay::playRecords()
 
 // Whether anything the application sent before capturedNs in the recording is still to come:
 // records of the segment playing or of one the bridge has not yet asked for, replies waiting for
-// their moment or for their request. What an acquisition-off cut short counts as played.
+// their moment, their turn or their request. What an acquisition-off cut short counts as played.
 bool VisionReplay::pendingBefore(qint64 capturedNs) const
 {
     if (m_playing && m_next < m_playing->size() && (*m_playing)[m_next].capturedNs < capturedNs)
@@ -342,6 +367,8 @@ bool VisionReplay::pendingBefore(qint64 capturedNs) const
         if (awaited(m_segments[s]))
             return true;
     if (!m_scheduled.empty() && *m_scheduled.begin() < capturedNs)
+        return true;
+    if (!m_held.empty() && m_held.front().piece.capturedNs < capturedNs)
         return true;
     for (const auto& [key, answers] : m_answers)
         for (const Answer& answer : answers)
@@ -362,6 +389,7 @@ void VisionReplay::readTimeline()
         m_asked = true;
         m_timelineBuffer.remove(0, end + 1);
     }
+    releaseHeld();
     playRecords();
     answerTimeline();
 }

@@ -35,7 +35,7 @@ public:
     struct Piece {
         qint64 offsetNs;
         QByteArray bytes;
-        qint64 capturedNs = 0; // when the bridge recorded it
+        qint64 capturedNs = 0; // when the bridge recorded it; 0 for what the capture lacks
     };
 
     VisionReplay(const SimOptions& options, const std::vector<capture::Chunk>& chunks,
@@ -48,6 +48,11 @@ private:
         std::vector<Piece> pieces;
         bool played = false;
     };
+    struct Outgoing {
+        QPointer<QTcpSocket> socket;
+        Piece piece;
+        QByteArray name; // of the event line
+    };
 
     void takeCommands(const std::vector<capture::Chunk>& chunks);
     void takeRecords(const std::vector<capture::Chunk>& chunks);
@@ -55,6 +60,9 @@ private:
     void readRequests();
     void handleRequest(const QByteArray& request);
     void play(const QPointer<QTcpSocket>& socket, const Piece& piece, const QByteArray& name);
+    void sendInTurn(const Outgoing& out);
+    void releaseHeld();
+    void send(const Outgoing& out);
     void startRecords();
     void playRecords();
     bool pendingBefore(qint64 capturedNs) const;
@@ -102,6 +110,7 @@ private:
 
     QTimer m_timelineCheck;
     std::multiset<qint64> m_scheduled; // capture times of pieces waiting for their moment
+    std::deque<Outgoing> m_held;       // recorded replies waiting for the robot's reply
 };
 
 // Runs the replay until SIGTERM or SIGINT; returns the exit status (2 for a capture that
