@@ -78,6 +78,7 @@ VisionReplay::VisionReplay(const SimOptions& options, const std::vector<capture:
             m_timeline = socket;
             m_timelineBuffer.clear();
             m_allowedNs = std::numeric_limits<qint64>::min();
+            m_repliesBeforeNs = std::numeric_limits<qint64>::min();
             m_givenUpNs = std::numeric_limits<qint64>::min();
             m_asked = false;
             socket->setSocketOption(QAbstractSocket::LowDelayOption, 1);
@@ -86,6 +87,7 @@ VisionReplay::VisionReplay(const SimOptions& options, const std::vector<capture:
                 socket->deleteLater();
                 if (socket == m_timeline) { // on its own again
                     m_allowedNs = std::numeric_limits<qint64>::max();
+                    m_repliesBeforeNs = std::numeric_limits<qint64>::max();
                     m_timelineCheck.stop();
                     releaseHeld();
                     playRecords();
@@ -277,11 +279,13 @@ void VisionReplay::play(const QPointer<QTcpSocket>& socket, const Piece& piece,
 
 // A recorded piece that came after the robot request in flight, in the recording, waits for that
 // request's reply, as the records do: a reply sped up or slow in the recording must not change
-// what the robot is told. The pieces that wait keep their order.
+// what the robot is told. Unlike records it waits for no earlier moment than the request's own:
+// the bridge had it in time, whichever record the request saw. The pieces that wait keep their
+// order.
 void VisionReplay::sendInTurn(const Outgoing& out)
 {
     if (out.piece.capturedNs != 0 && !m_options.loop &&
-        (out.piece.capturedNs >= m_allowedNs || !m_held.empty())) {
+        (out.piece.capturedNs >= m_repliesBeforeNs || !m_held.empty())) {
         m_held.push_back(out);
         return;
     }
@@ -290,7 +294,8 @@ void VisionReplay::sendInTurn(const Outgoing& out)
 
 void VisionReplay::releaseHeld()
 {
-    while (!m_held.empty() && (m_held.front().piece.capturedNs < m_allowedNs || m_options.loop)) {
+    while (!m_held.empty() &&
+           (m_held.front().piece.capturedNs < m_repliesBeforeNs || m_options.loop)) {
         const Outgoing out = m_held.front();
         m_held.pop_front();
         send(out);
@@ -386,6 +391,7 @@ void VisionReplay::readTimeline()
         m_askedNs = m_timelineBuffer.left(end).toLongLong();
         const auto seen = m_seenAt.find(m_askedNs);
         m_allowedNs = seen != m_seenAt.end() ? seen->second : m_askedNs;
+        m_repliesBeforeNs = m_askedNs;
         m_asked = true;
         m_timelineBuffer.remove(0, end + 1);
     }

@@ -96,6 +96,8 @@ private:
     qint64 m_allowedNs = std::numeric_limits<qint64>::max();
     bool m_asked = false;
     qint64 m_askedNs = 0; // the robot request's moment, as the probe asked for it
+    // Replies recorded from this moment on wait for the robot request in flight.
+    qint64 m_repliesBeforeNs = std::numeric_limits<qint64>::max();
     // Robot requests that saw another record than the last one the bridge had received before
     // them (an older one, or one it received while answering): asked for as if they came just
     // after the record they saw.
