@@ -2,48 +2,70 @@
 
 #include <QDir>
 #include <QFile>
+#include <QHostAddress>
 
+#include <cstring>
 #include <optional>
 
+#include <linux/inet_diag.h>
+#include <linux/netlink.h>
+#include <linux/sock_diag.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
 namespace
 {
 
-// One end of a TCP connection as /proc/net/tcp shows it.
+// One end of a TCP connection, as the kernel's socket diagnostics tell it.
 struct TcpEnd {
-    quint64 unacknowledged = 0; // sent and not yet acknowledged by the peer
-    quint64 unread = 0;         // received and not yet read by its owner
+    quint32 unacknowledged = 0; // sent and not yet acknowledged by the peer
+    quint32 unread = 0;         // received and not yet read by its owner
     quint64 inode = 0;
 };
 
-// The ends of the connection from localPort to peerPort on this machine: ours and the peer's.
-void FindEnds(quint16 localPort, quint16 peerPort, std::optional<TcpEnd>* ours,
-              std::optional<TcpEnd>* theirs)
+void CopyAddress(const QHostAddress& address, __be32* to)
 {
-    const auto portField = [](quint16 port) {
-        return ':' + QByteArray::number(port, 16).toUpper().rightJustified(4, '0');
-    };
-    const QByteArray local = portField(localPort), peer = portField(peerPort);
-    for (const char* path : {"/proc/net/tcp", "/proc/net/tcp6"}) {
-        QFile table(path);
-        if (!table.open(QIODevice::ReadOnly))
-            continue;
-        table.readLine(); // the heading
-        while (!table.atEnd()) {
-            const QList<QByteArray> f = table.readLine().simplified().split(' ');
-            if (f.size() < 10 || f[9] == "0") // a connection no socket owns any more
-                continue;
-            const QList<QByteArray> queues = f[4].split(':');
-            const TcpEnd end{queues.value(0).toULongLong(nullptr, 16),
-                             queues.value(1).toULongLong(nullptr, 16), f[9].toULongLong()};
-            if (f[1].endsWith(local) && f[2].endsWith(peer))
-                *ours = end;
-            else if (f[1].endsWith(peer) && f[2].endsWith(local))
-                *theirs = end;
-        }
+    if (address.protocol() == QAbstractSocket::IPv4Protocol) {
+        to[0] = htonl(address.toIPv4Address());
+        return;
     }
+    const Q_IPV6ADDR bytes = address.toIPv6Address();
+    std::memcpy(to, bytes.c, sizeof bytes.c);
+}
+
+// The end at local of the TCP connection between local and peer, looked up by its addresses
+// and ports (a table such as /proc/net/tcp is a walk over every connection of the machine).
+std::optional<TcpEnd> LookUpEnd(int diagnostics, const QHostAddress& local, quint16 localPort,
+                                const QHostAddress& peer, quint16 peerPort)
+{
+    struct {
+        nlmsghdr header;
+        inet_diag_req_v2 body;
+    } request{};
+    request.header.nlmsg_len = sizeof request;
+    request.header.nlmsg_type = SOCK_DIAG_BY_FAMILY;
+    request.header.nlmsg_flags = NLM_F_REQUEST;
+    request.body.sdiag_family =
+        local.protocol() == QAbstractSocket::IPv4Protocol ? AF_INET : AF_INET6;
+    request.body.sdiag_protocol = IPPROTO_TCP;
+    request.body.idiag_states = ~0u;
+    request.body.id.idiag_sport = htons(localPort);
+    request.body.id.idiag_dport = htons(peerPort);
+    CopyAddress(local, request.body.id.idiag_src);
+    CopyAddress(peer, request.body.id.idiag_dst);
+    request.body.id.idiag_cookie[0] = request.body.id.idiag_cookie[1] = INET_DIAG_NOCOOKIE;
+    if (send(diagnostics, &request, sizeof request, 0) != ssize_t(sizeof request))
+        return std::nullopt;
+    alignas(nlmsghdr) char answer[1024];
+    const ssize_t length = recv(diagnostics, answer, sizeof answer, 0);
+    const auto* header = reinterpret_cast<const nlmsghdr*>(answer);
+    if (length < ssize_t(NLMSG_LENGTH(sizeof(inet_diag_msg))) ||
+        header->nlmsg_type != SOCK_DIAG_BY_FAMILY) // an error: no such connection
+        return std::nullopt;
+    const auto* found = static_cast<const inet_diag_msg*>(NLMSG_DATA(header));
+    return TcpEnd{found->idiag_wqueue, found->idiag_rqueue, found->idiag_inode};
 }
 
 // The process that holds the socket with inode, or an empty string.
@@ -83,10 +105,15 @@ bool IsPollCall(long number)
 
 } // namespace
 
-BridgeWatch::Taken BridgeWatch::Check(quint16 localPort, quint16 peerPort)
+BridgeWatch::Taken BridgeWatch::Check(const QAbstractSocket& socket)
 {
-    std::optional<TcpEnd> ours, theirs;
-    FindEnds(localPort, peerPort, &ours, &theirs);
+    if (!m_diagnostics.IsOpen())
+        m_diagnostics = Descriptor(::socket(AF_NETLINK, SOCK_DGRAM | SOCK_CLOEXEC, NETLINK_SOCK_DIAG));
+    const QHostAddress local = socket.localAddress(), peer = socket.peerAddress();
+    const std::optional<TcpEnd> ours =
+        LookUpEnd(m_diagnostics.Get(), local, socket.localPort(), peer, socket.peerPort());
+    const std::optional<TcpEnd> theirs =
+        LookUpEnd(m_diagnostics.Get(), peer, socket.peerPort(), local, socket.localPort());
     if (!ours || !theirs)
         return Unknown("the bridge's end of the connection is not on this machine");
     if (ours->unacknowledged != 0 || theirs->unread != 0)

@@ -2,6 +2,9 @@
 #ifndef BRIDGE_WATCH_H
 #define BRIDGE_WATCH_H
 
+#include "descriptor.h"
+
+#include <QAbstractSocket>
 #include <QByteArray>
 #include <QString>
 
@@ -18,9 +21,9 @@ public:
 
     explicit BridgeWatch(QByteArray threadName) : m_threadName(std::move(threadName)) {}
 
-    // Our end of the connection is localPort, the bridge's peerPort. Unknown when the bridge's
-    // end or its thread cannot be seen; why is then in Reason().
-    Taken Check(quint16 localPort, quint16 peerPort);
+    // socket is our end of the connection. Unknown when the bridge's end or its thread cannot be
+    // seen; why is then in Reason().
+    Taken Check(const QAbstractSocket& socket);
     const QString& Reason() const { return m_reason; }
 
 private:
@@ -31,6 +34,7 @@ private:
     Wait ThreadWait() const;
 
     const QByteArray m_threadName;
+    Descriptor m_diagnostics; // asks the kernel about sockets
     quint64 m_inode = 0;  // of the bridge's socket whose thread was found
     QString m_threadPath; // /proc/PID/task/TID of that thread
     QString m_reason;

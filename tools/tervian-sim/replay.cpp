@@ -349,10 +349,13 @@ void VisionReplay::playRecords()
     if (m_next < m_playing->size() && (*m_playing)[m_next].capturedNs >= m_allowedNs &&
         !m_options.loop)
         return; // held until the robot has had its reply
+    // Rounded up: a timer that comes back at once until the next record is due spins, and takes
+    // the processor from the bridge being replayed.
     if (m_next < m_playing->size())
-        m_recordTimer.start(
-            int(std::max<qint64>(0, (*m_playing)[m_next].offsetNs - m_sinceOn.nsecsElapsed()) /
-                1000000));
+        m_recordTimer.start(int(
+            (std::max<qint64>(0, (*m_playing)[m_next].offsetNs - m_sinceOn.nsecsElapsed()) +
+             999999) /
+            1000000));
     else if (m_options.loop && !m_playing->empty())
         m_recordTimer.start(0);
 }
@@ -435,7 +438,7 @@ BridgeWatch::Taken VisionReplay::takenIn(const QPointer<QTcpSocket>& socket, Bri
         return BridgeWatch::Taken::Yes;
     if (socket->bytesToWrite() > 0)
         return BridgeWatch::Taken::NotYet;
-    const BridgeWatch::Taken taken = watch.Check(socket->localPort(), socket->peerPort());
+    const BridgeWatch::Taken taken = watch.Check(*socket);
     if (taken == BridgeWatch::Taken::Unknown && !m_toldUnwatched) {
         std::fprintf(stderr,
                      "tervian-sim: cannot see whether the bridge has taken in what was sent: %s; "
