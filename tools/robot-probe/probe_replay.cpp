@@ -322,7 +322,7 @@ private:
     std::string m_timelineInput;
     std::string m_sentHere;     // on the current connection
     std::string m_connectError; // why it could not be made, the last time it was tried
-    bool m_served = false;  // a reply has come on it
+    bool m_served = false;      // a reply has come on it
     capture::Endpoints m_lastEnds;
     bool m_ended = true;
     Clock::time_point m_start;

@@ -108,17 +108,21 @@ bool IsPollCall(long number)
 BridgeWatch::Taken BridgeWatch::Check(const QAbstractSocket& socket)
 {
     if (!m_diagnostics.IsOpen())
-        m_diagnostics = Descriptor(::socket(AF_NETLINK, SOCK_DGRAM | SOCK_CLOEXEC, NETLINK_SOCK_DIAG));
+        m_diagnostics =
+            Descriptor(::socket(AF_NETLINK, SOCK_DGRAM | SOCK_CLOEXEC, NETLINK_SOCK_DIAG));
     const QHostAddress local = socket.localAddress(), peer = socket.peerAddress();
     const std::optional<TcpEnd> ours =
         LookUpEnd(m_diagnostics.Get(), local, socket.localPort(), peer, socket.peerPort());
     const std::optional<TcpEnd> theirs =
         LookUpEnd(m_diagnostics.Get(), peer, socket.peerPort(), local, socket.localPort());
     if (!ours || !theirs)
-        return Unknown("the bridge's end of the connection is not on this machine");
+        return Unknown(
+            "the bridge's end of the connection cannot be seen (is it on this machine?)");
     if (ours->unacknowledged != 0 || theirs->unread != 0)
         return Taken::NotYet;
-    if (theirs->inode != m_inode && !FindThread(theirs->inode))
+    if (theirs->inode != m_inode)
+        FindThread(theirs->inode);
+    if (m_threadPath.isEmpty())
         return Taken::Unknown;
     switch (ThreadWait()) {
     case Wait::Asleep:
@@ -128,7 +132,6 @@ BridgeWatch::Taken BridgeWatch::Check(const QAbstractSocket& socket)
     case Wait::Unknown:
         break;
     }
-    m_inode = 0; // a thread that has gone is looked for again
     return Unknown("where the bridge's " + QString(m_threadName) + " thread waits cannot be seen");
 }
 
@@ -138,24 +141,24 @@ BridgeWatch::Taken BridgeWatch::Unknown(const QString& reason)
     return Taken::Unknown;
 }
 
-bool BridgeWatch::FindThread(quint64 socketInode)
+// Looked for once for each connection: a search walks every process of the machine.
+void BridgeWatch::FindThread(quint64 socketInode)
 {
-    m_inode = 0;
+    m_inode = socketInode;
+    m_threadPath.clear();
     const QString pid = OwnerOf(socketInode);
     if (pid.isEmpty()) {
         Unknown("the bridge's process cannot be seen (run the simulator as the bridge's user)");
-        return false;
+        return;
     }
     const QString tasks = "/proc/" + pid + "/task/";
     for (const QString& task : QDir(tasks).entryList(QDir::Dirs | QDir::NoDotAndDotDot)) {
         if (ReadProc(tasks + task + "/comm") == m_threadName) {
             m_threadPath = tasks + task;
-            m_inode = socketInode;
-            return true;
+            return;
         }
     }
     Unknown("the bridge has no thread named " + QString(m_threadName));
-    return false;
 }
 
 // The system call a sleeping thread is in, where we may trace it ("running" while it runs);

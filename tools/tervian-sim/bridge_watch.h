@@ -30,13 +30,13 @@ private:
     enum class Wait { Asleep, Busy, Unknown };
 
     Taken Unknown(const QString& reason);
-    bool FindThread(quint64 socketInode);
+    void FindThread(quint64 socketInode);
     Wait ThreadWait() const;
 
     const QByteArray m_threadName;
     Descriptor m_diagnostics; // asks the kernel about sockets
-    quint64 m_inode = 0;  // of the bridge's socket whose thread was found
-    QString m_threadPath; // /proc/PID/task/TID of that thread
+    quint64 m_inode = 0;      // of the bridge's socket whose thread was looked for
+    QString m_threadPath;     // /proc/PID/task/TID of that thread; empty when not found
     QString m_reason;
 };
 

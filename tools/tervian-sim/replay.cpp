@@ -352,10 +352,10 @@ void VisionReplay::playRecords()
     // Rounded up: a timer that comes back at once until the next record is due spins, and takes
     // the processor from the bridge being replayed.
     if (m_next < m_playing->size())
-        m_recordTimer.start(int(
-            (std::max<qint64>(0, (*m_playing)[m_next].offsetNs - m_sinceOn.nsecsElapsed()) +
-             999999) /
-            1000000));
+        m_recordTimer.start(
+            int((std::max<qint64>(0, (*m_playing)[m_next].offsetNs - m_sinceOn.nsecsElapsed()) +
+                 999999) /
+                1000000));
     else if (m_options.loop && !m_playing->empty())
         m_recordTimer.start(0);
 }
