@@ -95,6 +95,12 @@ VisionReplay::VisionReplay(const SimOptions& options, const std::vector<capture:
             });
         }
     });
+    m_orderCheck.setSingleShot(true);
+    m_orderCheck.setInterval(1);
+    connect(&m_orderCheck, &QTimer::timeout, this, [this] {
+        releaseHeld();
+        playRecords();
+    });
     m_timelineCheck.setInterval(1);
     connect(&m_timelineCheck, &QTimer::timeout, this, &VisionReplay::answerTimeline);
     m_recordTimer.setSingleShot(true);
@@ -285,8 +291,10 @@ void VisionReplay::play(const QPointer<QTcpSocket>& socket, const Piece& piece,
 void VisionReplay::sendInTurn(const Outgoing& out)
 {
     if (out.piece.capturedNs != 0 && !m_options.loop &&
-        (out.piece.capturedNs >= m_repliesBeforeNs || !m_held.empty())) {
+        (out.piece.capturedNs >= m_repliesBeforeNs || !m_held.empty() ||
+         !mayFollow(m_command, out.piece.capturedNs))) {
         m_held.push_back(out);
+        releaseHeld();
         return;
     }
     send(out);
@@ -296,16 +304,48 @@ void VisionReplay::releaseHeld()
 {
     while (!m_held.empty() &&
            (m_held.front().piece.capturedNs < m_repliesBeforeNs || m_options.loop)) {
+        if (!mayFollow(m_command, m_held.front().piece.capturedNs)) {
+            m_orderCheck.start();
+            return;
+        }
         const Outgoing out = m_held.front();
         m_held.pop_front();
         send(out);
     }
 }
 
+// The bridge received what the application sent on its two connections in the recorded order,
+// and judges a record by it (measured before or after the acquisition or project it confirmed):
+// so a recorded piece goes only once all that was recorded before it on the other connection
+// has gone and the bridge has taken that in.
+bool VisionReplay::mayFollow(const QPointer<QTcpSocket>& socket, qint64 capturedNs)
+{
+    if (m_options.loop)
+        return true;
+    if (socket == m_command) {
+        // Not for a record held back for the robot request in flight: that request came after
+        // this piece in the recording, and may hang on it.
+        const qint64 record = m_playing && m_next < m_playing->size()
+                                  ? (*m_playing)[m_next].capturedNs
+                                  : std::numeric_limits<qint64>::max();
+        if (record < capturedNs && record < m_allowedNs)
+            return false;
+    } else if ((!m_scheduled.empty() && *m_scheduled.begin() < capturedNs) ||
+               (!m_held.empty() && m_held.front().piece.capturedNs < capturedNs)) {
+        return false;
+    }
+    if (!m_lastSent || m_lastSent == socket)
+        return true;
+    BridgeWatch& watch = m_lastSent == m_stream ? m_streamWatch : m_commandWatch;
+    return takenIn(m_lastSent, watch) != BridgeWatch::Taken::NotYet;
+}
+
 void VisionReplay::send(const Outgoing& out)
 {
     if (!out.socket)
         return;
+    if (out.piece.capturedNs != 0)
+        m_lastSent = out.socket;
     if (out.piece.bytes.isEmpty()) {
         say(out.name + "connection closed, as recorded");
         out.socket->disconnectFromHost();
@@ -344,8 +384,15 @@ void VisionReplay::playRecords()
     }
     while (m_next < m_playing->size() &&
            (*m_playing)[m_next].offsetNs <= m_sinceOn.nsecsElapsed() &&
-           ((*m_playing)[m_next].capturedNs < m_allowedNs || m_options.loop))
-        play(m_stream, {0, (*m_playing)[m_next++].bytes}, "records: ");
+           ((*m_playing)[m_next].capturedNs < m_allowedNs || m_options.loop)) {
+        const Piece& next = (*m_playing)[m_next];
+        if (!mayFollow(m_stream, next.capturedNs)) {
+            m_orderCheck.start();
+            return;
+        }
+        send({m_stream, {0, next.bytes, next.capturedNs}, "records: "});
+        ++m_next;
+    }
     if (m_next < m_playing->size() && (*m_playing)[m_next].capturedNs >= m_allowedNs &&
         !m_options.loop)
         return; // held until the robot has had its reply

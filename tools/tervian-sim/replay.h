@@ -62,6 +62,7 @@ private:
     void play(const QPointer<QTcpSocket>& socket, const Piece& piece, const QByteArray& name);
     void sendInTurn(const Outgoing& out);
     void releaseHeld();
+    bool mayFollow(const QPointer<QTcpSocket>& socket, qint64 capturedNs);
     void send(const Outgoing& out);
     void startRecords();
     void playRecords();
@@ -112,7 +113,9 @@ private:
 
     QTimer m_timelineCheck;
     std::multiset<qint64> m_scheduled; // capture times of pieces waiting for their moment
-    std::deque<Outgoing> m_held;       // recorded replies waiting for the robot's reply
+    std::deque<Outgoing> m_held;     // recorded replies waiting for the robot's reply or their turn
+    QPointer<QTcpSocket> m_lastSent; // the connection of the recorded piece sent last
+    QTimer m_orderCheck;             // looks again whether a piece's turn has come
 };
 
 // Runs the replay until SIGTERM or SIGINT; returns the exit status (2 for a capture that
