@@ -6,6 +6,7 @@
 #include "wake.h"
 
 #include <csignal>
+#include <cstring>
 #include <memory>
 #include <thread>
 #include <utility>
@@ -15,7 +16,9 @@
 // Owns one thread at a time. Its owner stops it in its own destructor, before the members the
 // thread uses go. The thread takes no asynchronous signals, whichever thread starts it: they
 // belong to the one that handles them, so that no worker's wait is cut short by one.
-// The thread counts as busy while it runs, except where its body marks a wait.
+// The thread counts as busy while it runs, except where its body marks a wait. It carries the
+// role's name (its first 15 characters), so that ps -L, top -H, gdb and a replay's simulator tell
+// the bridge's threads apart.
 class Worker
 {
 public:
@@ -30,6 +33,7 @@ public:
         sigfillset(&all);
         pthread_sigmask(SIG_BLOCK, &all, &previous);
         m_thread = std::make_unique<std::thread>([this, body = std::move(body)]() mutable {
+            NameThisThread(m_progress.Name());
             m_progress.Busy();
             body();
             m_progress.Idle();
@@ -58,6 +62,13 @@ public:
     Progress& Liveness() { return m_progress; }
 
 private:
+    static void NameThisThread(const char* name)
+    {
+        char shortName[16] = {};
+        std::strncpy(shortName, name, sizeof shortName - 1);
+        pthread_setname_np(pthread_self(), shortName);
+    }
+
     StopRequest m_stop;
     Progress m_progress;
     std::unique_ptr<std::thread> m_thread;

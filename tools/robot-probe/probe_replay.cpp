@@ -212,10 +212,8 @@ private:
         m_framer = robot::RequestFramer();
         m_sentHere.clear();
         m_served = false;
-        std::string error;
-        m_socket = m_connect(m_options.port, &error);
-        if (m_socket == -1)
-            std::printf("connection %d: %s\n", m_connections, error.c_str());
+        m_connectError.clear();
+        m_socket = m_connect(m_options.port, &m_connectError);
     }
 
     void Close()
@@ -273,15 +271,15 @@ private:
         }
     }
 
-    // The bridge listens anew after each robot, so a connection made just before is reset
-    // unserved: it is made again, as the robot would, and what was sent on it is sent again.
+    // The bridge listens anew after each robot, so a connection made just before is refused or
+    // reset unserved: it is made again, as the robot would, and what was sent on it is sent
+    // again. Only a connection that cannot be made in time is worth a line.
     std::string ReceiveOnANewConnection(size_t length)
     {
         const Clock::time_point deadline =
             Clock::now() + std::chrono::milliseconds(m_options.timeoutMs);
         while (Clock::now() < deadline) {
-            std::string error;
-            m_socket = m_connect(m_options.port, &error);
+            m_socket = m_connect(m_options.port, &m_connectError);
             if (m_socket != -1 && sockets::SendAll(m_socket, m_sentHere, capture::Tap())) {
                 std::string now = Receive(length);
                 if (!now.empty() || m_socket != -1)
@@ -290,6 +288,8 @@ private:
             Close();
             std::this_thread::sleep_for(std::chrono::milliseconds(10));
         }
+        if (!m_connectError.empty())
+            std::printf("connection %d: %s\n", m_connections, m_connectError.c_str());
         return std::string();
     }
 
@@ -320,8 +320,9 @@ private:
     const std::function<int(int, std::string*)>& m_connect;
     int m_timeline = -1;
     std::string m_timelineInput;
-    std::string m_sentHere; // on the current connection
-    bool m_served = false;  // a reply has come on it
+    std::string m_sentHere;     // on the current connection
+    std::string m_connectError; // why it could not be made, the last time it was tried
+    bool m_served = false;      // a reply has come on it
     capture::Endpoints m_lastEnds;
     bool m_ended = true;
     Clock::time_point m_start;

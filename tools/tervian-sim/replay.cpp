@@ -7,7 +7,6 @@
 #include "robot_protocol.h"
 
 #include <QCoreApplication>
-#include <QFile>
 
 #include <algorithm>
 #include <cstdio>
@@ -34,25 +33,9 @@ QByteArray bytesOf(const capture::Chunk& chunk)
     return QByteArray(chunk.data.data(), int(chunk.data.size()));
 }
 
+// Where the bridge cannot be watched, the pause after its socket is read in which its thread is
+// taken to have handed the record on: a guess, which a loaded machine may defeat.
 constexpr qint64 kSettleNs = 2000000;
-
-// Bytes waiting to be read by the peer of our connection from localPort to peerPort, when that
-// peer runs on this machine; 0 when it cannot be told.
-long peerReceiveQueue(quint16 localPort, quint16 peerPort)
-{
-    QFile table("/proc/net/tcp");
-    if (!table.open(QIODevice::ReadOnly))
-        return 0;
-    const QByteArray ours = ':' + QByteArray::number(peerPort, 16).toUpper().rightJustified(4, '0');
-    const QByteArray theirs =
-        ':' + QByteArray::number(localPort, 16).toUpper().rightJustified(4, '0');
-    while (!table.atEnd()) {
-        const QList<QByteArray> f = table.readLine().simplified().split(' ');
-        if (f.size() > 4 && f[1].endsWith(ours) && f[2].endsWith(theirs))
-            return f[4].mid(f[4].indexOf(':') + 1).toLong(nullptr, 16);
-    }
-    return 0;
-}
 
 } // namespace
 
@@ -95,6 +78,7 @@ VisionReplay::VisionReplay(const SimOptions& options, const std::vector<capture:
             m_timeline = socket;
             m_timelineBuffer.clear();
             m_allowedNs = std::numeric_limits<qint64>::min();
+            m_repliesBeforeNs = std::numeric_limits<qint64>::min();
             m_givenUpNs = std::numeric_limits<qint64>::min();
             m_asked = false;
             socket->setSocketOption(QAbstractSocket::LowDelayOption, 1);
@@ -103,11 +87,19 @@ VisionReplay::VisionReplay(const SimOptions& options, const std::vector<capture:
                 socket->deleteLater();
                 if (socket == m_timeline) { // on its own again
                     m_allowedNs = std::numeric_limits<qint64>::max();
+                    m_repliesBeforeNs = std::numeric_limits<qint64>::max();
                     m_timelineCheck.stop();
+                    releaseHeld();
                     playRecords();
                 }
             });
         }
+    });
+    m_orderCheck.setSingleShot(true);
+    m_orderCheck.setInterval(1);
+    connect(&m_orderCheck, &QTimer::timeout, this, [this] {
+        releaseHeld();
+        playRecords();
     });
     m_timelineCheck.setInterval(1);
     connect(&m_timelineCheck, &QTimer::timeout, this, &VisionReplay::answerTimeline);
@@ -280,28 +272,89 @@ void VisionReplay::handleRequest(const QByteArray& request)
 void VisionReplay::play(const QPointer<QTcpSocket>& socket, const Piece& piece,
                         const QByteArray& name)
 {
-    const auto send = [this, socket, piece, name] {
-        if (!socket)
-            return;
-        if (piece.bytes.isEmpty()) {
-            say(name + "connection closed, as recorded");
-            socket->disconnectFromHost();
-            return;
-        }
-        socket->write(piece.bytes);
-        socket->flush();
-        if (name == "reply: ")
-            say(name + printable(piece.bytes));
-    };
     if (piece.offsetNs <= 0) {
-        send();
+        sendInTurn({socket, piece, name});
         return;
     }
     const auto scheduled = m_scheduled.insert(piece.capturedNs);
     QTimer::singleShot(int(piece.offsetNs / 1000000), Qt::PreciseTimer, this, [=] {
         m_scheduled.erase(scheduled);
-        send();
+        sendInTurn({socket, piece, name});
     });
+}
+
+// A recorded piece that came after the robot request in flight, in the recording, waits for that
+// request's reply, as the records do: a reply sped up or slow in the recording must not change
+// what the robot is told. Unlike records it waits for no earlier moment than the request's own:
+// the bridge had it in time, whichever record the request saw. The pieces that wait keep their
+// order.
+void VisionReplay::sendInTurn(const Outgoing& out)
+{
+    if (out.piece.capturedNs != 0 && !m_options.loop &&
+        (out.piece.capturedNs >= m_repliesBeforeNs || !m_held.empty() ||
+         !mayFollow(m_command, out.piece.capturedNs))) {
+        m_held.push_back(out);
+        releaseHeld();
+        return;
+    }
+    send(out);
+}
+
+void VisionReplay::releaseHeld()
+{
+    while (!m_held.empty() &&
+           (m_held.front().piece.capturedNs < m_repliesBeforeNs || m_options.loop)) {
+        if (!mayFollow(m_command, m_held.front().piece.capturedNs)) {
+            m_orderCheck.start();
+            return;
+        }
+        const Outgoing out = m_held.front();
+        m_held.pop_front();
+        send(out);
+    }
+}
+
+// The bridge received what the application sent on its two connections in the recorded order,
+// and judges a record by it (measured before or after the acquisition or project it confirmed):
+// so a recorded piece goes only once all that was recorded before it on the other connection
+// has gone and the bridge has taken that in.
+bool VisionReplay::mayFollow(const QPointer<QTcpSocket>& socket, qint64 capturedNs)
+{
+    if (m_options.loop)
+        return true;
+    if (socket == m_command) {
+        // Not for a record held back for the robot request in flight: that request came after
+        // this piece in the recording, and may hang on it.
+        const qint64 record = m_playing && m_next < m_playing->size()
+                                  ? (*m_playing)[m_next].capturedNs
+                                  : std::numeric_limits<qint64>::max();
+        if (record < capturedNs && record < m_allowedNs)
+            return false;
+    } else if ((!m_scheduled.empty() && *m_scheduled.begin() < capturedNs) ||
+               (!m_held.empty() && m_held.front().piece.capturedNs < capturedNs)) {
+        return false;
+    }
+    if (!m_lastSent || m_lastSent == socket)
+        return true;
+    BridgeWatch& watch = m_lastSent == m_stream ? m_streamWatch : m_commandWatch;
+    return takenIn(m_lastSent, watch) != BridgeWatch::Taken::NotYet;
+}
+
+void VisionReplay::send(const Outgoing& out)
+{
+    if (!out.socket)
+        return;
+    if (out.piece.capturedNs != 0)
+        m_lastSent = out.socket;
+    if (out.piece.bytes.isEmpty()) {
+        say(out.name + "connection closed, as recorded");
+        out.socket->disconnectFromHost();
+        return;
+    }
+    out.socket->write(out.piece.bytes);
+    out.socket->flush();
+    if (out.name == "reply: ")
+        say(out.name + printable(out.piece.bytes));
 }
 
 void VisionReplay::startRecords()
@@ -331,14 +384,24 @@ void VisionReplay::playRecords()
     }
     while (m_next < m_playing->size() &&
            (*m_playing)[m_next].offsetNs <= m_sinceOn.nsecsElapsed() &&
-           ((*m_playing)[m_next].capturedNs < m_allowedNs || m_options.loop))
-        play(m_stream, {0, (*m_playing)[m_next++].bytes}, "records: ");
+           ((*m_playing)[m_next].capturedNs < m_allowedNs || m_options.loop)) {
+        const Piece& next = (*m_playing)[m_next];
+        if (!mayFollow(m_stream, next.capturedNs)) {
+            m_orderCheck.start();
+            return;
+        }
+        send({m_stream, {0, next.bytes, next.capturedNs}, "records: "});
+        ++m_next;
+    }
     if (m_next < m_playing->size() && (*m_playing)[m_next].capturedNs >= m_allowedNs &&
         !m_options.loop)
         return; // held until the robot has had its reply
+    // Rounded up: a timer that comes back at once until the next record is due spins, and takes
+    // the processor from the bridge being replayed.
     if (m_next < m_playing->size())
         m_recordTimer.start(
-            int(std::max<qint64>(0, (*m_playing)[m_next].offsetNs - m_sinceOn.nsecsElapsed()) /
+            int((std::max<qint64>(0, (*m_playing)[m_next].offsetNs - m_sinceOn.nsecsElapsed()) +
+                 999999) /
                 1000000));
     else if (m_options.loop && !m_playing->empty())
         m_recordTimer.start(0);
@@ -346,7 +409,7 @@ void VisionReplay::playRecords()
 
 // Whether anything the application sent before capturedNs in the recording is still to come:
 // records of the segment playing or of one the bridge has not yet asked for, replies waiting for
-// their moment or for their request. What an acquisition-off cut short counts as played.
+// their moment, their turn or their request. What an acquisition-off cut short counts as played.
 bool VisionReplay::pendingBefore(qint64 capturedNs) const
 {
     if (m_playing && m_next < m_playing->size() && (*m_playing)[m_next].capturedNs < capturedNs)
@@ -359,6 +422,8 @@ bool VisionReplay::pendingBefore(qint64 capturedNs) const
         if (awaited(m_segments[s]))
             return true;
     if (!m_scheduled.empty() && *m_scheduled.begin() < capturedNs)
+        return true;
+    if (!m_held.empty() && m_held.front().piece.capturedNs < capturedNs)
         return true;
     for (const auto& [key, answers] : m_answers)
         for (const Answer& answer : answers)
@@ -376,40 +441,59 @@ void VisionReplay::readTimeline()
         m_askedNs = m_timelineBuffer.left(end).toLongLong();
         const auto seen = m_seenAt.find(m_askedNs);
         m_allowedNs = seen != m_seenAt.end() ? seen->second : m_askedNs;
+        m_repliesBeforeNs = m_askedNs;
         m_asked = true;
         m_timelineBuffer.remove(0, end + 1);
     }
+    releaseHeld();
     playRecords();
     answerTimeline();
 }
 
-// Answers once the records before the asked moment are written and read by the bridge: its
-// stream socket (the peer of ours) has nothing left to read.
+// Answers once the records before the asked moment are written and taken in by the bridge:
+// read from its sockets and handed on by the threads that read them.
 void VisionReplay::answerTimeline()
 {
     if (!m_timeline || !m_asked)
         return;
-    const auto read = [](const QPointer<QTcpSocket>& socket) {
-        return !socket || (socket->bytesToWrite() == 0 &&
-                           peerReceiveQueue(socket->localPort(), socket->peerPort()) == 0);
-    };
-    if ((pendingBefore(m_allowedNs) && !m_options.loop) || !read(m_stream) || !read(m_command)) {
+    const BridgeWatch::Taken stream = takenIn(m_stream, m_streamWatch);
+    const BridgeWatch::Taken command = takenIn(m_command, m_commandWatch);
+    if ((pendingBefore(m_allowedNs) && !m_options.loop) || stream == BridgeWatch::Taken::NotYet ||
+        command == BridgeWatch::Taken::NotYet) {
         m_readSince.invalidate();
         m_timelineCheck.start();
         return;
     }
-    // Read is not yet stored: the bridge's reader gets a moment to hand the record on.
-    if (!m_readSince.isValid())
-        m_readSince.start();
-    if (m_readSince.nsecsElapsed() < kSettleNs) {
-        m_timelineCheck.start();
-        return;
+    if (stream == BridgeWatch::Taken::Unknown || command == BridgeWatch::Taken::Unknown) {
+        if (!m_readSince.isValid())
+            m_readSince.start();
+        if (m_readSince.nsecsElapsed() < kSettleNs) {
+            m_timelineCheck.start();
+            return;
+        }
     }
     m_readSince.invalidate();
     m_timelineCheck.stop();
     m_timeline->write(QByteArray::number(m_askedNs) + '\n');
     m_timeline->flush();
     m_asked = false;
+}
+
+BridgeWatch::Taken VisionReplay::takenIn(const QPointer<QTcpSocket>& socket, BridgeWatch& watch)
+{
+    if (!socket)
+        return BridgeWatch::Taken::Yes;
+    if (socket->bytesToWrite() > 0)
+        return BridgeWatch::Taken::NotYet;
+    const BridgeWatch::Taken taken = watch.Check(*socket);
+    if (taken == BridgeWatch::Taken::Unknown && !m_toldUnwatched) {
+        std::fprintf(stderr,
+                     "tervian-sim: cannot see whether the bridge has taken in what was sent: %s; "
+                     "kept in step by a pause instead, so a reply may carry an older record\n",
+                     qPrintable(watch.Reason()));
+        m_toldUnwatched = true;
+    }
+    return taken;
 }
 
 void VisionReplay::say(const QByteArray& line) const
