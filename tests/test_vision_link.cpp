@@ -103,7 +103,7 @@ private slots:
                 continue;
             }
             peer->write("0,2,2,2,2,2;"); // measured for project 2, the one loaded
-            QTRY_COMPARE(resultCode(), 0x00);
+            QTRY_COMPARE(robot.ask(Hex("01060000"), 14), Hex("82000000 00c8 00c8 00c8 00c8 00c8"));
             m_bridge->WishProject(3);
             QTRY_COMPARE(state().loadedProject, 3);
             QCOMPARE(resultCode(), 0x0C); // until a record decoded after the load comes
