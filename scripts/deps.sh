@@ -12,6 +12,7 @@ packages=(
   poppler-utils desktop-file-utils dpkg-dev fakeroot file
   libqt5svg5-dev help2man man-db appstream lintian
   tshark libpcap-dev libsystemd-dev systemd
+  libsqlite3-dev sqlite3
 )
 
 missing=()

@@ -12,11 +12,18 @@ RobotServer::Config RobotConfig(const Settings::Values& values)
     return {values.robotPort, values.robotAllow, values.staleAfterMs};
 }
 
+HistoryWriter::Config HistoryConfig(const Settings::Values& values)
+{
+    return {values.history, values.historyDays, values.historyMaxBytes};
+}
+
 } // namespace
 
 Bridge::Bridge(Settings settings)
     : m_settings(std::move(settings)), m_robot(m_shared, RobotConfig(m_settings.Get())),
-      m_vision(m_shared, {m_settings.Get().commandPort, m_settings.Get().streamPort})
+      m_vision(m_shared, {m_settings.Get().commandPort, m_settings.Get().streamPort}),
+      m_history(m_shared.events, m_shared.log, QFileInfo(m_settings.Path()).path(),
+                HistoryConfig(m_settings.Get()))
 {
     const Settings::Values& values = m_settings.Get();
     m_shared.log.Open(QFileInfo(m_settings.Path()).path());
@@ -34,6 +41,7 @@ Bridge::~Bridge()
 
 void Bridge::Start()
 {
+    m_history.Start();
     m_robot.Start();
     Connect(m_settings.Get().scannerIp.toUtf8().toStdString(),
             m_settings.Get().projectId.toUtf8().toStdString());
@@ -43,6 +51,7 @@ void Bridge::Stop()
 {
     m_robot.Stop();
     m_vision.Stop();
+    m_history.Stop();
 }
 
 void Bridge::Disconnect()
@@ -63,13 +72,14 @@ void Bridge::Connect(const std::string& address, const std::string& projectId)
 BridgeSnapshot Bridge::Snapshot()
 {
     const LinkSnapshot link = m_shared.link.Snapshot();
-    return {link, ReadJoint(m_shared, link, m_settings.Get().staleAfterMs, false)};
+    return {link, ReadJoint(m_shared, link, m_settings.Get().staleAfterMs, false),
+            m_history.State()};
 }
 
 std::vector<const Progress*> Bridge::Workers()
 {
     return {&m_robot.Liveness(), &m_vision.Liveness(), &m_vision.ReaderLiveness(),
-            &m_shared.log.Liveness()};
+            &m_shared.log.Liveness(), &m_history.Liveness()};
 }
 
 void Bridge::SetChangeListener(std::function<void()> listener)

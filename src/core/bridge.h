@@ -3,6 +3,7 @@
 #ifndef BRIDGE_H
 #define BRIDGE_H
 
+#include "history_writer.h"
 #include "robot_server.h"
 #include "settings.h"
 #include "shared.h"
@@ -16,6 +17,7 @@
 struct BridgeSnapshot {
     LinkSnapshot link;
     JointReading joint;
+    HistoryState history = HistoryState::Off;
 };
 
 class Bridge
@@ -30,7 +32,8 @@ public:
     // Serves the robot and connects to the vision application with the settings' address and
     // project.
     void Start();
-    // Ends every thread; returns when they have ended.
+    // Ends every thread, the history's last so that it keeps the ends of the links; returns
+    // when they have ended.
     void Stop();
 
     // The operator's Connect: the project stands as a wish until the robot asks for another.
@@ -49,11 +52,12 @@ public:
     // Called after every change of the link state, on the thread that made it.
     void SetChangeListener(std::function<void()> listener);
 
-    // What a watchdog looks at: the robot server, the vision client, its stream reader and the
-    // log writer.
+    // What a watchdog looks at: the robot server, the vision client, its stream reader, the
+    // log writer and the history writer.
     std::vector<const Progress*> Workers();
 
     Settings& Config() { return m_settings; }
+    HistoryWriter& History() { return m_history; }
     Shared& Parts() { return m_shared; }
 
 private:
@@ -61,6 +65,7 @@ private:
     Shared m_shared;
     RobotServer m_robot;
     VisionClient m_vision;
+    HistoryWriter m_history;
 };
 
 #endif // BRIDGE_H

@@ -53,6 +53,10 @@ std::string StatusLine(const BridgeSnapshot& state, uint16_t configuredPort, lon
                                                                       : ", no joint recognised";
         line += ", " + std::to_string(recordsPerSecond) + " records/s";
     }
+    if (state.history == HistoryState::Paused)
+        line += ", history paused: the disk takes no more";
+    else if (state.history == HistoryState::Stopped)
+        line += ", history off: its file cannot be used";
     return line;
 }
 

@@ -56,6 +56,9 @@ MainWindow::MainWindow(Bridge& bridge, QWidget* parent)
     ui->lineEditProjectID->setText(settings.projectId);
     m_pendingReports << m_bridge.Config().TakeReports();
     SetUpTrendView(settings.trendView);
+    m_historyNote = new QLabel(this);
+    m_historyNote->setStyleSheet("color: rgb(200, 0, 0); padding-right: 6px;");
+    menuBar()->setCornerWidget(m_historyNote);
 
     connect(&m_refresh, &QTimer::timeout, this, &MainWindow::Refresh);
     m_refresh.start(500);
@@ -81,15 +84,32 @@ void MainWindow::Refresh()
     ShowRobotLink(state);
     ShowVisionLink(state);
     ShowMeasuredValues(state);
+    ShowHistoryState(state);
     ShowPendingReports(state);
     SaveFaultCapture();
+}
+
+// A note in the menu bar while the history keeps nothing though it is wanted; the box that
+// says why comes with the reports.
+void MainWindow::ShowHistoryState(const BridgeSnapshot& state)
+{
+    const QString note = state.history == HistoryState::Paused    ? tr("History paused")
+                         : state.history == HistoryState::Stopped ? tr("History off")
+                                                                  : QString();
+    if (m_historyNote->text() == note)
+        return;
+    m_historyNote->setText(note);
+    m_historyNote->setToolTip(state.history == HistoryState::Paused
+                                  ? tr("The disk takes no more. The history is tried again "
+                                       "every 5 s and resumes by itself.")
+                                  : tr("The history file cannot be used; see the debug log."));
 }
 
 // Each text is taken off the queue before its box opens, so a refresh nested in an open box
 // shows the next one instead of the same again.
 void MainWindow::ShowPendingReports(const BridgeSnapshot& state)
 {
-    m_pendingReports << m_bridge.Config().TakeReports();
+    m_pendingReports << m_bridge.Config().TakeReports() << m_bridge.History().TakeReports();
     if (state.link.robotPortBusySpells != m_portBusySpellsShown) {
         m_portBusySpellsShown = state.link.robotPortBusySpells;
         m_pendingReports << tr("Port 5020 is held by another program: the robot cannot connect "

@@ -10,6 +10,7 @@
 class Bridge;
 struct BridgeSnapshot;
 class QAction;
+class QLabel;
 class TrendView;
 
 namespace Ui
@@ -50,6 +51,7 @@ private:
     void ShowVisionError(const BridgeSnapshot& state, const QString& message);
     void ShowMeasuredValues(const BridgeSnapshot& state);
     void ShowPendingReports(const BridgeSnapshot& state);
+    void ShowHistoryState(const BridgeSnapshot& state);
     void SaveFaultCapture();
     // The trend window, opened from the View menu; the history records only while it is shown.
     void SetUpTrendView(bool shown);
@@ -60,6 +62,7 @@ private:
     QTimer m_refresh;
     QAction* m_trendAction = nullptr;
     TrendView* m_trendView = nullptr;
+    QLabel* m_historyNote = nullptr;
     // Texts for the operator that the next refresh shows, one box each.
     QStringList m_pendingReports;
     // The bridge's counts of failures and busy-port spells that a box has been shown for.
