@@ -5,6 +5,7 @@
 
 #include <QCoreApplication>
 #include <QDateTime>
+#include <QDir>
 #include <QFile>
 #include <QFileInfo>
 
@@ -148,17 +149,24 @@ bool HistoryWriter::OpenFile()
     return false;
 }
 
-// Kept for whoever wants to look into it, named with the time it was found.
+// Kept for whoever wants to look into it, named with the time it was found. Where the folder
+// takes no new files (the installed bin/), it is copied to the home folder and emptied in place.
 void HistoryWriter::SetAside(const std::string& why)
 {
     m_store.Close();
-    const QString aside = QFileInfo(m_path).path() + "/history-damaged-" +
-                          QDateTime::currentDateTime().toString("yyyy-MM-dd_HH-mm-ss") + ".sqlite";
-    QFile::remove(m_path + "-shm");
-    QFile::rename(m_path + "-wal", aside + "-wal");
-    const bool moved = QFile::rename(m_path, aside);
-    if (!moved)
-        QFile::remove(m_path);
+    const QString name = "/history-damaged-" +
+                         QDateTime::currentDateTime().toString("yyyy-MM-dd_HH-mm-ss") + ".sqlite";
+    QString aside = QFileInfo(m_path).path() + name;
+    bool moved = QFile::rename(m_path, aside);
+    if (moved) {
+        QFile::rename(m_path + "-wal", aside + "-wal");
+    } else {
+        aside = QDir::homePath() + name;
+        moved = QFile::copy(m_path, aside) && QFile::copy(m_path + "-wal", aside + "-wal");
+        QFile::resize(m_path, 0);
+    }
+    QFile::resize(m_path + "-wal", 0);
+    QFile::resize(m_path + "-shm", 0);
     m_log.WriteFlushed(DebugLog::Compose("History: history.sqlite was damaged (", why,
                                          "); it was moved aside as ", aside.toStdString(),
                                          " and a fresh history started\n"));

@@ -3,6 +3,7 @@
 #include <sqlite3.h>
 
 #include <algorithm>
+#include <cstring>
 #include <iterator>
 #include <map>
 
@@ -247,9 +248,23 @@ Outcome Store::OpenForWriting(const std::string& path)
     if (opened != Outcome::Done)
         return opened;
     sqlite3_busy_timeout(m_db, 200);
-    for (const char* pragma : {"PRAGMA journal_mode=WAL", "PRAGMA synchronous=NORMAL",
-                               "PRAGMA journal_size_limit=8388608"})
-        if ((opened = Execute(pragma)) != Outcome::Done)
+    // The installed program's folder takes no new files, only the ones the package made: the
+    // WAL and its index are kept when the file closes rather than deleted and made again.
+    int persist = 1;
+    sqlite3_file_control(m_db, "main", SQLITE_FCNTL_PERSIST_WAL, &persist);
+    // A file not yet in WAL mode (a new one) is switched over with the rollback journal in
+    // memory, as the folder may take no journal file.
+    bool wal = false;
+    {
+        Statement mode(m_db, "PRAGMA journal_mode");
+        if (mode.Step() != SQLITE_ROW)
+            return Fail(sqlite3_errcode(m_db));
+        wal = mode.Text(0) == "wal";
+    }
+    for (const char* pragma : {"PRAGMA journal_mode=MEMORY", "PRAGMA journal_mode=WAL",
+                               "PRAGMA synchronous=NORMAL", "PRAGMA journal_size_limit=8388608"})
+        if ((!wal || std::strstr(pragma, "journal_mode") == nullptr) &&
+            (opened = Execute(pragma)) != Outcome::Done)
             return opened;
     return Migrate();
 }
@@ -419,12 +434,12 @@ bool Store::TrimStep(int64_t beforeMs, int64_t maxBytes, int rowsPerStep)
     bool more = false;
     for (const char* table : kTables)
         more = deleteOldest(table, " WHERE at_ms < ?1") == rowsPerStep || more;
-    if (!more && maxBytes > 0 && UsedBytes() > maxBytes) {
-        more = true;
+    if (!more && maxBytes > 0 && UsedBytes() > maxBytes)
         for (const char* table : kTables)
-            if (deleteOldest(table, " WHERE ?1 = ?1") > 0)
+            if (deleteOldest(table, " WHERE ?1 = ?1") > 0) {
+                more = true;
                 break;
-    }
+            }
     if (Execute("COMMIT") != Outcome::Done) {
         sqlite3_exec(m_db, "ROLLBACK", nullptr, nullptr, nullptr);
         return false;

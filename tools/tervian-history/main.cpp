@@ -150,6 +150,7 @@ public:
                 line += (i ? "  " : "") +
                         (i + 1 < row.size() ? row[i] + std::string(widths[i] - row[i].size(), ' ')
                                             : row[i]);
+            line.erase(line.find_last_not_of(' ') + 1);
             std::puts(line.c_str());
         }
         m_rows.clear();
