@@ -11,6 +11,7 @@
 #include <QMessageBox>
 
 #include <clocale>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -180,6 +181,9 @@ int main(int argc, char* argv[])
         RefuseSecondStart(service);
         return kAnotherBridgeRuns;
     }
+    // A file size limit set on the bridge makes the history's writes fail, which pauses it;
+    // the signal that comes with it would end the bridge.
+    std::signal(SIGXFSZ, SIG_IGN);
     // Measurement records always use a point as decimal separator.
     setlocale(LC_NUMERIC, "en_US");
     Settings settings(QCoreApplication::applicationDirPath());
