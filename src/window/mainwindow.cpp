@@ -274,7 +274,8 @@ void MainWindow::SaveFaultCapture()
     SaveFaultCaptures(m_bridge.Parts().capture, m_bridge.Parts().log);
 }
 
-// The View menu goes before Help; the window opens as it was when the bridge last ended.
+// The View menu goes before Help; the window opens as it was when the bridge last ended. History...
+// opens it on a past range.
 void MainWindow::SetUpTrendView(bool shown)
 {
     QMenu* view = new QMenu(tr("View"), this);
@@ -286,13 +287,17 @@ void MainWindow::SetUpTrendView(bool shown)
         m_bridge.Config().Save({{"TrendView", int(checked)}});
     });
     m_trendAction->setChecked(shown);
+    view->addAction(tr("History..."), this, [this] {
+        m_trendAction->setChecked(true);
+        m_trendView->AskPastRange();
+    });
 }
 
 // The history takes its memory and records only while the window is shown.
 void MainWindow::ShowTrendView(bool shown)
 {
     if (m_trendView == nullptr) {
-        m_trendView = new TrendView(&m_bridge.Parts().trend, this);
+        m_trendView = new TrendView(&m_bridge.Parts().trend, m_bridge.History().Path(), this);
         connect(m_trendView, &TrendView::closed, m_trendAction,
                 [this] { m_trendAction->setChecked(false); });
     }
