@@ -58,10 +58,15 @@ Files:
                 longer counts as recognised (default 1000); RobotAllow, the addresses and
                 CIDR ranges admitted to the robot port (default: any); CaptureMinutes,
                 the minutes of traffic kept in memory for a capture (default 10, 0: none);
-                CaptureMaxMB, their bound (default 32)
+                CaptureMaxMB, their bound (default 32); History, 0 to keep no history
+                (default 1); HistoryDays, the days it keeps (default 30); HistoryMaxMB,
+                its bound (default 1024)
   capture-*.pcapng  the traffic of all three links, saved beside the executable by SIGUSR1
                 or Help > Save diagnostics; capture-last-fault.pcapng is written when a
                 link is lost or a request rejected (at most once an hour)
+  history.sqlite  every reply the robot was told, link changes, wishes, faults and the
+                stream a second at a time, beside the executable; read it with
+                tervian-history(1)
   DebugLog.txt  trace of connections, requests and failures, beside the executable; the
                 previous run's and a full log's are kept as DebugLog.old.txt
   KPLM604.pdf   operator manual, in ../help from the executable's folder, opened from the
