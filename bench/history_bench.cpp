@@ -47,14 +47,18 @@ history::Batch Hour(int64_t startMs, bool replies)
                 reply.kind = 3;
                 reply.result = i % 97 == 0 ? 0x0C : 0x00;
                 reply.hasValues = true;
-                reply.hundredths = {int16_t(150 + i % 20), int16_t(220 - i % 30), int16_t(80 + i % 7),
-                                    int16_t(-10 + i % 9), int16_t(320 + i % 40)};
+                reply.hundredths = {int16_t(150 + i % 20), int16_t(220 - i % 30),
+                                    int16_t(80 + i % 7), int16_t(-10 + i % 9),
+                                    int16_t(320 + i % 40)};
             }
             batch.replies.push_back(reply);
         }
     for (int s = 0; s < 3600; ++s)
-        batch.stream.push_back({startMs + s * 1000, 200, s % 50 == 0 ? 3 : 0,
-                                {1.4, 2.1, 0.7, -0.2, 3.0}, {1.7, 2.4, 0.9, 0.0, 3.5}});
+        batch.stream.push_back({startMs + s * 1000,
+                                200,
+                                s % 50 == 0 ? 3 : 0,
+                                {1.4, 2.1, 0.7, -0.2, 3.0},
+                                {1.7, 2.4, 0.9, 0.0, 3.5}});
     for (int m = 0; m < 60; m += 10)
         batch.wishes.push_back({startMs + m * 60000, "robot", "project", 1 + m / 10});
     if (startMs / kHourMs % 6 == 0) {
@@ -146,11 +150,11 @@ int main(int argc, char* argv[])
                  NowSeconds() - generated);
 
     std::vector<double> summary, hour;
-    const std::vector<std::string> month = {"--file", file, "--summary", "--from",
+    const std::vector<std::string> month = {"--file",           file,   "--summary",     "--from",
                                             LocalTime(startMs), "--to", LocalTime(endMs)};
-    const std::vector<std::string> lastHour = {"--file", file, "--kind", "replies", "--from",
-                                               LocalTime(endMs - kHourMs), "--to",
-                                               LocalTime(endMs)};
+    const std::vector<std::string> lastHour = {
+        "--file",        file, "--kind", "replies", "--from", LocalTime(endMs - kHourMs), "--to",
+        LocalTime(endMs)};
     for (int run = 0; run < kRuns; ++run) {
         summary.push_back(TimeTool(tool, month));
         hour.push_back(TimeTool(tool, lastHour));

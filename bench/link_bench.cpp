@@ -460,7 +460,8 @@ void MeasureHistoryAtLoad(const std::string& runDir)
         const int64_t due = start + i * recordEveryNs;
         while (loopback::NowNs() < due)
             loopback::SleepUs((due - loopback::NowNs()) / 1000 + 1);
-        std::snprintf(record, sizeof record, "0,%.2f,2.00,0.50,0.10,2.00;", 1.0 + (i % 100) / 100.0);
+        std::snprintf(record, sizeof record, "0,%.2f,2.00,0.50,0.10,2.00;",
+                      1.0 + (i % 100) / 100.0);
         vision.WriteRecord(record);
         if (i % recordsPerRequest == 0)
             Exchange(robot, kJointDataQuery, reply, kJointDataReplyLength);

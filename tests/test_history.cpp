@@ -29,8 +29,7 @@ QStringList Rows(const QString& path, const char* sql)
     sqlite3* db = nullptr;
     sqlite3_stmt* statement = nullptr;
     QStringList rows;
-    if (sqlite3_open_v2(QFile::encodeName(path), &db, SQLITE_OPEN_READONLY, nullptr) ==
-            SQLITE_OK &&
+    if (sqlite3_open_v2(QFile::encodeName(path), &db, SQLITE_OPEN_READONLY, nullptr) == SQLITE_OK &&
         sqlite3_prepare_v2(db, sql, -1, &statement, nullptr) == SQLITE_OK)
         while (sqlite3_step(statement) == SQLITE_ROW) {
             QStringList cells;
@@ -144,8 +143,8 @@ private slots:
             received += robot.ask(Hex("01060000"), 14);
             QTest::qWait(40); // the asks span seconds of the stream
         }
-        for (const auto& [request, length] : {std::pair("01010600", 4), {"01011000", 4},
-                                              {"02011003", 1}, {"02010600", 1}})
+        for (const auto& [request, length] :
+             {std::pair("01010600", 4), {"01011000", 4}, {"02011003", 1}, {"02010600", 1}})
             received += robot.ask(Hex(request), length);
         robot.close();
         QTRY_VERIFY(!bridge->Snapshot().link.robotConnected);
@@ -157,8 +156,8 @@ private slots:
         QCOMPARE(Rows(HistoryFile(), "SELECT link, up FROM links WHERE link = 'robot'"),
                  QStringList({"robot 1", "robot 0"}));
         QCOMPARE(Rows(HistoryFile(), "SELECT origin, what, value FROM wishes"),
-                 QStringList({"operator project 1", "robot laser 1", "robot project 3",
-                              "robot laser 0"}));
+                 QStringList(
+                     {"operator project 1", "robot laser 1", "robot project 3", "robot laser 0"}));
         QCOMPARE(Rows(HistoryFile(), "SELECT sum(records), count(*) = count(DISTINCT at_ms), "
                                      "min(at_ms % 1000) + max(at_ms % 1000) FROM stream"),
                  QStringList(QString("%1 1 0").arg(records)));
@@ -176,7 +175,8 @@ private slots:
         ::kill(pid_t(child.processId()), SIGKILL);
         QVERIFY(child.waitForFinished());
         QCOMPARE(Rows(HistoryFile(), "PRAGMA integrity_check"), QStringList("ok"));
-        QCOMPARE(Rows(HistoryFile(), "SELECT count(*) FROM replies WHERE z * 3 + y / 100 != (rowid - 1) % 30000"),
+        QCOMPARE(Rows(HistoryFile(),
+                      "SELECT count(*) FROM replies WHERE z * 3 + y / 100 != (rowid - 1) % 30000"),
                  QStringList("0"));
         const int kept = Count("replies");
         {
@@ -221,7 +221,8 @@ private slots:
         LoneWriter lone;
         QTRY_COMPARE(lone.writer.State(), HistoryState::Stopped);
         lone.feed.Publish(NumberedReply(8));
-        QVERIFY(lone.writer.TakeReports().join("").contains("newer version of the bridge (schema 2)"));
+        QVERIFY(
+            lone.writer.TakeReports().join("").contains("newer version of the bridge (schema 2)"));
         QVERIFY(TestDebugLog().contains("History off: history.sqlite was written by a newer "
                                         "version of the bridge (schema 2 is newer than 1)"));
         QCOMPARE(readFile(HistoryFile()), newer);
@@ -238,8 +239,8 @@ private slots:
         LoneWriter lone;
         lone.feed.Publish(NumberedReply(0));
         QTRY_COMPARE(Count("replies"), 1);
-        const qint64 largest = std::max(QFileInfo(HistoryFile()).size(),
-                                        QFileInfo(HistoryFile() + "-wal").size());
+        const qint64 largest =
+            std::max(QFileInfo(HistoryFile()).size(), QFileInfo(HistoryFile() + "-wal").size());
         rlimit limited = unlimited;
         limited.rlim_cur = rlim_t(largest + 8192);
         setrlimit(RLIMIT_FSIZE, &limited);
@@ -251,8 +252,9 @@ private slots:
         lone.feed.Publish(NumberedReply(12345)); // while paused
         setrlimit(RLIMIT_FSIZE, &unlimited);
         QTRY_COMPARE_WITH_TIMEOUT(lone.writer.State(), HistoryState::Recording, 10000);
-        QTRY_COMPARE(Rows(HistoryFile(), "SELECT count(*) FROM replies WHERE z * 3 + y / 100 = 12345"),
-                     QStringList("1"));
+        QTRY_COMPARE(
+            Rows(HistoryFile(), "SELECT count(*) FROM replies WHERE z * 3 + y / 100 = 12345"),
+            QStringList("1"));
         lone.log.Flush();
         const QByteArray log = TestDebugLog();
         QCOMPARE(log.count("History paused: history.sqlite takes no more ("), 1);
@@ -321,16 +323,18 @@ private slots:
                             "2026-03-14 03:12:01.500  status      40                           "
                             "              5              4               9          82401800\n",
                             ""));
-        QCOMPARE(run({"--csv", "--kind", "wishes", "--from", "2026-03-14 03:12", "--to", "2026-03-15"}),
-                 ProgramRun(0, "time,origin,what,value\n2026-03-14 03:12:00.001,operator,project,5\n",
-                            ""));
-        QCOMPARE(run({"--summary", "--csv", "--from", "2026-03-14 03:30", "--to", "2026-03-14 05:00"}),
-                 ProgramRun(0,
-                            "hour,unrecognised,status,joint_id,joint_data,laser_on,laser_off,"
-                            "laser_on_measure,set_joint_id,recognised,faults,link_drops\n"
-                            "2026-03-14 03:00,0,1,0,1,0,0,0,0,0.0%,0,1\n"
-                            "2026-03-14 04:00,0,0,0,1,0,0,0,0,100.0%,0,0\n",
-                            ""));
+        QCOMPARE(
+            run({"--csv", "--kind", "wishes", "--from", "2026-03-14 03:12", "--to", "2026-03-15"}),
+            ProgramRun(0, "time,origin,what,value\n2026-03-14 03:12:00.001,operator,project,5\n",
+                       ""));
+        QCOMPARE(
+            run({"--summary", "--csv", "--from", "2026-03-14 03:30", "--to", "2026-03-14 05:00"}),
+            ProgramRun(0,
+                       "hour,unrecognised,status,joint_id,joint_data,laser_on,laser_off,"
+                       "laser_on_measure,set_joint_id,recognised,faults,link_drops\n"
+                       "2026-03-14 03:00,0,1,0,1,0,0,0,0,0.0%,0,1\n"
+                       "2026-03-14 04:00,0,0,0,1,0,0,0,0,100.0%,0,0\n",
+                       ""));
         QCOMPARE(std::get<0>(run({"--from", "yesterday"})), 2);
         QCOMPARE(std::get<0>(run({"--kind", "summary"})), 2);
         QFile::resize(HistoryFile() + "-wal", 0);

@@ -62,7 +62,8 @@ const char* LinkName(events::Link link)
 
 } // namespace
 
-static_assert(int(robot::Request::SetJointId) == 7, "history::kRequestKinds follows robot::Request");
+static_assert(int(robot::Request::SetJointId) == 7,
+              "history::kRequestKinds follows robot::Request");
 
 HistoryWriter::HistoryWriter(events::Feed& feed, DebugLog& log, const QString& folder,
                              Config config)
@@ -143,8 +144,8 @@ bool HistoryWriter::OpenFile()
                    .arg(m_path)
                    .arg(m_store.FoundVersion()));
     } else {
-        m_log.WriteFlushed(DebugLog::Compose("History off: history.sqlite cannot be opened: ",
-                                             m_store.Error(), "\n"));
+        m_log.WriteFlushed(DebugLog::Compose(
+            "History off: history.sqlite cannot be opened: ", m_store.Error(), "\n"));
         Report(Tr("The history %1 cannot be opened (%2). No history is kept until the bridge "
                   "starts again.")
                    .arg(m_path, QString::fromStdString(m_store.Error())));
@@ -186,10 +187,9 @@ void HistoryWriter::Take(int64_t nowMs)
     if (const uint64_t dropped = m_queue->TakeDropped())
         m_dropped += dropped;
     if (m_dropped > 0 && m_state == HistoryState::Recording) {
-        m_batch.faults.push_back(
-            {nowMs, "history",
-             "History: " + std::to_string(m_dropped) +
-                 " events were not kept while the history could not write"});
+        m_batch.faults.push_back({nowMs, "history",
+                                  "History: " + std::to_string(m_dropped) +
+                                      " events were not kept while the history could not write"});
         m_dropped = 0;
     }
 }
@@ -201,10 +201,9 @@ void HistoryWriter::Fold(const events::Event& event)
     } else if (const auto* link = std::get_if<events::LinkChange>(&event)) {
         m_batch.links.push_back({link->atMs, LinkName(link->link), link->up});
     } else if (const auto* wish = std::get_if<events::Wish>(&event)) {
-        m_batch.wishes.push_back({wish->atMs,
-                                  wish->origin == events::Origin::Robot ? "robot" : "operator",
-                                  wish->what == events::Wish::What::Laser ? "laser" : "project",
-                                  wish->value});
+        m_batch.wishes.push_back(
+            {wish->atMs, wish->origin == events::Origin::Robot ? "robot" : "operator",
+             wish->what == events::Wish::What::Laser ? "laser" : "project", wish->value});
     } else if (const auto* fault = std::get_if<events::Fault>(&event)) {
         m_batch.faults.push_back({fault->atMs, capture::FaultName(fault->kind), fault->text});
     } else if (const auto* record = std::get_if<events::Record>(&event)) {
@@ -239,9 +238,9 @@ void HistoryWriter::WriteBatch()
         m_batch = history::Batch();
         if (m_state == HistoryState::Paused) {
             m_state = HistoryState::Recording;
-            m_log.WriteFlushed(DebugLog::Compose(
-                "History resumed after a pause of ", (events::NowMs() - m_pausedSinceMs) / 1000,
-                " s\n"));
+            m_log.WriteFlushed(DebugLog::Compose("History resumed after a pause of ",
+                                                 (events::NowMs() - m_pausedSinceMs) / 1000,
+                                                 " s\n"));
         }
     } else if (written == history::Outcome::Damaged) {
         SetAside(m_store.Error());

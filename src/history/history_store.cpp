@@ -10,8 +10,9 @@
 namespace history
 {
 
-const char* const kRequestKinds[8] = {"unrecognised", "status",    "joint_id",         "joint_data",
-                                      "laser_on",     "laser_off", "laser_on_measure", "set_joint_id"};
+const char* const kRequestKinds[8] = {"unrecognised",     "status",      "joint_id",
+                                      "joint_data",       "laser_on",    "laser_off",
+                                      "laser_on_measure", "set_joint_id"};
 
 namespace
 {
@@ -43,29 +44,32 @@ std::string KindRows()
     return rows;
 }
 
-// kMigrations[n] takes a file from schema n to n + 1.
-const std::string kMigrations[kSchemaVersion] = {
-    "CREATE TABLE request_kinds(code INTEGER PRIMARY KEY, name TEXT NOT NULL);"
-    "INSERT INTO request_kinds VALUES " +
-        KindRows() +
-        ";"
-        "CREATE TABLE replies(at_ms INTEGER NOT NULL, kind INTEGER NOT NULL, result INTEGER,"
-        " y INTEGER, z INTEGER, gap INTEGER, z_diff INTEGER, area INTEGER,"
-        " project_asked INTEGER, project_loaded INTEGER, answer_us INTEGER, told BLOB);"
-        "CREATE INDEX replies_at ON replies(at_ms);"
-        "CREATE TABLE links(at_ms INTEGER NOT NULL, link TEXT NOT NULL, up INTEGER NOT NULL);"
-        "CREATE INDEX links_at ON links(at_ms);"
-        "CREATE TABLE wishes(at_ms INTEGER NOT NULL, origin TEXT NOT NULL, what TEXT NOT NULL,"
-        " value INTEGER NOT NULL);"
-        "CREATE INDEX wishes_at ON wishes(at_ms);"
-        "CREATE TABLE faults(at_ms INTEGER NOT NULL, kind TEXT NOT NULL, text TEXT NOT NULL);"
-        "CREATE INDEX faults_at ON faults(at_ms);"
-        "CREATE TABLE stream(at_ms INTEGER PRIMARY KEY, records INTEGER NOT NULL,"
-        " unrecognised INTEGER NOT NULL" +
-        StreamColumns() +
-        ");"
-        "CREATE TABLE hours(at_ms INTEGER PRIMARY KEY" +
-        HourColumns("INTEGER NOT NULL DEFAULT 0") + ");"};
+// The first schema: times in milliseconds since the epoch; reply values in hundredths of a
+// millimetre, as the robot decodes them; one stream row a second and one summary row an hour.
+std::string FirstSchema()
+{
+    std::string sql = "CREATE TABLE request_kinds(code INTEGER PRIMARY KEY, name TEXT NOT NULL);";
+    sql += "INSERT INTO request_kinds VALUES " + KindRows() + ";";
+    sql += "CREATE TABLE replies(at_ms INTEGER NOT NULL, kind INTEGER NOT NULL, result INTEGER,"
+           " y INTEGER, z INTEGER, gap INTEGER, z_diff INTEGER, area INTEGER,"
+           " project_asked INTEGER, project_loaded INTEGER, answer_us INTEGER, told BLOB);"
+           "CREATE INDEX replies_at ON replies(at_ms);"
+           "CREATE TABLE links(at_ms INTEGER NOT NULL, link TEXT NOT NULL, up INTEGER NOT NULL);"
+           "CREATE INDEX links_at ON links(at_ms);"
+           "CREATE TABLE wishes(at_ms INTEGER NOT NULL, origin TEXT NOT NULL, what TEXT NOT NULL,"
+           " value INTEGER NOT NULL);"
+           "CREATE INDEX wishes_at ON wishes(at_ms);"
+           "CREATE TABLE faults(at_ms INTEGER NOT NULL, kind TEXT NOT NULL, text TEXT NOT NULL);"
+           "CREATE INDEX faults_at ON faults(at_ms);";
+    sql += "CREATE TABLE stream(at_ms INTEGER PRIMARY KEY, records INTEGER NOT NULL,"
+           " unrecognised INTEGER NOT NULL" +
+           StreamColumns() + ");";
+    return sql + "CREATE TABLE hours(at_ms INTEGER PRIMARY KEY" +
+           HourColumns("INTEGER NOT NULL DEFAULT 0") + ");";
+}
+
+// kMigrations[n] takes a file from schema n to n + 1, in one transaction with the new version.
+std::string (*const kMigrations[kSchemaVersion])() = {FirstSchema};
 
 // Tables in the order that trimming for size empties them: the bulk first.
 const char* const kTables[] = {"replies", "stream", "faults", "links", "wishes", "hours"};
@@ -177,10 +181,9 @@ std::string SelectSql(const std::string& kind)
                       " AS hour";
     for (const char* name : kRequestKinds)
         sql += std::string(", ") + name;
-    return sql +
-           ", CASE WHEN joint_data = 0 THEN '' ELSE printf('%.1f%%', 100.0 * recognised / "
-           "joint_data) END AS recognised, faults, link_drops FROM hours"
-           " WHERE at_ms >= ?1 / 3600000 * 3600000 AND at_ms < ?2 ORDER BY at_ms";
+    return sql + ", CASE WHEN joint_data = 0 THEN '' ELSE printf('%.1f%%', 100.0 * recognised / "
+                 "joint_data) END AS recognised, faults, link_drops FROM hours"
+                 " WHERE at_ms >= ?1 / 3600000 * 3600000 AND at_ms < ?2 ORDER BY at_ms";
 }
 
 } // namespace
@@ -287,7 +290,7 @@ Outcome Store::Migrate()
     Outcome outcome = Execute("BEGIN IMMEDIATE");
     for (int version = m_foundVersion; version < kSchemaVersion && outcome == Outcome::Done;
          ++version)
-        outcome = Execute(kMigrations[version].c_str());
+        outcome = Execute(kMigrations[version]().c_str());
     if (outcome == Outcome::Done)
         outcome = Execute(("PRAGMA user_version=" + std::to_string(kSchemaVersion)).c_str());
     if (outcome == Outcome::Done)
@@ -349,7 +352,8 @@ Outcome Store::WriteRows(const Batch& batch)
     }
     Statement link(m_db, "INSERT INTO links VALUES(?1, ?2, ?3)");
     for (const LinkChange& row : batch.links) {
-        if (const int code = link.Bind(1, row.atMs).Bind(2, row.link).Bind(3, int64_t(row.up)).Run();
+        if (const int code =
+                link.Bind(1, row.atMs).Bind(2, row.link).Bind(3, int64_t(row.up)).Run();
             code != SQLITE_DONE)
             return Fail(code);
         hourOf(row.atMs).linkDrops += !row.up;

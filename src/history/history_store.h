@@ -26,7 +26,7 @@ extern const char* const kRequestKinds[8];
 struct Reply {
     int64_t atMs = 0;
     int kind = 0;
-    int result = -1;       // byte 1 of the reply (the result code of joint data); -1: none
+    int result = -1;        // byte 1 of the reply (the result code of joint data); -1: none
     bool hasValues = false; // joint data: the five values in hundredths, as the robot decodes them
     std::array<int16_t, kValueCount> hundredths{};
     std::string told; // the reply's bytes, for every reply but joint data, which the values carry

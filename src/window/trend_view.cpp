@@ -249,9 +249,8 @@ void TrendView::ShowTitle()
                            .arg(LocalTime(m_pastFromMs, "yyyy-MM-dd HH:mm:ss"),
                                 LocalTime(m_pastFromMs + m_rangeMs, "yyyy-MM-dd HH:mm:ss")));
     else
-        setWindowTitle(m_pausedAtMs >= 0
-                           ? tr("Trend: last %1, paused").arg(SecondsText(m_rangeMs))
-                           : tr("Trend: last %1").arg(SecondsText(m_rangeMs)));
+        setWindowTitle(m_pausedAtMs >= 0 ? tr("Trend: last %1, paused").arg(SecondsText(m_rangeMs))
+                                         : tr("Trend: last %1").arg(SecondsText(m_rangeMs)));
 }
 
 QRect TrendView::PlotArea() const

@@ -122,11 +122,12 @@ private slots:
             TrendModel model;
             TrendView view(&model, path);
             QVERIFY(view.ShowPast(at, at + 4000));
-            QCOMPARE(view.Csv(0),
-                     QString("time,records,unrecognised,Y_mm,Z_mm,gap_mm,Z_diff_mm,area,robot_told\n"
-                             "2026-03-14 03:12:00,200,3,1.250,2.000,3.000,4.000,5.500,\n"
-                             "2026-03-14 03:12:01,0,0,,,,,,0C 01\n"
-                             "2026-03-14 03:12:02,1,0,-1.000,0.000,0.000,0.000,0.000,\n"));
+            QCOMPARE(
+                view.Csv(0),
+                QString("time,records,unrecognised,Y_mm,Z_mm,gap_mm,Z_diff_mm,area,robot_told\n"
+                        "2026-03-14 03:12:00,200,3,1.250,2.000,3.000,4.000,5.500,\n"
+                        "2026-03-14 03:12:01,0,0,,,,,,0C 01\n"
+                        "2026-03-14 03:12:02,1,0,-1.000,0.000,0.000,0.000,0.000,\n"));
         }
         QFile::resize(path, 10);
         TrendModel model;

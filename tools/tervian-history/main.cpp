@@ -192,14 +192,11 @@ int BadArgument(const std::string& message)
 
 int main(int argc, char* argv[])
 {
-    const option options[] = {{"from", required_argument, nullptr, 'f'},
-                              {"to", required_argument, nullptr, 't'},
-                              {"kind", required_argument, nullptr, 'k'},
-                              {"summary", no_argument, nullptr, 's'},
-                              {"csv", no_argument, nullptr, 'c'},
-                              {"file", required_argument, nullptr, 'F'},
-                              {"help", no_argument, nullptr, 'h'},
-                              {nullptr, 0, nullptr, 0}};
+    const option options[] = {
+        {"from", required_argument, nullptr, 'f'}, {"to", required_argument, nullptr, 't'},
+        {"kind", required_argument, nullptr, 'k'}, {"summary", no_argument, nullptr, 's'},
+        {"csv", no_argument, nullptr, 'c'},        {"file", required_argument, nullptr, 'F'},
+        {"help", no_argument, nullptr, 'h'},       {nullptr, 0, nullptr, 0}};
     std::string from, to, kind, file = DefaultFile();
     bool csv = false, summary = false;
     opterr = 0;
@@ -227,8 +224,7 @@ int main(int argc, char* argv[])
             std::fputs(kUsage, stdout);
             return 0;
         default:
-            return BadArgument(std::string("unknown option or missing value: ") +
-                               argv[optind - 1]);
+            return BadArgument(std::string("unknown option or missing value: ") + argv[optind - 1]);
         }
     }
     if (optind < argc)
