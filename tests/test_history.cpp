@@ -43,6 +43,13 @@ QStringList Rows(const QString& path, const char* sql)
     return rows;
 }
 
+void WriteJunk()
+{
+    QFile junk(HistoryFile());
+    junk.open(QIODevice::WriteOnly);
+    junk.write(QByteArray(8192, 'x'));
+}
+
 int Count(const char* table)
 {
     const QStringList rows = Rows(HistoryFile(), QByteArray("SELECT count(*) FROM ") + table);
@@ -192,10 +199,7 @@ private slots:
     // in the log and once to the operator.
     void damagedSetAsideNewerLeftAlone()
     {
-        QFile junk(HistoryFile());
-        QVERIFY(junk.open(QIODevice::WriteOnly));
-        junk.write(QByteArray(8192, 'x'));
-        junk.close();
+        WriteJunk();
         {
             LoneWriter lone;
             lone.feed.Publish(NumberedReply(7));
@@ -338,7 +342,7 @@ private slots:
         QCOMPARE(std::get<0>(run({"--from", "yesterday"})), 2);
         QCOMPARE(std::get<0>(run({"--kind", "summary"})), 2);
         QFile::resize(HistoryFile() + "-wal", 0);
-        QFile::resize(HistoryFile(), 100);
+        WriteJunk();
         const ProgramRun damaged = run({});
         QCOMPARE(std::get<0>(damaged), 1);
         QVERIFY2(std::get<2>(damaged).contains("it is damaged or no database"),

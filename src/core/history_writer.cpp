@@ -21,7 +21,7 @@ namespace
 // is full; beyond it the oldest go and are counted.
 constexpr size_t kQueueBound = 64 * 1024;
 constexpr int64_t kRetryMs = 5000;
-constexpr int64_t kTrimEveryMs = 10 * 1000;
+constexpr int64_t kTrimEveryMs = 60 * 1000;
 constexpr int64_t kDayMs = 24LL * 3600 * 1000;
 
 QString Tr(const char* text)
@@ -102,18 +102,21 @@ void HistoryWriter::Run()
         return;
     }
     while (!m_worker.Stopping()) {
-        const bool paused = m_state == HistoryState::Paused;
-        m_worker.Liveness().Wait([&] {
-            return sockets::WaitForAny({m_worker.Stopping().Descriptor()},
-                                       int(paused ? kRetryMs : kBatchMs));
-        });
-        const int64_t nowMs = events::NowMs();
-        // While paused the queue keeps the newest events; only the batch held is tried again.
-        if (!paused)
-            Take(nowMs);
+        const int stop = m_worker.Stopping().Descriptor();
+        if (m_state == HistoryState::Paused) {
+            // The queue keeps the newest events meanwhile; only the batch held is tried again.
+            m_worker.Liveness().Wait([&] { sockets::WaitForAny({stop}, int(kRetryMs)); });
+        } else {
+            // Asleep while nothing happens; the events of kBatchMs after the first make a batch.
+            m_worker.Liveness().Wait([&] {
+                sockets::WaitForAny({stop, m_queue->Descriptor()}, MsUntilDue(events::NowMs()));
+                sockets::WaitForAny({stop}, kBatchMs);
+            });
+            Take(events::NowMs());
+        }
         WriteBatch();
         if (m_state == HistoryState::Recording)
-            Trim(nowMs);
+            Trim(events::NowMs());
     }
     Take(events::NowMs() + 1000); // the second under way too
     WriteBatch();
@@ -260,6 +263,15 @@ void HistoryWriter::Pause(const std::string& why)
     m_pausedSinceMs = events::NowMs();
     m_log.WriteFlushed(DebugLog::Compose("History paused: history.sqlite takes no more (", why,
                                          "); it is tried again every 5 s\n"));
+}
+
+// The wait until the second under way ends or trimming is due.
+int HistoryWriter::MsUntilDue(int64_t nowMs) const
+{
+    int64_t due = m_trimMore ? nowMs : m_nextTrimMs;
+    if (m_second.records > 0)
+        due = std::min(due, m_second.atMs + 1000);
+    return int(std::clamp<int64_t>(due - nowMs, 0, kTrimEveryMs));
 }
 
 // One step per batch while there is more to trim, else one look every kTrimEveryMs.

@@ -24,8 +24,8 @@ enum class HistoryState {
     Stopped,   // the file cannot be used (newer schema, cannot be opened): off until restarted
 };
 
-// Writes a batch every kBatchMs in one transaction, so the robot's thread never waits for the
-// disk; a kill loses at most the batch under way. A disk that fills pauses it and it resumes by
+// Writes what came in kBatchMs in one transaction, so the robot's thread never waits for the
+// disk, and sleeps while nothing comes; a kill loses at most the batch under way. A disk that fills pauses it and it resumes by
 // itself; a damaged file is moved aside and a fresh one started; a file of a newer schema is
 // left alone. Old rows go in small steps after a batch, by age and by size.
 class HistoryWriter
@@ -65,6 +65,7 @@ private:
     void CloseSecond(int64_t nowMs);
     void WriteBatch();
     void Pause(const std::string& why);
+    int MsUntilDue(int64_t nowMs) const;
     void Trim(int64_t nowMs);
     void Report(const QString& text);
 

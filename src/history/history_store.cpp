@@ -255,6 +255,9 @@ Outcome Store::OpenForWriting(const std::string& path)
     // WAL and its index are kept when the file closes rather than deleted and made again.
     int persist = 1;
     sqlite3_file_control(m_db, "main", SQLITE_FCNTL_PERSIST_WAL, &persist);
+    // Closing leaves the log to the next checkpoint rather than copying and syncing it then, so
+    // the bridge stops at once; the next start reads it as it is.
+    sqlite3_db_config(m_db, SQLITE_DBCONFIG_NO_CKPT_ON_CLOSE, 1, nullptr);
     // A file not yet in WAL mode (a new one) is switched over with the rollback journal in
     // memory, as the folder may take no journal file.
     bool wal = false;
