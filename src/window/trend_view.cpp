@@ -158,7 +158,8 @@ TrendView::TrendView(trend::TrendModel* model, const QString& historyPath, QWidg
     QAction* save = m_toolBar->addAction(tr("Save as PNG..."), this, &TrendView::SaveAsPng);
     save->setShortcut(QKeySequence::Save);
     save->setToolTip(tr("Save what is shown as a PNG picture (Ctrl+S)"));
-    connect(&m_repaint, &QTimer::timeout, this, QOverload<>::of(&QWidget::update));
+    // The tool bar stays as it is; only the panes move on.
+    connect(&m_repaint, &QTimer::timeout, this, [this] { update(PlotArea()); });
     SetRangeMs(m_rangeMs);
 }
 
@@ -255,7 +256,7 @@ void TrendView::ShowTitle()
 
 QRect TrendView::PlotArea() const
 {
-    return rect().adjusted(0, m_toolBar->sizeHint().height(), 0, 0);
+    return rect().adjusted(0, m_toolBar->height(), 0, 0);
 }
 
 // Live: the model's columns up to now, or up to the pause. Past: the history's, read again only
@@ -318,7 +319,7 @@ void TrendView::paintEvent(QPaintEvent*)
 {
     QPainter painter(this);
     const QRect area = PlotArea();
-    painter.fillRect(rect(), palette().window()); // behind the tool bar
+    painter.fillRect(0, 0, width(), area.top(), palette().window()); // behind the tool bar
     painter.fillRect(area, Qt::white);
     int axisWidth = 0;
     for (const char* name : kNames)
