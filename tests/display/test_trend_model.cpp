@@ -129,6 +129,7 @@ private slots:
                         "2026-03-14 03:12:01,0,0,,,,,,0C 01\n"
                         "2026-03-14 03:12:02,1,0,-1.000,0.000,0.000,0.000,0.000,\n"));
         }
+        QFile::resize(path + "-wal", 0);
         QFile::resize(path, 10);
         TrendModel model;
         TrendView view(&model, path);
