@@ -71,8 +71,6 @@ QString LocalTime(int64_t ms, const char* format)
     return QDateTime::fromMSecsSinceEpoch(ms).toString(format);
 }
 
-// The history's columns as the view draws them: each second keeps its extremes, and its trace
-// runs through their middle; a stretch of more than two seconds without records breaks it.
 // Why the history cannot be read, or empty.
 QString HistoryError(const QString& path)
 {
@@ -82,15 +80,16 @@ QString HistoryError(const QString& path)
                : QString::fromStdString(store.Error());
 }
 
+// The history's columns as the view draws them: each second keeps its extremes, and its trace
+// runs through their middle; a stretch of more than two seconds without records breaks it.
+// Empty columns when the history cannot be read.
 std::vector<trend::Column> PastColumns(const QString& path, int64_t fromMs, int64_t rangeMs,
-                                       int count, QString* error)
+                                       int count)
 {
     history::Store store;
     std::vector<trend::Column> columns(size_t(std::max(count, 0)));
-    if (store.OpenForReading(QFile::encodeName(path).toStdString()) != history::Outcome::Done) {
-        *error = QString::fromStdString(store.Error());
+    if (store.OpenForReading(QFile::encodeName(path).toStdString()) != history::Outcome::Done)
         return columns;
-    }
     const std::vector<history::Column> read = store.Columns(fromMs, rangeMs, count);
     int64_t lastRecordsMs = 0;
     bool anyRecords = false;
@@ -265,10 +264,8 @@ std::vector<trend::Column> TrendView::ShownColumns(int count) const
 {
     if (m_pastFromMs < 0)
         return m_model->Columns(m_pausedAtMs >= 0 ? m_pausedAtMs : NowMs(), m_rangeMs, count);
-    if (int(m_pastColumns.size()) != count) {
-        QString error;
-        m_pastColumns = PastColumns(m_historyPath, m_pastFromMs, m_rangeMs, count, &error);
-    }
+    if (int(m_pastColumns.size()) != count)
+        m_pastColumns = PastColumns(m_historyPath, m_pastFromMs, m_rangeMs, count);
     return m_pastColumns;
 }
 
@@ -284,16 +281,16 @@ QString TrendView::TimeText(int tick) const
     return "-" + SecondsText(m_rangeMs * (4 - tick) / 4);
 }
 
-// Live: one row per slot, in seconds before endMs. Past: one row per second of the history, in
-// local time.
+// Live: one row per slot, in seconds before endMs. Past: one row per second of the history (per
+// 1/86400 of a range longer than a day), in local time.
 QString TrendView::Csv(int64_t endMs) const
 {
     const bool past = m_pastFromMs >= 0;
     QString text = QString(past ? "time" : "seconds") +
                    ",records,unrecognised,Y_mm,Z_mm,gap_mm,Z_diff_mm,area,robot_told\n";
-    QString error;
+    const int pastRows = int(std::min<int64_t>(m_rangeMs / 1000, 86400));
     const std::vector<trend::Column> rows =
-        past ? PastColumns(m_historyPath, m_pastFromMs, m_rangeMs, int(m_rangeMs / 1000), &error)
+        past ? PastColumns(m_historyPath, m_pastFromMs, m_rangeMs, pastRows)
              : m_model->Columns(endMs, m_rangeMs, int(m_rangeMs / trend::TrendModel::kSlotMs));
     for (const trend::Column& slot : rows) {
         if (slot.records == 0 && slot.replies == 0)
