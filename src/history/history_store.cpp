@@ -3,7 +3,6 @@
 #include <sqlite3.h>
 
 #include <algorithm>
-#include <cstring>
 #include <iterator>
 #include <map>
 
@@ -221,6 +220,14 @@ Outcome Store::Execute(const char* sql)
     return code == SQLITE_OK ? Outcome::Done : Fail(code);
 }
 
+Outcome Store::ExecuteAll(std::initializer_list<const char*> statements)
+{
+    for (const char* sql : statements)
+        if (const Outcome outcome = Execute(sql); outcome != Outcome::Done)
+            return outcome;
+    return Outcome::Done;
+}
+
 Outcome Store::Open(const std::string& path, int flags)
 {
     Close();
@@ -267,12 +274,11 @@ Outcome Store::OpenForWriting(const std::string& path)
             return Fail(sqlite3_errcode(m_db));
         wal = mode.Text(0) == "wal";
     }
-    for (const char* pragma : {"PRAGMA journal_mode=MEMORY", "PRAGMA journal_mode=WAL",
-                               "PRAGMA synchronous=NORMAL", "PRAGMA journal_size_limit=8388608"})
-        if ((!wal || std::strstr(pragma, "journal_mode") == nullptr) &&
-            (opened = Execute(pragma)) != Outcome::Done)
-            return opened;
-    return Migrate();
+    if (!wal && (opened = ExecuteAll({"PRAGMA journal_mode=MEMORY", "PRAGMA journal_mode=WAL"})) !=
+                    Outcome::Done)
+        return opened;
+    opened = ExecuteAll({"PRAGMA synchronous=NORMAL", "PRAGMA journal_size_limit=8388608"});
+    return opened == Outcome::Done ? Migrate() : opened;
 }
 
 Outcome Store::OpenForReading(const std::string& path)

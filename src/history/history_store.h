@@ -7,6 +7,7 @@
 #include <array>
 #include <cstdint>
 #include <functional>
+#include <initializer_list>
 #include <string>
 #include <vector>
 
@@ -127,6 +128,7 @@ private:
     Outcome Open(const std::string& path, int flags);
     Outcome Migrate();
     Outcome Execute(const char* sql);
+    Outcome ExecuteAll(std::initializer_list<const char*> statements);
     Outcome Fail(int code);
     Outcome WriteRows(const Batch& batch);
 
