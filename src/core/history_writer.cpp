@@ -19,9 +19,9 @@ namespace
 
 // About four minutes of a busy cell (50 replies and 200 records a second), held while the disk
 // is full; beyond it the oldest go and are counted.
-constexpr size_t kQueueBound = 64 * 1024;
+constexpr size_t kQueueBound = size_t(64) * 1024;
 constexpr int64_t kRetryMs = 5000;
-constexpr int64_t kTrimEveryMs = 60 * 1000;
+constexpr int64_t kTrimEveryMs = 60LL * 1000;
 constexpr int64_t kDayMs = 24LL * 3600 * 1000;
 
 QString Tr(const char* text)

@@ -16,7 +16,7 @@ const char* const kRequestKinds[8] = {"unrecognised",     "status",      "joint_
 namespace
 {
 
-constexpr int64_t kHourMs = 3600 * 1000;
+constexpr int64_t kHourMs = 3600LL * 1000;
 const char* const kValueNames[kValueCount] = {"y", "z", "gap", "z_diff", "area"};
 
 std::string HourColumns(const char* type)

@@ -185,7 +185,7 @@ bool TrendView::ShowPast(int64_t fromMs, int64_t toMs)
         QMessageBox::critical(this, tr("Error"),
                               tr("The history %1 cannot be read: %2.").arg(m_historyPath, error),
                               QMessageBox::Ok, QMessageBox::NoButton);
-        SetRangeMs(m_pastFromMs < 0 ? m_rangeMs : 60 * 1000);
+        SetRangeMs(m_pastFromMs < 0 ? m_rangeMs : 60LL * 1000);
         return false;
     }
     m_rangeMs = std::max<int64_t>(toMs - fromMs, 1000);
@@ -275,7 +275,7 @@ QString TrendView::TimeText(int tick) const
 {
     if (m_pastFromMs >= 0)
         return LocalTime(m_pastFromMs + m_rangeMs * tick / 4,
-                         m_rangeMs >= 24 * 3600 * 1000 ? "MM-dd HH:mm" : "HH:mm:ss");
+                         m_rangeMs >= 24LL * 3600 * 1000 ? "MM-dd HH:mm" : "HH:mm:ss");
     if (tick == 4)
         return m_pausedAtMs >= 0 ? tr("paused") : tr("now");
     return "-" + SecondsText(m_rangeMs * (4 - tick) / 4);

@@ -107,7 +107,7 @@ int64_t ParseTime(const std::string& text)
     }
     if (*s != '\0')
         return -1;
-    return (int64_t(timegm(&tm)) - offsetMinutes * 60) * 1000 + millis;
+    return (int64_t(timegm(&tm)) - int64_t(offsetMinutes) * 60) * 1000 + millis;
 }
 
 std::string CsvCell(const std::string& cell)
@@ -236,7 +236,7 @@ int main(int argc, char* argv[])
     const int64_t toMs = to.empty() ? int64_t(std::time(nullptr) + 1) * 1000 : ParseTime(to);
     if (toMs < 0)
         return BadArgument("--to " + to + " is no time such as \"2026-03-14 03:12\"");
-    const int64_t fromMs = from.empty() ? toMs - 3600 * 1000 : ParseTime(from);
+    const int64_t fromMs = from.empty() ? toMs - 3600LL * 1000 : ParseTime(from);
     if (fromMs < 0)
         return BadArgument("--from " + from + " is no time such as \"2026-03-14 03:12\"");
 
