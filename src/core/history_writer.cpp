@@ -22,6 +22,7 @@ namespace
 constexpr size_t kQueueBound = size_t(64) * 1024;
 constexpr int64_t kRetryMs = 5000;
 constexpr int64_t kTrimEveryMs = 60LL * 1000;
+constexpr int64_t kSyncEveryMs = 10LL * 1000;
 constexpr int64_t kDayMs = 24LL * 3600 * 1000;
 
 QString Tr(const char* text)
@@ -115,8 +116,10 @@ void HistoryWriter::Run()
             Take(events::NowMs());
         }
         WriteBatch();
-        if (m_state == HistoryState::Recording)
+        if (m_state == HistoryState::Recording) {
             Trim(events::NowMs());
+            Sync(events::NowMs());
+        }
     }
     Take(events::NowMs() + 1000); // the second under way too
     WriteBatch();
@@ -238,6 +241,7 @@ void HistoryWriter::WriteBatch()
 {
     const history::Outcome written = m_store.Write(m_batch);
     if (written == history::Outcome::Done) {
+        m_unsynced = m_unsynced || !m_batch.Empty();
         m_batch = history::Batch();
         if (m_state == HistoryState::Paused) {
             m_state = HistoryState::Recording;
@@ -269,6 +273,8 @@ void HistoryWriter::Pause(const std::string& why)
 int HistoryWriter::MsUntilDue(int64_t nowMs) const
 {
     int64_t due = m_trimMore ? nowMs : m_nextTrimMs;
+    if (m_unsynced)
+        due = std::min(due, m_nextSyncMs);
     if (m_second.records > 0)
         due = std::min(due, m_second.atMs + 1000);
     return int(std::clamp<int64_t>(due - nowMs, 0, kTrimEveryMs));
@@ -281,4 +287,15 @@ void HistoryWriter::Trim(int64_t nowMs)
         return;
     m_nextTrimMs = nowMs + kTrimEveryMs;
     m_trimMore = m_store.TrimStep(nowMs - m_config.days * kDayMs, m_config.maxBytes);
+}
+
+// Commits are not synced one by one; a checkpoint every kSyncEveryMs syncs what they wrote, so a
+// power cut loses no more than that.
+void HistoryWriter::Sync(int64_t nowMs)
+{
+    if (!m_unsynced || nowMs < m_nextSyncMs)
+        return;
+    m_store.Checkpoint();
+    m_unsynced = false;
+    m_nextSyncMs = nowMs + kSyncEveryMs;
 }

@@ -25,7 +25,8 @@ enum class HistoryState {
 };
 
 // Writes what came in kBatchMs in one transaction, so the robot's thread never waits for the
-// disk, and sleeps while nothing comes; a kill loses at most the batch under way. A disk that fills pauses it and it resumes by
+// disk, and sleeps while nothing comes; a kill loses at most the batch under way, a power cut
+// at most the last ten seconds. A disk that fills pauses it and it resumes by
 // itself; a damaged file is moved aside and a fresh one started; a file of a newer schema is
 // left alone. Old rows go in small steps after a batch, by age and by size.
 class HistoryWriter
@@ -67,6 +68,7 @@ private:
     void Pause(const std::string& why);
     int MsUntilDue(int64_t nowMs) const;
     void Trim(int64_t nowMs);
+    void Sync(int64_t nowMs);
     void Report(const QString& text);
 
     DebugLog& m_log;
@@ -86,6 +88,8 @@ private:
     int64_t m_pausedSinceMs = 0;
     bool m_trimMore = false;
     int64_t m_nextTrimMs = 0;
+    bool m_unsynced = false;
+    int64_t m_nextSyncMs = 0;
 };
 
 #endif // HISTORY_WRITER_H

@@ -422,6 +422,11 @@ Outcome Store::WriteRows(const Batch& batch)
     return Outcome::Done;
 }
 
+void Store::Checkpoint()
+{
+    sqlite3_wal_checkpoint_v2(m_db, nullptr, SQLITE_CHECKPOINT_PASSIVE, nullptr, nullptr);
+}
+
 int64_t Store::UsedBytes()
 {
     int64_t pragmas[3] = {};

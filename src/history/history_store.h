@@ -114,6 +114,8 @@ public:
     // maxBytes, the oldest replies and stream seconds (the bulk; the hourly summary and the rare
     // rows stay for their days). True while there is more to trim.
     bool TrimStep(int64_t beforeMs, int64_t maxBytes, int rowsPerStep = 2000);
+    // Copies the log into the file and syncs both, without waiting for readers.
+    void Checkpoint();
     // The bytes that the rows take, without free pages.
     int64_t UsedBytes();
 
