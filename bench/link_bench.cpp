@@ -1,19 +1,21 @@
 // The bridge's links measured from outside, on loopback: robot round trip against a bare echo
 // server, its cost of the traffic capture and of the history, freshness of joint data,
 // joint-switch latency, idle cost, the history's cost at a busy cell's load, start-up and
-// shutdown time.
+// shutdown time, and what plant telemetry costs the robot and the CPU.
 //
 // Usage: link-bench RUN_DIR, where RUN_DIR holds a copy of tervian-bridge and its config.txt
 // (ScannerIP=127.0.0.1, DebugLog=0). Prints table rows for run.sh.
 #include "affinity.h"
 #include "bench_report.h"
 #include "bridge_runner.h"
+#include "fake_broker.h"
 #include "fake_vision.h"
 #include "history_store.h"
 #include "loopback.h"
 #include "robot_protocol.h"
 #include "socket_util.h"
 
+#include <algorithm>
 #include <dirent.h>
 #include <fstream>
 #include <random>
@@ -39,8 +41,10 @@ constexpr int kIdleSeconds = 10;
 constexpr int kStartUpRuns = 5;
 constexpr int kRestartRuns = 20;
 constexpr int kShutdownRuns = 20;
-constexpr int kOnOffRuns = 3; // of each kind
-constexpr int kOnOffRoundTrips = 10000;
+constexpr int kCaptureRuns = 3; // of each kind
+constexpr int kCaptureRoundTrips = 10000;
+constexpr int kTelemetryCpuRuns = 2; // of each kind
+constexpr int kTelemetryCpuSeconds = 10;
 // A busy cell: the robot asks 50 times a second, the stream sends 200 records a second.
 constexpr int kLoadSeconds = 30;
 constexpr int kLoadRequestsPerSecond = 50;
@@ -369,17 +373,16 @@ void SetSetting(const std::string& runDir, const std::string& key, const std::st
     std::ofstream(path) << kept.str();
 }
 
-// Robot round trips with a part on (the default) and off: the bridge is started anew for each,
-// the two taking turns, so that the machine's other load falls on both alike. The history then
-// writes every reply, some thousands a second, on the robot's CPU.
-void MeasureOnOffCost(const std::string& runDir, const std::string& key, const char* on,
-                      const char* off, const std::string& part, double target)
+// Medians of the robot round trip p50 with key set to on and to off: the bridge is started
+// anew for each, the two taking turns, so that the machine's other load falls on both alike.
+std::pair<double, double> RoundTripOnAndOff(const std::string& runDir, const std::string& key,
+                                            const std::string& onValue, const std::string& offValue)
 {
-    std::vector<double> withPart, without;
+    std::vector<double> on, off;
     const int cpu = sched_getcpu();
-    for (int run = 0; run < 2 * kOnOffRuns; ++run) {
-        const bool partOn = run % 2 == 0;
-        SetSetting(runDir, key, partOn ? on : off);
+    for (int run = 0; run < 2 * kCaptureRuns; ++run) {
+        const bool recording = run % 2 == 0;
+        SetSetting(runDir, key, recording ? onValue : offValue);
         RequirePortFree(kRobotPort);
         FakeVision vision;
         BridgeRunner bridge(runDir);
@@ -388,18 +391,84 @@ void MeasureOnOffCost(const std::string& runDir, const std::string& key, const c
             affinity::PinToCpu(pid, cpu);
         std::vector<double> times;
         TimeRoundTrips(robot, false, kWarmUpRoundTrips, nullptr);
-        TimeRoundTrips(robot, false, kOnOffRoundTrips, &times);
+        TimeRoundTrips(robot, false, kCaptureRoundTrips, &times);
         affinity::Unpin(0);
-        (partOn ? withPart : without).push_back(bench::Percentile(times, 50));
+        (recording ? on : off).push_back(bench::Percentile(times, 50));
         close(robot);
     }
-    SetSetting(runDir, key, on);
-    const double ratio = bench::Median(withPart) / bench::Median(without);
-    bench::PrintRow("Robot round trip p50, " + part + " on (us, one CPU)",
-                    bench::Format("%.1f", bench::Median(withPart)),
-                    bench::Format("%.1f off", bench::Median(without)),
-                    bench::Format("%.2fx", ratio), bench::Format("<= %.2fx", target),
-                    bench::Judge(ratio <= target));
+    return {bench::Median(on), bench::Median(off)};
+}
+
+// The traffic capture on (the default) and off.
+void MeasureCaptureCost(const std::string& runDir)
+{
+    const auto [on, off] = RoundTripOnAndOff(runDir, "CaptureMinutes", "10", "0");
+    SetSetting(runDir, "CaptureMinutes", "10");
+    const double ratio = on / off;
+    bench::PrintRow("Robot round trip p50, capture on (us, one CPU)", bench::Format("%.1f", on),
+                    bench::Format("%.1f off", off), bench::Format("%.2fx", ratio), "<= 1.1x",
+                    bench::Judge(ratio <= 1.1));
+}
+
+// Plant telemetry to a broker that took the connection and then stopped reading, against
+// telemetry off: the robot must not notice.
+void MeasureTelemetryCost(const std::string& runDir)
+{
+    const FakeBroker hung(false);
+    const std::string broker = "127.0.0.1:" + std::to_string(hung.Port());
+    const auto [on, off] = RoundTripOnAndOff(runDir, "MqttBroker", broker, "");
+    SetSetting(runDir, "MqttBroker", "");
+    const double ratio = on / off;
+    bench::PrintRow("Robot round trip p50, telemetry to a broker that does not read (us, one CPU)",
+                    bench::Format("%.1f", on), bench::Format("%.1f off", off),
+                    bench::Format("%.2fx", ratio), "<= 1.05x", bench::Judge(ratio <= 1.05));
+}
+
+// The bridge's CPU while the stream brings 200 records a second and the robot asks for joint
+// data 50 times a second, with telemetry to a broker that reads and without.
+void MeasureTelemetryCpu(const std::string& runDir)
+{
+    const FakeBroker reading(true);
+    std::vector<double> shares[2];
+    for (int run = 0; run < 2 * kTelemetryCpuRuns; ++run) {
+        const bool telemetry = run % 2 == 0;
+        SetSetting(runDir, "MqttBroker",
+                   telemetry ? "127.0.0.1:" + std::to_string(reading.Port()) : "");
+        RequirePortFree(kRobotPort);
+        FakeVision vision;
+        BridgeRunner bridge(runDir);
+        const int robot = StartAndConnect(&bridge, &vision);
+        char reply[kJointDataReplyLength];
+        const double before = bridge.CpuSeconds();
+        const int64_t start = loopback::NowNs();
+        for (int record = 0; record < kTelemetryCpuSeconds * 200; ++record) {
+            vision.WriteRecord("0," + std::to_string(record % 100) + ".25,2.00,0.50,0.10,2.00;");
+            if (record % 4 == 0)
+                Exchange(robot, kJointDataQuery, reply, kJointDataReplyLength);
+            const int64_t due = start + int64_t(record + 1) * 5000000;
+            loopback::SleepUs(std::max<int64_t>(0, (due - loopback::NowNs()) / 1000));
+        }
+        const double seconds = double(loopback::NowNs() - start) / 1e9;
+        shares[telemetry].push_back((bridge.CpuSeconds() - before) / seconds * 100.0);
+        close(robot);
+    }
+    SetSetting(runDir, "MqttBroker", "");
+    const double on = bench::Median(shares[1]), off = bench::Median(shares[0]);
+    bench::PrintRow("CPU at 200 records/s, telemetry on (% of one core)", bench::Format("%.2f", on),
+                    bench::Format("%.2f off", off), bench::Format("%+.2f", on - off), "-",
+                    bench::Verdict::NoTarget);
+}
+
+// The history on (the default) and off: it then writes every reply, some thousands a second, on
+// the robot's CPU.
+void MeasureHistoryCost(const std::string& runDir)
+{
+    const auto [on, off] = RoundTripOnAndOff(runDir, "History", "1", "0");
+    SetSetting(runDir, "History", "1");
+    const double ratio = on / off;
+    bench::PrintRow("Robot round trip p50, history on (us, one CPU)", bench::Format("%.1f", on),
+                    bench::Format("%.1f off", off), bench::Format("%.2fx", ratio), "<= 1.05x",
+                    bench::Judge(ratio <= 1.05));
 }
 
 // CPU seconds of the process's thread of that name, 0 when it has none.
@@ -524,8 +593,10 @@ int main(int argc, char* argv[])
         close(robot);
     }
 
-    MeasureOnOffCost(runDir, "CaptureMinutes", "10", "0", "capture", 1.1);
-    MeasureOnOffCost(runDir, "History", "1", "0", "history", 1.05);
+    MeasureCaptureCost(runDir);
+    MeasureTelemetryCost(runDir);
+    MeasureTelemetryCpu(runDir);
+    MeasureHistoryCost(runDir);
     MeasureHistoryAtLoad(runDir);
     MeasureStartUp(runDir);
     MeasureRestartAfterKill(runDir);

@@ -12,6 +12,9 @@ packages=(
   poppler-utils desktop-file-utils dpkg-dev fakeroot file
   libqt5svg5-dev help2man man-db appstream lintian
   tshark libpcap-dev libsystemd-dev systemd
+  # Plant telemetry: MQTT and its payload; the tests start their own mosquitto broker on a free
+  # loopback port and make their TLS certificates with openssl.
+  libmosquitto-dev libprotobuf-dev protobuf-compiler mosquitto mosquitto-clients openssl
   libsqlite3-dev sqlite3
 )
 

@@ -21,10 +21,12 @@ class TestRobotLink : public QObject
 
     std::unique_ptr<TestShared> m_shared;
     std::unique_ptr<RobotServer> m_server;
+    std::shared_ptr<events::Queue> m_events;
 
     TestShared& startServer(RobotServer::Config config = {0, {}, 1000})
     {
         m_shared = std::make_unique<TestShared>();
+        m_events = m_shared->events.Subscribe(1000);
         m_server = std::make_unique<RobotServer>(*m_shared, config);
         m_server->Start();
         return *m_shared;
@@ -63,8 +65,10 @@ private slots:
         TestShared& shared = startServer({0, {}, 0});
         RobotClient robot;
         connectRobot(robot);
+        QList<QByteArray> told;
         const auto reply = [&](const char* request, int length) {
-            return robot.ask(Hex(request), length);
+            told << robot.ask(Hex(request), length);
+            return told.back();
         };
         shared.trend.SetOpen(true);
         setState([](LinkSnapshot& s) { s.visionReady = true, s.visionError = false; });
@@ -140,6 +144,36 @@ Robot set joint ID
 repeated 1 more times: Robot set joint ID
 2 1 13 0 
 )"));
+        // Readers of the event feed hear what the robot was told, byte for byte, and who wished
+        // what, in order.
+        QList<QByteArray> fed;
+        QStringList happened;
+        std::vector<events::Event> taken; // published once sent: the last may come later
+        const auto take = [&] {
+            for (events::Event& event : m_events->TakeAll())
+                taken.push_back(std::move(event));
+            return std::count_if(taken.begin(), taken.end(), [](const events::Event& event) {
+                return std::holds_alternative<events::RobotReply>(event);
+            });
+        };
+        QTRY_COMPARE(take(), told.size());
+        for (const events::Event& event : taken) {
+            if (const auto* answer = std::get_if<events::RobotReply>(&event))
+                fed << QByteArray(answer->reply.bytes.data(), answer->reply.length);
+            if (const auto* wish = std::get_if<events::Wish>(&event))
+                happened << QString("%1:%2=%3")
+                                .arg(wish->origin == events::Origin::Robot ? "robot" : "operator")
+                                .arg(wish->what == events::Wish::What::Laser ? "laser" : "project")
+                                .arg(wish->value);
+            if (const auto* change = std::get_if<events::LinkChange>(&event))
+                happened << QString("link%1:%2").arg(int(change->link)).arg(change->up);
+        }
+        QCOMPARE(fed, told);
+        QCOMPARE(happened.join(' '), QString("link0:1 robot:laser=1 robot:laser=0 robot:laser=1 "
+                                             "robot:project=-1 robot:project=5"));
+        const robot::Reply joint{{'\x82', 0, 0, 0, 0, 0x72, '\xff', 0x6a, '\x80', 0, '\x9c', 0x40},
+                                 14};
+        QCOMPARE(events::SentValues(joint), (measurement::Values{1.14, -1.5, -327.68, -255.36, 0}));
     }
 
     // Each request is carried out from its own four bytes and answered once, in order, however

@@ -102,11 +102,10 @@ private:
         m_timeNs += pauseMs * 1000000;
         if (m_framer.HoldingFragment() && m_timeNs - m_fragmentNs > 200 * 1000000)
             m_framer.DropFragment();
-        const bool held = m_framer.HoldingFragment();
         Record(capture::Event::Received, *piece);
         const auto requests = m_framer.Feed(piece->constData(), size_t(piece->size()));
         piece->clear();
-        if (m_framer.HoldingFragment() && (!held || !requests.empty()))
+        if (m_framer.FragmentBegan())
             m_fragmentNs = m_timeNs;
         QStringList asked, answered;
         QByteArray replies;
@@ -236,7 +235,8 @@ private slots:
                 chunks.insert(chunks.end(), session.chunks.begin(), session.chunks.end());
             }
         }
-        // A DIDE request answered, then one left without a reply until the bridge gives up.
+        // A DIDE request answered after an event, then one left without a reply until the
+        // bridge gives up.
         const capture::Endpoints command{0x7f000001, 50000, 0x7f000001, 32001};
         const auto dide = [&](int64_t atS, capture::Event event, const char* text = "") {
             chunks.push_back(
@@ -244,6 +244,7 @@ private slots:
         };
         dide(0, capture::Event::Opened);
         dide(0, capture::Event::Sent, R"(<DIDE DIR="Request" CMD="Project_Load" FILE="1.t_p"/>)");
+        dide(1, capture::Event::Received, R"(<DIDE DIR="Event" CMD="Project_Load"/>)");
         dide(1, capture::Event::Received, R"(<DIDE DIR="ReplyOk" CMD="Project_Load"/>)");
         dide(2, capture::Event::Sent,
              R"(<DIDE DIR="Request" CMD="Device_Acquisition" STATE="on"/>)");
@@ -256,6 +257,7 @@ private slots:
         }
         QCOMPARE(Tshark(file, "-Y tervian_dide.unanswered -e tervian_dide.cmd"),
                  QString("Device_Acquisition\n"));
+        QCOMPARE(Tshark(file, "-Y tervian_dide.unasked -e tervian_dide.dir"), QString("Event\n"));
         std::map<QString, QStringList> dissected = DissectorTranscripts(file);
         for (const auto& [address, transcript] : expected)
             QVERIFY2(dissected[address] == transcript,

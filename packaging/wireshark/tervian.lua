@@ -483,7 +483,12 @@ local function dide_element(tvb, pinfo, tree, c, from_bridge)
                 expects = true, conversation = c }
             push(c, info)
         else
-            local request = pop(c)
+            -- As the bridge judges: only an element that answers the command waiting is its
+            -- reply; events and other elements in between are sent unasked.
+            local waiting = peek(c)
+            local answers = waiting and attributes.CMD == waiting.cmd and
+                (attributes.DIR or ""):sub(1, 5) == "Reply"
+            local request = answers and pop(c) or nil
             info = { request = request }
             if request then request.reply_frame = pinfo.number end
         end

@@ -3,6 +3,7 @@
 #ifndef BRIDGE_H
 #define BRIDGE_H
 
+#include "edge_node.h"
 #include "history_writer.h"
 #include "robot_server.h"
 #include "settings.h"
@@ -10,6 +11,7 @@
 #include "vision_client.h"
 
 #include <functional>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -17,6 +19,7 @@
 struct BridgeSnapshot {
     LinkSnapshot link;
     JointReading joint;
+    bool telemetry = false; // plant telemetry is configured
     HistoryState history = HistoryState::Off;
 };
 
@@ -32,8 +35,8 @@ public:
     // Serves the robot and connects to the vision application with the settings' address and
     // project.
     void Start();
-    // Ends every thread, the history's last so that it keeps the ends of the links; returns
-    // when they have ended.
+    // Ends every thread, the history's and the edge node's last so that they keep and publish
+    // the ends of the links; returns when they have ended.
     void Stop();
 
     // The operator's Connect: the project stands as a wish until the robot asks for another.
@@ -56,6 +59,9 @@ public:
     // log writer and the history writer.
     std::vector<const Progress*> Workers();
 
+    // Plant telemetry is configured: the bridge runs an edge node on the MQTT broker.
+    bool Telemetry() const { return m_edgeNode != nullptr; }
+
     Settings& Config() { return m_settings; }
     HistoryWriter& History() { return m_history; }
     Shared& Parts() { return m_shared; }
@@ -66,6 +72,7 @@ private:
     RobotServer m_robot;
     VisionClient m_vision;
     HistoryWriter m_history;
+    std::unique_ptr<EdgeNode> m_edgeNode;
 };
 
 #endif // BRIDGE_H

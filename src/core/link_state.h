@@ -32,12 +32,14 @@ struct LinkSnapshot {
     // When the application last confirmed a project load: what was decoded before was measured
     // for another joint.
     measurement::Clock::time_point projectLoadedAt = measurement::Clock::time_point::min();
-    unsigned visionFailures = 0; // rejections and set-up failures, one box each
+    unsigned visionFailures = 0;      // rejections and set-up failures, one box each
+    unsigned unsolicitedElements = 0; // elements the application sent unasked
 
     // The connections; the operator's Connect wants the vision client running.
     bool clientWanted = false;
     bool robotServerOnline = false; // has listened for a robot since it started
     bool robotConnected = false;
+    uint32_t robotPeer = 0;     // the connected robot's IPv4 address, host order
     uint16_t robotPort = 0;     // the port the robot server listens on, once bound
     bool robotPortBusy = false; // binding fails because another program holds the port
     unsigned robotPortBusySpells = 0;
@@ -45,6 +47,9 @@ struct LinkSnapshot {
     bool clientConnected = false;
     bool streamReading = false;
     bool streamConnected = false;
+
+    // Plant telemetry: connected to the MQTT broker (when it is configured at all).
+    bool telemetryConnected = false;
 };
 
 class LinkState

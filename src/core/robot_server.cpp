@@ -118,7 +118,10 @@ Descriptor RobotServer::AcceptRobot(int listener)
     for (;;) {
         if (!WaitForRobot(listener))
             return Descriptor();
-        Descriptor robot(accept4(listener, nullptr, nullptr, SOCK_CLOEXEC));
+        sockaddr_in peer{};
+        socklen_t length = sizeof peer;
+        Descriptor robot(
+            accept4(listener, reinterpret_cast<sockaddr*>(&peer), &length, SOCK_CLOEXEC));
         if (!robot.IsOpen()) {
             m_shared.log.Write("Robot server: failed to accept\n");
             return Descriptor();
@@ -126,7 +129,11 @@ Descriptor RobotServer::AcceptRobot(int listener)
         if (!AdmitRobot(robot.Get()))
             continue; // closed here, before anything is read from it
         m_shared.log.Write("connected to the robot\n");
-        m_shared.link.Update([](LinkSnapshot& state) { state.robotConnected = true; });
+        const uint32_t address = ntohl(peer.sin_addr.s_addr);
+        m_shared.link.Update([address](LinkSnapshot& state) {
+            state.robotConnected = true;
+            state.robotPeer = address;
+        });
         sockets::EnableKeepAlive(robot.Get());
         return robot;
     }

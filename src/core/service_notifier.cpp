@@ -53,6 +53,9 @@ std::string StatusLine(const BridgeSnapshot& state, uint16_t configuredPort, lon
                                                                       : ", no joint recognised";
         line += ", " + std::to_string(recordsPerSecond) + " records/s";
     }
+    if (state.telemetry)
+        line +=
+            state.link.telemetryConnected ? ", telemetry connected" : ", telemetry disconnected";
     if (state.history == HistoryState::Paused)
         line += ", history paused: the disk takes no more";
     else if (state.history == HistoryState::Stopped)

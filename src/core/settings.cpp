@@ -5,7 +5,9 @@
 
 #include <QCoreApplication>
 #include <QFile>
+#include <QRegularExpression>
 #include <QSettings>
+#include <QSysInfo>
 
 #include <algorithm>
 #include <cerrno>
@@ -57,6 +59,8 @@ struct Range {
 const Range kDebugLogMaxMB{1, kLargestDebugLogMaxMB, kDefaultDebugLogMaxMB};
 const Range kCaptureMinutes{0, capture::kLargestMinutes, kDefaultCaptureMinutes};
 const Range kCaptureMaxMB{1, capture::kLargestMaxMB, kDefaultCaptureMaxMB};
+const Range kMqttRatePerSecond{1, 1000, "10"};
+const Range kMqttBufferMB{0, 1024, "8"};
 const Range kHistoryDays{1, 3650, kDefaultHistoryDays};
 const Range kHistoryMaxMB{1, kLargestDebugLogMaxMB, kDefaultHistoryMaxMB};
 
@@ -189,6 +193,7 @@ void Settings::Load()
         ReadCapture(settings);
         ReadHistory(settings);
         ReadPorts(settings);
+        ReadTelemetry(settings);
     });
 }
 
@@ -278,4 +283,120 @@ void Settings::ReadPorts(QSettings* settings)
     m_values.robotPort = PortOrDefault(settings->value("RobotPort"), m_values.robotPort);
     m_values.commandPort = PortOrDefault(settings->value("CommandPort"), m_values.commandPort);
     m_values.streamPort = PortOrDefault(settings->value("StreamPort"), m_values.streamPort);
+}
+
+// The broker as host, host:port or [IPv6]:port. Anything that cannot be one, an id that MQTT
+// topics cannot carry or a file that cannot be read leaves telemetry off, reported as any
+// unusable setting.
+void Settings::ReadTelemetry(QSettings* settings)
+{
+    const QString broker = settings->value("MqttBroker").toString().trimmed();
+    if (broker.isEmpty())
+        return;
+    const QRegularExpression form(R"(^(\[[0-9A-Fa-f:.]+\]|[^\s:\[\]]+)(?::(\d{1,5}))?$)");
+    const QRegularExpressionMatch parts = form.match(broker);
+    const int port = parts.captured(2).isEmpty() ? 0 : parts.captured(2).toInt();
+    if (!parts.hasMatch() || port > 65535 || (!parts.captured(2).isEmpty() && port == 0)) {
+        ReportTelemetryOff(
+            DebugLog::Compose("MqttBroker=", broker.toStdString(),
+                              " is no host or host:port; plant telemetry is off\n"),
+            Tr("MqttBroker in %1 is \"%2\", which is no host name or address with an optional "
+               "port. Plant telemetry is off.")
+                .arg(m_path, broker));
+        return;
+    }
+    ReadTelemetryBounds(settings);
+    if (!ReadTelemetryIds(settings) || !ReadTelemetryFiles(settings))
+        return;
+    m_values.mqttHost = parts.captured(1).remove('[').remove(']');
+    m_values.mqttPort = uint16_t(port);
+}
+
+void Settings::ReadTelemetryBounds(QSettings* settings)
+{
+    bool fits = false;
+    const QString rateText = settings->value("MqttRatePerSecond", "10").toString().trimmed();
+    m_values.mqttRatePerSecond = int(InRange(rateText, kMqttRatePerSecond, &fits));
+    if (!fits)
+        m_logNotes << DebugLog::Compose("MqttRatePerSecond=", rateText.toStdString(),
+                                        " is no number from 1 to 1000; a metric is sent at most ",
+                                        m_values.mqttRatePerSecond, " times a second\n");
+    const QString bufferText = settings->value("MqttBufferMB", "8").toString().trimmed();
+    const qint64 bufferMB = InRange(bufferText, kMqttBufferMB, &fits);
+    m_values.mqttBufferBytes = size_t(bufferMB) * kBytesPerMB;
+    if (!fits)
+        m_logNotes << DebugLog::Compose("MqttBufferMB=", bufferText.toStdString(),
+                                        " is no bound from 0 to 1024; telemetry keeps at most ",
+                                        bufferMB, " MiB while the broker is away\n");
+}
+
+bool Settings::ReadTelemetryIds(QSettings* settings)
+{
+    m_values.mqttGroup = settings->value("MqttGroup", "tervian").toString().trimmed();
+    m_values.mqttNode = settings->value("MqttNode").toString().trimmed();
+    if (m_values.mqttNode.isEmpty())
+        m_values.mqttNode = QSysInfo::machineHostName();
+    m_values.mqttPrimaryHost = settings->value("MqttPrimaryHost").toString().trimmed();
+    const std::pair<const char*, QString> ids[] = {{"MqttGroup", m_values.mqttGroup},
+                                                   {"MqttNode", m_values.mqttNode},
+                                                   {"MqttPrimaryHost", m_values.mqttPrimaryHost}};
+    for (const auto& [key, id] : ids) {
+        if (id.isEmpty() ? QString(key) != "MqttPrimaryHost"
+                         : id.contains(QRegularExpression("[+#/]"))) {
+            ReportTelemetryOff(
+                DebugLog::Compose(key, "=", id.toStdString(),
+                                  " is empty or holds +, # or /; plant telemetry is off\n"),
+                Tr("%1 in %2 is \"%3\": an MQTT name must not be empty or hold +, # or /. "
+                   "Plant telemetry is off.")
+                    .arg(key, m_path, id));
+            return false;
+        }
+    }
+    return true;
+}
+
+// The password lives in a file of its own, which the service's user alone may read; its first
+// line is the password.
+bool Settings::ReadTelemetryFiles(QSettings* settings)
+{
+    m_values.mqttUser = settings->value("MqttUser").toString().trimmed();
+    m_values.mqttCaFile = settings->value("MqttCaFile").toString().trimmed();
+    m_values.mqttCertFile = settings->value("MqttCertFile").toString().trimmed();
+    m_values.mqttKeyFile = settings->value("MqttKeyFile").toString().trimmed();
+    const QString passwordFile = settings->value("MqttPasswordFile").toString().trimmed();
+    const std::pair<const char*, QString> files[] = {{"MqttPasswordFile", passwordFile},
+                                                     {"MqttCaFile", m_values.mqttCaFile},
+                                                     {"MqttCertFile", m_values.mqttCertFile},
+                                                     {"MqttKeyFile", m_values.mqttKeyFile}};
+    for (const auto& [key, path] : files) {
+        QFile file(path);
+        if (path.isEmpty() || file.open(QIODevice::ReadOnly))
+            continue;
+        ReportTelemetryOff(DebugLog::Compose(key, "=", path.toStdString(),
+                                             " cannot be read; plant telemetry is off\n"),
+                           Tr("%1 in %2 names \"%3\", which cannot be read: %4. Plant "
+                              "telemetry is off.")
+                               .arg(key, m_path, path, file.errorString()));
+        return false;
+    }
+    if (m_values.mqttCertFile.isEmpty() != m_values.mqttKeyFile.isEmpty()) {
+        ReportTelemetryOff(
+            "MqttCertFile and MqttKeyFile go together; plant telemetry is off\n",
+            Tr("MqttCertFile and MqttKeyFile in %1 go together: set both or neither. Plant "
+               "telemetry is off.")
+                .arg(m_path));
+        return false;
+    }
+    if (!passwordFile.isEmpty()) {
+        QFile file(passwordFile);
+        file.open(QIODevice::ReadOnly);
+        m_values.mqttPassword = QString::fromUtf8(file.readLine()).remove('\n').remove('\r');
+    }
+    return true;
+}
+
+void Settings::ReportTelemetryOff(const QString& logLine, const QString& report)
+{
+    m_logNotes << logLine;
+    m_reports << report;
 }

@@ -37,6 +37,19 @@ public:
         uint16_t robotPort = 5020;
         uint16_t commandPort = 32001;
         uint16_t streamPort = 32002;
+        // Plant telemetry, off while no broker is set; read when present, never written.
+        QString mqttHost;
+        uint16_t mqttPort = 0; // 0: 1883, or 8883 with TLS
+        QString mqttGroup = "tervian";
+        QString mqttNode; // empty: the host name
+        QString mqttUser;
+        QString mqttPassword; // from the file that MqttPasswordFile names
+        QString mqttCaFile;
+        QString mqttCertFile;
+        QString mqttKeyFile;
+        QString mqttPrimaryHost;
+        int mqttRatePerSecond = 10;
+        size_t mqttBufferBytes = 8 * 1024 * 1024;
     };
 
     // The settings of the bridge whose program lies in folder.
@@ -63,6 +76,11 @@ private:
     void ReadCapture(QSettings* settings);
     void ReadHistory(QSettings* settings);
     void ReadPorts(QSettings* settings);
+    void ReadTelemetry(QSettings* settings);
+    void ReadTelemetryBounds(QSettings* settings);
+    bool ReadTelemetryIds(QSettings* settings);
+    bool ReadTelemetryFiles(QSettings* settings);
+    void ReportTelemetryOff(const QString& logLine, const QString& report);
 
     QString m_path;
     Values m_values;

@@ -331,6 +331,8 @@ bool VisionClient::TakeReply(const char* command, std::string* reply, bool* unas
             return true;
         }
         m_shared.log.Write("Unsolicited from Tervian: ", text, "\n");
+        if (element)
+            m_shared.link.Update([](LinkSnapshot& state) { ++state.unsolicitedElements; });
         *unasked = *unasked || element;
     }
 }

@@ -220,6 +220,13 @@ void Recorder::NoteFault(Fault kind)
     FaultCapture fault{kind, Snapshot()};
     std::lock_guard<std::mutex> lock(m_faultMutex);
     m_faults.push_back(std::move(fault));
+    ++m_faultsKept;
+}
+
+uint64_t Recorder::FaultsKept()
+{
+    std::lock_guard<std::mutex> lock(m_faultMutex);
+    return m_faultsKept;
 }
 
 std::vector<FaultCapture> Recorder::TakeFaults()

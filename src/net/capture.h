@@ -124,6 +124,8 @@ public:
     // The fault captures kept since the last call, for a thread that may take its time to
     // write them.
     std::vector<FaultCapture> TakeFaults();
+    // Fault captures kept since the start.
+    uint64_t FaultsKept();
 
 private:
     void Append(Link link, Event event, const Endpoints* ends, const char* data, size_t size);
@@ -139,6 +141,7 @@ private:
 
     std::mutex m_faultMutex;
     std::vector<FaultCapture> m_faults;
+    uint64_t m_faultsKept = 0;
     std::chrono::steady_clock::time_point m_faultKept[kFaultKinds];
     bool m_faultEverKept[kFaultKinds] = {};
 };

@@ -56,6 +56,7 @@ MainWindow::MainWindow(Bridge& bridge, QWidget* parent)
     ui->lineEditProjectID->setText(settings.projectId);
     m_pendingReports << m_bridge.Config().TakeReports();
     SetUpTrendView(settings.trendView);
+    SetUpTelemetryLamp();
     m_historyNote = new QLabel(this);
     m_historyNote->setStyleSheet("color: rgb(200, 0, 0); padding-right: 6px;");
     menuBar()->setCornerWidget(m_historyNote);
@@ -83,6 +84,9 @@ void MainWindow::Refresh()
     ui->pushButtonConnect->setText(state.link.clientWanted ? tr("Disconnect") : tr("Connect"));
     ShowRobotLink(state);
     ShowVisionLink(state);
+    if (m_telemetryLamp != nullptr)
+        SetLamp(m_telemetryLamp,
+                state.link.telemetryConnected ? lamp::kBrightGreen : lamp::kNoColour);
     ShowMeasuredValues(state);
     ShowHistoryState(state);
     ShowPendingReports(state);
@@ -303,4 +307,19 @@ void MainWindow::ShowTrendView(bool shown)
     }
     m_bridge.Parts().trend.SetOpen(shown);
     m_trendView->setVisible(shown);
+}
+
+// Beside the default project, where the form leaves room: added here rather than in the form,
+// since most cells have no broker and show nothing.
+void MainWindow::SetUpTelemetryLamp()
+{
+    if (!m_bridge.Telemetry())
+        return;
+    auto* caption = new QLabel(tr("Telemetry"), ui->groupBox_4);
+    caption->setGeometry(270, 50, 81, 21);
+    m_telemetryLamp = new QLabel(ui->groupBox_4);
+    m_telemetryLamp->setObjectName("labelTelemetry");
+    m_telemetryLamp->setGeometry(360, 50, 21, 21);
+    m_telemetryLamp->setFrameStyle(QFrame::WinPanel | QFrame::Raised);
+    m_telemetryLamp->setToolTip(tr("Plant telemetry: green while connected to the MQTT broker"));
 }

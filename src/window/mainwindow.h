@@ -56,12 +56,15 @@ private:
     // The trend window, opened from the View menu; the history records only while it is shown.
     void SetUpTrendView(bool shown);
     void ShowTrendView(bool shown);
+    // The plant telemetry lamp, there only when telemetry is configured.
+    void SetUpTelemetryLamp();
 
     Ui::MainWindow* ui;
     Bridge& m_bridge;
     QTimer m_refresh;
     QAction* m_trendAction = nullptr;
     TrendView* m_trendView = nullptr;
+    QLabel* m_telemetryLamp = nullptr;
     QLabel* m_historyNote = nullptr;
     // Texts for the operator that the next refresh shows, one box each.
     QStringList m_pendingReports;

@@ -113,7 +113,8 @@ class TestStatusDisplay : public QObject
 private slots:
     void initTestCase()
     {
-        bridge = MakeBridge({{"CommandPort", "1"}}); // nothing listens on port 1
+        // Nothing listens on port 1; the telemetry lamp is shown, as a broker is set.
+        bridge = MakeBridge({{"CommandPort", "1"}, {"MqttBroker", "127.0.0.1:1"}});
         w = new MainWindow(*bridge);
     }
     void cleanupTestCase()
@@ -142,6 +143,16 @@ private slots:
                          find("labelSensorProgramNr")->text() + " " +
                          find("labelRobotState")->text() + " " + Lamp(find("labelRobotConnected")),
                      QString(shown));
+        }
+    }
+
+    // Lit while the edge node is connected to the broker.
+    void telemetryLampFollowsTheBroker()
+    {
+        for (bool connected : {true, false}) {
+            change([&](LinkSnapshot& l) { l.telemetryConnected = connected; });
+            refresh();
+            QCOMPARE(Lamp(find("labelTelemetry")), QString(connected ? "G" : ""));
         }
     }
 
