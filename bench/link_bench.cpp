@@ -1,6 +1,7 @@
 // The bridge's links measured from outside, on loopback: robot round trip against a bare echo
-// server, its cost of the traffic capture, freshness of joint data, joint-switch latency, idle
-// cost, start-up and shutdown time, and what plant telemetry costs the robot and the CPU.
+// server, its cost of the traffic capture and of the history, freshness of joint data,
+// joint-switch latency, idle cost, the history's cost at a busy cell's load, start-up and
+// shutdown time, and what plant telemetry costs the robot and the CPU.
 //
 // Usage: link-bench RUN_DIR, where RUN_DIR holds a copy of tervian-bridge and its config.txt
 // (ScannerIP=127.0.0.1, DebugLog=0). Prints table rows for run.sh.
@@ -9,11 +10,13 @@
 #include "bridge_runner.h"
 #include "fake_broker.h"
 #include "fake_vision.h"
+#include "history_store.h"
 #include "loopback.h"
 #include "robot_protocol.h"
 #include "socket_util.h"
 
 #include <algorithm>
+#include <dirent.h>
 #include <fstream>
 #include <random>
 #include <sched.h>
@@ -42,6 +45,10 @@ constexpr int kCaptureRuns = 3; // of each kind
 constexpr int kCaptureRoundTrips = 10000;
 constexpr int kTelemetryCpuRuns = 2; // of each kind
 constexpr int kTelemetryCpuSeconds = 10;
+// A busy cell: the robot asks 50 times a second, the stream sends 200 records a second.
+constexpr int kLoadSeconds = 30;
+constexpr int kLoadRequestsPerSecond = 50;
+constexpr int kLoadRecordsPerSecond = 200;
 
 const char* const kStatusQuery = reinterpret_cast<const char*>(robot::kStatusRequest.data());
 const char* const kJointDataQuery = reinterpret_cast<const char*>(robot::kJointDataRequest.data());
@@ -452,6 +459,97 @@ void MeasureTelemetryCpu(const std::string& runDir)
                     bench::Verdict::NoTarget);
 }
 
+// The history on (the default) and off: it then writes every reply, some thousands a second, on
+// the robot's CPU.
+void MeasureHistoryCost(const std::string& runDir)
+{
+    const auto [on, off] = RoundTripOnAndOff(runDir, "History", "1", "0");
+    SetSetting(runDir, "History", "1");
+    const double ratio = on / off;
+    bench::PrintRow("Robot round trip p50, history on (us, one CPU)", bench::Format("%.1f", on),
+                    bench::Format("%.1f off", off), bench::Format("%.2fx", ratio), "<= 1.05x",
+                    bench::Judge(ratio <= 1.05));
+}
+
+// CPU seconds of the process's thread of that name, 0 when it has none.
+double ThreadCpuSeconds(pid_t pid, const std::string& name)
+{
+    const std::string tasks = "/proc/" + std::to_string(pid) + "/task";
+    DIR* folder = opendir(tasks.c_str());
+    double seconds = 0;
+    for (dirent* entry; folder != nullptr && (entry = readdir(folder)) != nullptr;) {
+        const std::string task = tasks + "/" + entry->d_name;
+        std::string comm;
+        std::getline(std::ifstream(task + "/comm"), comm);
+        if (comm != name)
+            continue;
+        std::string stat;
+        std::getline(std::ifstream(task + "/stat"), stat);
+        std::istringstream fields(stat.substr(stat.rfind(')') + 2));
+        std::string skip;
+        unsigned long user = 0, system = 0;
+        for (int field = 3; field < 14; ++field)
+            fields >> skip;
+        fields >> user >> system;
+        seconds = double(user + system) / double(sysconf(_SC_CLK_TCK));
+    }
+    if (folder != nullptr)
+        closedir(folder);
+    return seconds;
+}
+
+int64_t HistoryBytes(const std::string& runDir)
+{
+    history::Store store;
+    return store.OpenForReading(runDir + "/history.sqlite") == history::Outcome::Done
+               ? store.UsedBytes()
+               : 0;
+}
+
+// The history writer's CPU and the history's growth while a busy cell runs: joint data asked
+// 50 times a second, 200 records a second, the laser on.
+void MeasureHistoryAtLoad(const std::string& runDir)
+{
+    for (const char* suffix : {"", "-wal", "-shm"})
+        std::remove((runDir + "/history.sqlite" + suffix).c_str());
+    RequirePortFree(kRobotPort);
+    FakeVision vision;
+    BridgeRunner bridge(runDir);
+    const int robot = StartAndConnect(&bridge, &vision);
+    char reply[kJointDataReplyLength];
+    Exchange(robot, reinterpret_cast<const char*>(robot::kLaserOnRequest.data()), reply, 1);
+    const int64_t emptyBytes = HistoryBytes(runDir);
+    const double cpuBefore = ThreadCpuSeconds(bridge.Pid(), "history writer");
+    const double bridgeBefore = bridge.CpuSeconds();
+    const int64_t start = loopback::NowNs();
+    const int64_t recordEveryNs = 1000000000 / kLoadRecordsPerSecond;
+    const int recordsPerRequest = kLoadRecordsPerSecond / kLoadRequestsPerSecond;
+    char record[64];
+    for (int64_t i = 0; i < int64_t(kLoadSeconds) * kLoadRecordsPerSecond; ++i) {
+        const int64_t due = start + i * recordEveryNs;
+        while (loopback::NowNs() < due)
+            loopback::SleepUs((due - loopback::NowNs()) / 1000 + 1);
+        std::snprintf(record, sizeof record, "0,%.2f,2.00,0.50,0.10,2.00;",
+                      1.0 + (i % 100) / 100.0);
+        vision.WriteRecord(record);
+        if (i % recordsPerRequest == 0)
+            Exchange(robot, kJointDataQuery, reply, kJointDataReplyLength);
+    }
+    const double seconds = double(loopback::NowNs() - start) / 1e9;
+    const double share =
+        (ThreadCpuSeconds(bridge.Pid(), "history writer") - cpuBefore) / seconds * 100.0;
+    const double bridgeShare = (bridge.CpuSeconds() - bridgeBefore) / seconds * 100.0;
+    close(robot);
+    bridge.Stop(); // its last batch written
+    const double megabytesPerDay =
+        double(HistoryBytes(runDir) - emptyBytes) / seconds * 86400.0 / 1e6;
+    bench::PrintRow("History writer CPU, 50 requests/s and 200 records/s (% of one core)",
+                    bench::Format("%.2f", share), bench::Format("%.2f whole bridge", bridgeShare),
+                    "-", "<= 1%", bench::Judge(share <= 1.0));
+    bench::PrintRow("History bytes a day at that load (MB)", bench::Format("%.0f", megabytesPerDay),
+                    "-", "-", "-", bench::Verdict::NoTarget);
+}
+
 // From SIGTERM to the end of the process, with the robot connected and the stream running.
 void MeasureShutdown(const std::string& runDir)
 {
@@ -498,6 +596,8 @@ int main(int argc, char* argv[])
     MeasureCaptureCost(runDir);
     MeasureTelemetryCost(runDir);
     MeasureTelemetryCpu(runDir);
+    MeasureHistoryCost(runDir);
+    MeasureHistoryAtLoad(runDir);
     MeasureStartUp(runDir);
     MeasureRestartAfterKill(runDir);
     MeasureShutdown(runDir);

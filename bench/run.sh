@@ -11,7 +11,8 @@ lock=$ports_lock
 
 cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DBRIDGE_BUILD_BENCH=ON \
     -DBRIDGE_BUILD_TESTS=OFF >/dev/null
-ninja -C "$build" -j2 tervian-bridge decoder-bench link-bench trend-bench >/dev/null
+ninja -C "$build" -j2 tervian-bridge tervian-history decoder-bench link-bench trend-bench \
+    history-bench >/dev/null
 
 # The bridge keeps config.txt beside itself, so it runs as a copy in a folder of its own.
 run="$(mktemp -d)"
@@ -27,6 +28,7 @@ printf 'Figure\tMeasured\tReference\tRatio\tTarget\tVerdict\n' >"$rows"
 "$build/bin/decoder-bench" >>"$rows"
 flock "$lock" "$build/bin/link-bench" "$run" >>"$rows"
 "$build/bin/trend-bench" >>"$rows"
+"$build/bin/history-bench" "$build/bin/tervian-history" "$run" >>"$rows"
 
 column -t -s $'\t' "$rows"
 echo "Medians of several runs on a shared machine: other load moves the figures, p99 most."

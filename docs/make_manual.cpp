@@ -8,6 +8,7 @@
 #include <QApplication>
 #include <QFile>
 #include <QFileInfo>
+#include <QLayout>
 #include <QPdfWriter>
 #include <QTextDocument>
 #include <QTextFrame>
@@ -65,7 +66,8 @@ QImage TrendPicture()
             model.AddReply(now - 60000 + ms, silent || lost ? 0x0C : 0x00);
     }
     view.setFont(QFont("Liberation Sans"));
-    view.resize(640, 420);
+    view.resize(640, 450);
+    view.layout()->activate(); // never shown, so its tool bar is laid out here
     return view.grab().toImage();
 }
 

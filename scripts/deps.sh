@@ -15,6 +15,7 @@ packages=(
   # Plant telemetry: MQTT and its payload; the tests start their own mosquitto broker on a free
   # loopback port and make their TLS certificates with openssl.
   libmosquitto-dev libprotobuf-dev protobuf-compiler mosquitto mosquitto-clients openssl
+  libsqlite3-dev sqlite3
 )
 
 missing=()

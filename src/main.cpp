@@ -11,6 +11,7 @@
 #include <QMessageBox>
 
 #include <clocale>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -57,10 +58,15 @@ Files:
                 longer counts as recognised (default 1000); RobotAllow, the addresses and
                 CIDR ranges admitted to the robot port (default: any); CaptureMinutes,
                 the minutes of traffic kept in memory for a capture (default 10, 0: none);
-                CaptureMaxMB, their bound (default 32)
+                CaptureMaxMB, their bound (default 32); History, 0 to keep no history
+                (default 1); HistoryDays, the days it keeps (default 30); HistoryMaxMB,
+                its bound (default 1024)
   capture-*.pcapng  the traffic of all three links, saved beside the executable by SIGUSR1
                 or Help > Save diagnostics; capture-last-fault.pcapng is written when a
                 link is lost or a request rejected (at most once an hour)
+  history.sqlite  every reply the robot was told, link changes, wishes, faults and the
+                stream a second at a time, beside the executable; read it with
+                tervian-history(1)
   DebugLog.txt  trace of connections, requests and failures, beside the executable; the
                 previous run's and a full log's are kept as DebugLog.old.txt
   KPLM604.pdf   operator manual, in ../help from the executable's folder, opened from the
@@ -180,6 +186,9 @@ int main(int argc, char* argv[])
         RefuseSecondStart(service);
         return kAnotherBridgeRuns;
     }
+    // A file size limit set on the bridge makes the history's writes fail, which pauses it;
+    // the signal that comes with it would end the bridge.
+    std::signal(SIGXFSZ, SIG_IGN);
     // Measurement records always use a point as decimal separator.
     setlocale(LC_NUMERIC, "en_US");
     Settings settings(QCoreApplication::applicationDirPath());

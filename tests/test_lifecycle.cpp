@@ -85,6 +85,12 @@ private slots:
              "minutes 153722868"},
             {"CaptureMaxMB", "0",
              "11 0 CaptureMaxMB=0 is no bound from 1 to 512; the capture is bound at 32 MiB 0"},
+            {"HistoryDays", "99999999999999999999",
+             "11 0 HistoryDays=99999999999999999999 is no number from 1 to 3650; the history "
+             "keeps 3650 days 99999999999999999999"},
+            {"HistoryMaxMB", "0",
+             "11 0 HistoryMaxMB=0 is no bound from 1 to 1048576; the history is bound at 1024 MiB "
+             "0"},
             {"RobotPort", "65536", "5020 11 0 - 65536"},
             {"RobotPort", "0", "0 11 0 - 0"}};
         for (const auto& [key, value, expected] : rows) {

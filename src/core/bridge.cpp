@@ -12,6 +12,11 @@ RobotServer::Config RobotConfig(const Settings::Values& values)
     return {values.robotPort, values.robotAllow, values.staleAfterMs};
 }
 
+HistoryWriter::Config HistoryConfig(const Settings::Values& values)
+{
+    return {values.history, values.historyDays, values.historyMaxBytes};
+}
+
 EdgeNode::Config TelemetryConfig(const Settings::Values& values)
 {
     EdgeNode::Config config;
@@ -37,7 +42,9 @@ EdgeNode::Config TelemetryConfig(const Settings::Values& values)
 
 Bridge::Bridge(Settings settings)
     : m_settings(std::move(settings)), m_robot(m_shared, RobotConfig(m_settings.Get())),
-      m_vision(m_shared, {m_settings.Get().commandPort, m_settings.Get().streamPort})
+      m_vision(m_shared, {m_settings.Get().commandPort, m_settings.Get().streamPort}),
+      m_history(m_shared.events, m_shared.log, QFileInfo(m_settings.Path()).path(),
+                HistoryConfig(m_settings.Get()))
 {
     const Settings::Values& values = m_settings.Get();
     m_shared.log.Open(QFileInfo(m_settings.Path()).path());
@@ -57,6 +64,7 @@ Bridge::~Bridge()
 
 void Bridge::Start()
 {
+    m_history.Start();
     m_robot.Start();
     if (m_edgeNode != nullptr)
         m_edgeNode->Start();
@@ -69,6 +77,7 @@ void Bridge::Stop()
 {
     m_robot.Stop();
     m_vision.Stop();
+    m_history.Stop();
     if (m_edgeNode != nullptr)
         m_edgeNode->Stop();
 }
@@ -92,13 +101,14 @@ BridgeSnapshot Bridge::Snapshot()
 {
     const LinkSnapshot link = m_shared.link.Snapshot();
     return {link, ReadJoint(m_shared, link, m_settings.Get().staleAfterMs, false),
-            m_edgeNode != nullptr};
+            m_edgeNode != nullptr, m_history.State()};
 }
 
 std::vector<const Progress*> Bridge::Workers()
 {
     std::vector<const Progress*> workers{&m_robot.Liveness(), &m_vision.Liveness(),
-                                         &m_vision.ReaderLiveness(), &m_shared.log.Liveness()};
+                                         &m_vision.ReaderLiveness(), &m_shared.log.Liveness(),
+                                         &m_history.Liveness()};
     if (m_edgeNode != nullptr)
         workers.push_back(&m_edgeNode->Liveness());
     return workers;

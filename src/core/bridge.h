@@ -4,6 +4,7 @@
 #define BRIDGE_H
 
 #include "edge_node.h"
+#include "history_writer.h"
 #include "robot_server.h"
 #include "settings.h"
 #include "shared.h"
@@ -19,6 +20,7 @@ struct BridgeSnapshot {
     LinkSnapshot link;
     JointReading joint;
     bool telemetry = false; // plant telemetry is configured
+    HistoryState history = HistoryState::Off;
 };
 
 class Bridge
@@ -33,7 +35,8 @@ public:
     // Serves the robot and connects to the vision application with the settings' address and
     // project.
     void Start();
-    // Ends every thread; returns when they have ended.
+    // Ends every thread, the history's and the edge node's last so that they keep and publish
+    // the ends of the links; returns when they have ended.
     void Stop();
 
     // The operator's Connect: the project stands as a wish until the robot asks for another.
@@ -52,14 +55,15 @@ public:
     // Called after every change of the link state, on the thread that made it.
     void SetChangeListener(std::function<void()> listener);
 
-    // What a watchdog looks at: the robot server, the vision client, its stream reader and the
-    // log writer.
+    // What a watchdog looks at: the robot server, the vision client, its stream reader, the
+    // log writer and the history writer.
     std::vector<const Progress*> Workers();
 
     // Plant telemetry is configured: the bridge runs an edge node on the MQTT broker.
     bool Telemetry() const { return m_edgeNode != nullptr; }
 
     Settings& Config() { return m_settings; }
+    HistoryWriter& History() { return m_history; }
     Shared& Parts() { return m_shared; }
 
 private:
@@ -67,6 +71,7 @@ private:
     Shared m_shared;
     RobotServer m_robot;
     VisionClient m_vision;
+    HistoryWriter m_history;
     std::unique_ptr<EdgeNode> m_edgeNode;
 };
 

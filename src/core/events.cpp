@@ -13,16 +13,24 @@ int64_t NowMs()
 
 void Queue::Push(const Event& event)
 {
-    std::lock_guard<std::mutex> lock(m_mutex);
-    if (m_events.size() >= m_bound) {
-        m_events.pop_front();
-        ++m_dropped;
+    bool wasEmpty;
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        wasEmpty = m_events.empty();
+        if (m_events.size() >= m_bound) {
+            m_events.pop_front();
+            ++m_dropped;
+        }
+        m_events.push_back(event);
     }
-    m_events.push_back(event);
+    if (wasEmpty)
+        m_wake.Set();
 }
 
+// The wake is taken before the events: a push after it finds the queue empty again and sets it.
 std::vector<Event> Queue::TakeAll()
 {
+    m_wake.Take();
     std::lock_guard<std::mutex> lock(m_mutex);
     std::vector<Event> taken(std::make_move_iterator(m_events.begin()),
                              std::make_move_iterator(m_events.end()));

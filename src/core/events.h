@@ -7,6 +7,7 @@
 #include "capture.h"
 #include "measurement_record.h"
 #include "robot_protocol.h"
+#include "wake.h"
 
 #include <cstdint>
 #include <deque>
@@ -73,12 +74,17 @@ public:
     std::vector<Event> TakeAll();
     // Events dropped since the last call.
     uint64_t TakeDropped();
+    // Readable once an event comes into the empty queue, until the next TakeAll(): a reader that
+    // takes in batches sleeps on it while nothing happens. The push that makes it readable pays
+    // one write to an eventfd; the pushes after it, until the reader takes, nothing.
+    int Descriptor() const { return m_wake.Descriptor(); }
 
 private:
     std::mutex m_mutex;
     std::deque<Event> m_events;
     uint64_t m_dropped = 0;
     const size_t m_bound;
+    Wake m_wake;
 };
 
 // Hands each event to every queue subscribed; subscribe before the bridge starts.

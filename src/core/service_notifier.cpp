@@ -56,6 +56,10 @@ std::string StatusLine(const BridgeSnapshot& state, uint16_t configuredPort, lon
     if (state.telemetry)
         line +=
             state.link.telemetryConnected ? ", telemetry connected" : ", telemetry disconnected";
+    if (state.history == HistoryState::Paused)
+        line += ", history paused: the disk takes no more";
+    else if (state.history == HistoryState::Stopped)
+        line += ", history off: its file cannot be used";
     return line;
 }
 

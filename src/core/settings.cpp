@@ -23,6 +23,8 @@ const char* const kDefaultStaleAfterMs = "1000";
 const char* const kDefaultDebugLogMaxMB = "100";
 const char* const kDefaultCaptureMinutes = "10";
 const char* const kDefaultCaptureMaxMB = "32";
+const char* const kDefaultHistoryDays = "30";
+const char* const kDefaultHistoryMaxMB = "1024";
 constexpr qint64 kBytesPerMB = 1024 * 1024;
 // 1 TiB: more than a cell PC's disk, and far from overflowing when turned into bytes.
 constexpr qint64 kLargestDebugLogMaxMB = 1024 * 1024;
@@ -59,6 +61,8 @@ const Range kCaptureMinutes{0, capture::kLargestMinutes, kDefaultCaptureMinutes}
 const Range kCaptureMaxMB{1, capture::kLargestMaxMB, kDefaultCaptureMaxMB};
 const Range kMqttRatePerSecond{1, 1000, "10"};
 const Range kMqttBufferMB{0, 1024, "8"};
+const Range kHistoryDays{1, 3650, kDefaultHistoryDays};
+const Range kHistoryMaxMB{1, kLargestDebugLogMaxMB, kDefaultHistoryMaxMB};
 
 // text as a number in range: no number or one below the range gives the fallback, a number
 // above it (whatever its size) gives the largest. *fits tells whether text was used.
@@ -187,6 +191,7 @@ void Settings::Load()
         m_values.trendView = QVariant(ReadOrDefault(settings, "TrendView", "0")).toBool();
         ReadRobotAllow(settings);
         ReadCapture(settings);
+        ReadHistory(settings);
         ReadPorts(settings);
         ReadTelemetry(settings);
     });
@@ -249,6 +254,25 @@ void Settings::ReadCapture(QSettings* settings)
     if (!fits)
         m_logNotes << DebugLog::Compose("CaptureMaxMB=", maxText.toStdString(),
                                         " is no bound from 1 to 512; the capture is bound at ",
+                                        maxMB, " MiB\n");
+}
+
+void Settings::ReadHistory(QSettings* settings)
+{
+    m_values.history = QVariant(ReadOrDefault(settings, "History", "1")).toBool();
+    bool fits = false;
+    const QString daysText = ReadOrDefault(settings, "HistoryDays", kDefaultHistoryDays);
+    m_values.historyDays = int(InRange(daysText, kHistoryDays, &fits));
+    if (!fits)
+        m_logNotes << DebugLog::Compose("HistoryDays=", daysText.toStdString(),
+                                        " is no number from 1 to 3650; the history keeps ",
+                                        m_values.historyDays, " days\n");
+    const QString maxText = ReadOrDefault(settings, "HistoryMaxMB", kDefaultHistoryMaxMB);
+    const qint64 maxMB = InRange(maxText, kHistoryMaxMB, &fits);
+    m_values.historyMaxBytes = maxMB * kBytesPerMB;
+    if (!fits)
+        m_logNotes << DebugLog::Compose("HistoryMaxMB=", maxText.toStdString(),
+                                        " is no bound from 1 to 1048576; the history is bound at ",
                                         maxMB, " MiB\n");
 }
 

@@ -30,6 +30,9 @@ public:
         robot_allow::AllowList robotAllow;
         int captureMinutes = 10;
         size_t captureMaxBytes = 32 * 1024 * 1024;
+        bool history = true;
+        int historyDays = 30;
+        qint64 historyMaxBytes = 1024LL * 1024 * 1024;
         // Read when present, never written: 0 for the robot port means any free port.
         uint16_t robotPort = 5020;
         uint16_t commandPort = 32001;
@@ -71,6 +74,7 @@ private:
     void ReadDebugLog(QSettings* settings);
     void ReadRobotAllow(QSettings* settings);
     void ReadCapture(QSettings* settings);
+    void ReadHistory(QSettings* settings);
     void ReadPorts(QSettings* settings);
     void ReadTelemetry(QSettings* settings);
     void ReadTelemetryBounds(QSettings* settings);

@@ -42,9 +42,10 @@ void ServiceReports::Look()
     SaveFaultCaptures(m_bridge.Parts().capture, m_bridge.Parts().log);
 }
 
-// The bridge works on with the values it has, so these are warnings.
+// The bridge works on with the values it has, and the robot never waits for the history, so
+// these are warnings.
 void ServiceReports::PrintSettingsReports()
 {
-    for (const QString& report : m_bridge.Config().TakeReports())
+    for (const QString& report : m_bridge.Config().TakeReports() + m_bridge.History().TakeReports())
         journal::Print(journal::Priority::Warning, QString(report).replace('\n', ' '));
 }

@@ -57,6 +57,9 @@ MainWindow::MainWindow(Bridge& bridge, QWidget* parent)
     m_pendingReports << m_bridge.Config().TakeReports();
     SetUpTrendView(settings.trendView);
     SetUpTelemetryLamp();
+    m_historyNote = new QLabel(this);
+    m_historyNote->setStyleSheet("color: rgb(200, 0, 0); padding-right: 6px;");
+    menuBar()->setCornerWidget(m_historyNote);
 
     connect(&m_refresh, &QTimer::timeout, this, &MainWindow::Refresh);
     m_refresh.start(500);
@@ -85,15 +88,32 @@ void MainWindow::Refresh()
         SetLamp(m_telemetryLamp,
                 state.link.telemetryConnected ? lamp::kBrightGreen : lamp::kNoColour);
     ShowMeasuredValues(state);
+    ShowHistoryState(state);
     ShowPendingReports(state);
     SaveFaultCapture();
+}
+
+// A note in the menu bar while the history keeps nothing though it is wanted; the box that
+// says why comes with the reports.
+void MainWindow::ShowHistoryState(const BridgeSnapshot& state)
+{
+    const QString note = state.history == HistoryState::Paused    ? tr("History paused")
+                         : state.history == HistoryState::Stopped ? tr("History off")
+                                                                  : QString();
+    if (m_historyNote->text() == note)
+        return;
+    m_historyNote->setText(note);
+    m_historyNote->setToolTip(state.history == HistoryState::Paused
+                                  ? tr("The disk takes no more. The history is tried again "
+                                       "every 5 s and resumes by itself.")
+                                  : tr("The history file cannot be used; see the debug log."));
 }
 
 // Each text is taken off the queue before its box opens, so a refresh nested in an open box
 // shows the next one instead of the same again.
 void MainWindow::ShowPendingReports(const BridgeSnapshot& state)
 {
-    m_pendingReports << m_bridge.Config().TakeReports();
+    m_pendingReports << m_bridge.Config().TakeReports() << m_bridge.History().TakeReports();
     if (state.link.robotPortBusySpells != m_portBusySpellsShown) {
         m_portBusySpellsShown = state.link.robotPortBusySpells;
         m_pendingReports << tr("Port 5020 is held by another program: the robot cannot connect "
@@ -258,7 +278,8 @@ void MainWindow::SaveFaultCapture()
     SaveFaultCaptures(m_bridge.Parts().capture, m_bridge.Parts().log);
 }
 
-// The View menu goes before Help; the window opens as it was when the bridge last ended.
+// The View menu goes before Help; the window opens as it was when the bridge last ended. History...
+// opens it on a past range.
 void MainWindow::SetUpTrendView(bool shown)
 {
     QMenu* view = new QMenu(tr("View"), this);
@@ -270,13 +291,17 @@ void MainWindow::SetUpTrendView(bool shown)
         m_bridge.Config().Save({{"TrendView", int(checked)}});
     });
     m_trendAction->setChecked(shown);
+    view->addAction(tr("History..."), this, [this] {
+        m_trendAction->setChecked(true);
+        m_trendView->AskPastRange();
+    });
 }
 
 // The history takes its memory and records only while the window is shown.
 void MainWindow::ShowTrendView(bool shown)
 {
     if (m_trendView == nullptr) {
-        m_trendView = new TrendView(&m_bridge.Parts().trend, this);
+        m_trendView = new TrendView(&m_bridge.Parts().trend, m_bridge.History().Path(), this);
         connect(m_trendView, &TrendView::closed, m_trendAction,
                 [this] { m_trendAction->setChecked(false); });
     }

@@ -51,6 +51,7 @@ private:
     void ShowVisionError(const BridgeSnapshot& state, const QString& message);
     void ShowMeasuredValues(const BridgeSnapshot& state);
     void ShowPendingReports(const BridgeSnapshot& state);
+    void ShowHistoryState(const BridgeSnapshot& state);
     void SaveFaultCapture();
     // The trend window, opened from the View menu; the history records only while it is shown.
     void SetUpTrendView(bool shown);
@@ -64,6 +65,7 @@ private:
     QAction* m_trendAction = nullptr;
     TrendView* m_trendView = nullptr;
     QLabel* m_telemetryLamp = nullptr;
+    QLabel* m_historyNote = nullptr;
     // Texts for the operator that the next refresh shows, one box each.
     QStringList m_pendingReports;
     // The bridge's counts of failures and busy-port spells that a box has been shown for.

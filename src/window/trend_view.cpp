@@ -1,15 +1,24 @@
 // The trend window: drawing, range choice, CSV and PNG export.
 #include "trend_view.h"
 
+#include "history_store.h"
+
 #include <QActionGroup>
 #include <QApplication>
 #include <QClipboard>
 #include <QCloseEvent>
 #include <QContextMenuEvent>
+#include <QDateTimeEdit>
+#include <QDialog>
+#include <QDialogButtonBox>
+#include <QFile>
 #include <QFileDialog>
+#include <QFormLayout>
 #include <QMenu>
 #include <QMessageBox>
 #include <QPainter>
+#include <QToolBar>
+#include <QVBoxLayout>
 
 #include <algorithm>
 #include <cmath>
@@ -57,44 +66,237 @@ QColor ReplyColour(uint8_t replies)
     return QColor(0, 170, 0);
 }
 
+QString LocalTime(int64_t ms, const char* format)
+{
+    return QDateTime::fromMSecsSinceEpoch(ms).toString(format);
+}
+
+// Why the history cannot be read, or empty.
+QString HistoryError(const QString& path)
+{
+    history::Store store;
+    return store.OpenForReading(QFile::encodeName(path).toStdString()) == history::Outcome::Done
+               ? QString()
+               : QString::fromStdString(store.Error());
+}
+
+// The history's columns as the view draws them: each second keeps its extremes, and its trace
+// runs through their middle; a stretch of more than two seconds without records breaks it.
+// Empty columns when the history cannot be read.
+std::vector<trend::Column> PastColumns(const QString& path, int64_t fromMs, int64_t rangeMs,
+                                       int count)
+{
+    history::Store store;
+    std::vector<trend::Column> columns(size_t(std::max(count, 0)));
+    if (store.OpenForReading(QFile::encodeName(path).toStdString()) != history::Outcome::Done)
+        return columns;
+    const std::vector<history::Column> read = store.Columns(fromMs, rangeMs, count);
+    int64_t lastRecordsMs = 0;
+    bool anyRecords = false;
+    for (size_t c = 0; c < columns.size(); ++c) {
+        trend::Column& into = columns[c];
+        const history::Column& from = read[c];
+        into.startMs = fromMs + rangeMs * int64_t(c) / count;
+        into.records = from.records;
+        into.unrecognised = from.unrecognised;
+        into.replies = (from.recognisedTold ? trend::kReplyRecognised : 0) |
+                       (from.notRecognisedTold ? trend::kReplyNotRecognised : 0) |
+                       (from.notReadyTold ? trend::kReplyNotReady : 0);
+        if (from.records == 0)
+            continue;
+        for (int i = 0; i < trend::kValueCount; ++i) {
+            into.min[i] = float(from.min[size_t(i)]);
+            into.max[i] = float(from.max[size_t(i)]);
+            into.last[i] = float((from.min[size_t(i)] + from.max[size_t(i)]) / 2);
+        }
+        into.gapBefore =
+            !anyRecords || into.startMs - lastRecordsMs > std::max<int64_t>(2000, rangeMs / count);
+        lastRecordsMs = into.startMs;
+        anyRecords = true;
+    }
+    return columns;
+}
+
 } // namespace
 
-TrendView::TrendView(trend::TrendModel* model, QWidget* parent)
-    : QWidget(parent, Qt::Window), m_model(model), m_ranges(new QActionGroup(this))
+TrendView::TrendView(trend::TrendModel* model, const QString& historyPath, QWidget* parent)
+    : QWidget(parent, Qt::Window), m_model(model), m_historyPath(historyPath),
+      m_ranges(new QActionGroup(this)), m_toolBar(new QToolBar(this))
 {
     setAttribute(Qt::WA_OpaquePaintEvent);
     setAttribute(Qt::WA_WindowPropagation); // the font of the bridge's window
-    resize(720, 520);
+    resize(720, 560);
+    auto* layout = new QVBoxLayout(this);
+    layout->setContentsMargins(0, 0, 0, 0);
+    layout->addWidget(m_toolBar);
+    layout->addStretch();
     for (const int64_t rangeMs : {10 * 1000, 60 * 1000, 10 * 60 * 1000}) {
         QAction* action = m_ranges->addAction(tr("Last %1").arg(SecondsText(rangeMs)));
         action->setCheckable(true);
         action->setData(qlonglong(rangeMs));
         connect(action, &QAction::triggered, this, [this, rangeMs] { SetRangeMs(rangeMs); });
     }
-    connect(&m_repaint, &QTimer::timeout, this, QOverload<>::of(&QWidget::update));
+    m_toolBar->addActions(m_ranges->actions());
+    QAction* past = m_ranges->addAction(tr("History..."));
+    past->setCheckable(true);
+    past->setToolTip(tr("Show a past range from the history"));
+    connect(past, &QAction::triggered, this, &TrendView::AskPastRange);
+    m_toolBar->addAction(past);
+    m_toolBar->addSeparator();
+    m_pause = m_toolBar->addAction(tr("Pause"));
+    m_pause->setCheckable(true);
+    m_pause->setShortcut(Qt::Key_Space);
+    m_pause->setToolTip(tr("Pause or resume the live view (Space)"));
+    connect(m_pause, &QAction::toggled, this, &TrendView::SetPaused);
+    m_toolBar->addSeparator();
+    QAction* copy = m_toolBar->addAction(tr("Copy as CSV"), this, [this] {
+        QApplication::clipboard()->setText(Csv(m_pausedAtMs >= 0 ? m_pausedAtMs : NowMs()));
+    });
+    copy->setShortcut(QKeySequence::Copy);
+    copy->setToolTip(tr("Copy what is shown as CSV (Ctrl+C)"));
+    QAction* save = m_toolBar->addAction(tr("Save as PNG..."), this, &TrendView::SaveAsPng);
+    save->setShortcut(QKeySequence::Save);
+    save->setToolTip(tr("Save what is shown as a PNG picture (Ctrl+S)"));
+    // The tool bar stays as it is; only the panes move on.
+    connect(&m_repaint, &QTimer::timeout, this, [this] { update(PlotArea()); });
     SetRangeMs(m_rangeMs);
 }
 
 void TrendView::SetRangeMs(int64_t rangeMs)
 {
+    m_pastFromMs = -1;
+    m_pastColumns.clear();
     m_rangeMs = std::clamp<int64_t>(rangeMs, trend::TrendModel::kSlotMs,
                                     trend::TrendModel::kLongestRangeMs);
     m_repaint.setInterval(RepaintMs(m_rangeMs));
-    setWindowTitle(tr("Trend: last %1").arg(SecondsText(m_rangeMs)));
+    if (isVisible() && m_pausedAtMs < 0)
+        m_repaint.start();
+    m_pause->setEnabled(true);
     for (QAction* action : m_ranges->actions())
         action->setChecked(action->data().toLongLong() == m_rangeMs);
+    ShowTitle();
     update();
 }
 
+bool TrendView::ShowPast(int64_t fromMs, int64_t toMs)
+{
+    const QString error = HistoryError(m_historyPath);
+    if (!error.isEmpty()) {
+        QMessageBox::critical(this, tr("Error"),
+                              tr("The history %1 cannot be read: %2.").arg(m_historyPath, error),
+                              QMessageBox::Ok, QMessageBox::NoButton);
+        SetRangeMs(m_pastFromMs < 0 ? m_rangeMs : 60LL * 1000);
+        return false;
+    }
+    m_rangeMs = std::max<int64_t>(toMs - fromMs, 1000);
+    m_pastFromMs = fromMs;
+    m_pastColumns.clear();
+    m_repaint.stop();
+    m_pause->setChecked(false);
+    m_pause->setEnabled(false);
+    for (QAction* action : m_ranges->actions())
+        action->setChecked(action->data().isNull());
+    ShowTitle();
+    update();
+    return true;
+}
+
+// From an hour ago to now, the first time; the range shown last after that.
+void TrendView::AskPastRange()
+{
+    QDialog dialog(this);
+    dialog.setWindowTitle(tr("History"));
+    auto* form = new QFormLayout(&dialog);
+    const QDateTime now = QDateTime::currentDateTime();
+    const bool past = m_pastFromMs >= 0;
+    QDateTimeEdit* from = new QDateTimeEdit(
+        past ? QDateTime::fromMSecsSinceEpoch(m_pastFromMs) : now.addSecs(-3600), &dialog);
+    QDateTimeEdit* to = new QDateTimeEdit(
+        past ? QDateTime::fromMSecsSinceEpoch(m_pastFromMs + m_rangeMs) : now, &dialog);
+    for (QDateTimeEdit* edit : {from, to}) {
+        edit->setDisplayFormat("yyyy-MM-dd HH:mm:ss");
+        edit->setCalendarPopup(true);
+    }
+    form->addRow(tr("From"), from);
+    form->addRow(tr("To"), to);
+    auto* buttons = new QDialogButtonBox(QDialogButtonBox::Ok | QDialogButtonBox::Cancel);
+    form->addRow(buttons);
+    connect(buttons, &QDialogButtonBox::accepted, &dialog, &QDialog::accept);
+    connect(buttons, &QDialogButtonBox::rejected, &dialog, &QDialog::reject);
+    if (dialog.exec() == QDialog::Accepted && to->dateTime() > from->dateTime())
+        ShowPast(from->dateTime().toMSecsSinceEpoch(), to->dateTime().toMSecsSinceEpoch());
+    else if (m_pastFromMs < 0)
+        SetRangeMs(m_rangeMs); // back to the live range's button
+}
+
+// Paused, the live view stands still at the moment of the pause until resumed.
+void TrendView::SetPaused(bool paused)
+{
+    m_pausedAtMs = paused ? NowMs() : -1;
+    if (paused)
+        m_repaint.stop();
+    else if (isVisible() && m_pastFromMs < 0)
+        m_repaint.start();
+    m_pause->setText(paused ? tr("Resume") : tr("Pause"));
+    ShowTitle();
+    update();
+}
+
+void TrendView::ShowTitle()
+{
+    if (m_pastFromMs >= 0)
+        setWindowTitle(tr("Trend: history from %1 to %2")
+                           .arg(LocalTime(m_pastFromMs, "yyyy-MM-dd HH:mm:ss"),
+                                LocalTime(m_pastFromMs + m_rangeMs, "yyyy-MM-dd HH:mm:ss")));
+    else
+        setWindowTitle(m_pausedAtMs >= 0 ? tr("Trend: last %1, paused").arg(SecondsText(m_rangeMs))
+                                         : tr("Trend: last %1").arg(SecondsText(m_rangeMs)));
+}
+
+QRect TrendView::PlotArea() const
+{
+    return rect().adjusted(0, m_toolBar->height(), 0, 0);
+}
+
+// Live: the model's columns up to now, or up to the pause. Past: the history's, read again only
+// when the width changes.
+std::vector<trend::Column> TrendView::ShownColumns(int count) const
+{
+    if (m_pastFromMs < 0)
+        return m_model->Columns(m_pausedAtMs >= 0 ? m_pausedAtMs : NowMs(), m_rangeMs, count);
+    if (int(m_pastColumns.size()) != count)
+        m_pastColumns = PastColumns(m_historyPath, m_pastFromMs, m_rangeMs, count);
+    return m_pastColumns;
+}
+
+// The time at each of the five ticks of the axis: before now for a live range, the local time
+// for a past one.
+QString TrendView::TimeText(int tick) const
+{
+    if (m_pastFromMs >= 0)
+        return LocalTime(m_pastFromMs + m_rangeMs * tick / 4,
+                         m_rangeMs >= 24LL * 3600 * 1000 ? "MM-dd HH:mm" : "HH:mm:ss");
+    if (tick == 4)
+        return m_pausedAtMs >= 0 ? tr("paused") : tr("now");
+    return "-" + SecondsText(m_rangeMs * (4 - tick) / 4);
+}
+
+// Live: one row per slot, in seconds before endMs. Past: one row per second of the history (per
+// 1/86400 of a range longer than a day), in local time.
 QString TrendView::Csv(int64_t endMs) const
 {
-    QString text = "seconds,records,unrecognised,Y_mm,Z_mm,gap_mm,Z_diff_mm,area,robot_told\n";
+    const bool past = m_pastFromMs >= 0;
+    QString text = QString(past ? "time" : "seconds") +
+                   ",records,unrecognised,Y_mm,Z_mm,gap_mm,Z_diff_mm,area,robot_told\n";
+    const int pastRows = int(std::min<int64_t>(m_rangeMs / 1000, 86400));
     const std::vector<trend::Column> rows =
-        m_model->Columns(endMs, m_rangeMs, int(m_rangeMs / trend::TrendModel::kSlotMs));
+        past ? PastColumns(m_historyPath, m_pastFromMs, m_rangeMs, pastRows)
+             : m_model->Columns(endMs, m_rangeMs, int(m_rangeMs / trend::TrendModel::kSlotMs));
     for (const trend::Column& slot : rows) {
         if (slot.records == 0 && slot.replies == 0)
             continue;
-        text += QString::number(double(slot.startMs - endMs) / 1000.0, 'f', 2);
+        text += past ? LocalTime(slot.startMs, "yyyy-MM-dd HH:mm:ss")
+                     : QString::number(double(slot.startMs - endMs) / 1000.0, 'f', 2);
         text += QString(",%1,%2").arg(slot.records).arg(slot.unrecognised);
         for (const float value : slot.last)
             text += "," + (slot.records > 0 ? QString::number(double(value), 'f', 3) : QString());
@@ -113,16 +315,17 @@ QString TrendView::Csv(int64_t endMs) const
 void TrendView::paintEvent(QPaintEvent*)
 {
     QPainter painter(this);
-    painter.fillRect(rect(), Qt::white);
+    const QRect area = PlotArea();
+    painter.fillRect(0, 0, width(), area.top(), palette().window()); // behind the tool bar
+    painter.fillRect(area, Qt::white);
     int axisWidth = 0;
     for (const char* name : kNames)
         axisWidth = std::max(axisWidth, fontMetrics().horizontalAdvance(tr(name)));
     const QRect plot =
-        rect().adjusted(axisWidth + 12, kMargin, -kMargin, -(kMargin + kReplyStrip + kTimeAxis));
+        area.adjusted(axisWidth + 12, kMargin, -kMargin, -(kMargin + kReplyStrip + kTimeAxis));
     if (plot.width() < 2 || plot.height() < trend::kValueCount * 8)
         return;
-    const int64_t endMs = NowMs();
-    const std::vector<trend::Column> columns = m_model->Columns(endMs, m_rangeMs, plot.width());
+    const std::vector<trend::Column> columns = ShownColumns(plot.width());
 
     // Runs of columns with an unrecognised record, as one rectangle each.
     for (int c = 0; c < plot.width();) {
@@ -150,8 +353,7 @@ void TrendView::paintEvent(QPaintEvent*)
     for (int tick = 0; tick <= 4; ++tick) {
         const int x = plot.left() + (plot.width() - 1) * tick / 4;
         painter.drawLine(x, strip.bottom() + 1, x, strip.bottom() + 4);
-        const int64_t before = m_rangeMs * (4 - tick) / 4;
-        const QString text = tick == 4 ? tr("now") : "-" + SecondsText(before);
+        const QString text = TimeText(tick);
         const int align = tick == 0 ? Qt::AlignLeft : tick == 4 ? Qt::AlignRight : Qt::AlignHCenter;
         painter.drawText(QRect(x - 60 +
                                    (tick == 0   ? 60
@@ -222,14 +424,12 @@ void TrendView::DrawReplies(QPainter* painter, const QRect& area,
                               ReplyColour(columns[c].replies));
 }
 
+// The tool bar's actions, ranges first.
 void TrendView::contextMenuEvent(QContextMenuEvent* event)
 {
     QMenu menu(this);
-    menu.addActions(m_ranges->actions());
-    menu.addSeparator();
-    menu.addAction(tr("Copy as CSV"), this,
-                   [this] { QApplication::clipboard()->setText(Csv(NowMs())); });
-    menu.addAction(tr("Save as PNG..."), this, &TrendView::SaveAsPng);
+    for (QAction* action : m_toolBar->actions())
+        action->isSeparator() ? void(menu.addSeparator()) : menu.addAction(action);
     menu.exec(event->globalPos());
 }
 
@@ -237,7 +437,7 @@ void TrendView::SaveAsPng()
 {
     const QString path =
         QFileDialog::getSaveFileName(this, tr("Save as PNG"), "trend.png", tr("PNG image (*.png)"));
-    if (!path.isEmpty() && !grab().save(path, "PNG"))
+    if (!path.isEmpty() && !grab(PlotArea()).save(path, "PNG"))
         QMessageBox::critical(this, tr("Error"),
                               tr("The picture could not be saved to %1.").arg(path),
                               QMessageBox::Ok, QMessageBox::NoButton);
@@ -245,7 +445,8 @@ void TrendView::SaveAsPng()
 
 void TrendView::showEvent(QShowEvent*)
 {
-    m_repaint.start();
+    if (m_pastFromMs < 0 && m_pausedAtMs < 0)
+        m_repaint.start();
 }
 
 void TrendView::hideEvent(QHideEvent*)

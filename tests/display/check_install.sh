@@ -57,7 +57,7 @@ shared="$(printf '664 0:%s\n664 0:%s\n664 0:%s' $gid $gid $gid)"
 expect "$(modes "$bin" "$bin"/{config.txt,DebugLog.txt,DebugLog.old.txt,tervian-bridge} \
   "$bin/../help/KPLM604.pdf")" "$(printf '2755 0:%s\n%s\n755 0:0\n644 0:0' $gid "$shared")" \
   "installed modes"
-for program in tervian-bridge robot-probe tervian-sim; do
+for program in tervian-bridge robot-probe tervian-sim tervian-history; do
   expect "$(readlink "$root/usr/bin/$program")" "/opt/tervian-bridge/bin/$program" "launcher"
 done
 desktop=$root/usr/share/applications/tervian-bridge.desktop
@@ -102,6 +102,10 @@ run_from_stale() {
 # files beside the real executable, writes them in place and cannot touch the programs.
 ln -s "$bin/tervian-bridge" "$scratch/tervian-bridge"
 run_from_stale "$scratch/tervian-bridge" operator
+# The history too is written in the files the package made, and read back by the operator.
+"${operator[@]}" "$bin/tervian-history" --kind links | grep -Eq 'command +up' ||
+  fail "the operator's run kept no history"
+expect "$(modes "$bin"/history.sqlite{,-wal,-shm})" "$shared" "history files after a run"
 run_from_stale "$bin/tervian-bridge" root
 ! "${operator[@]}" sh -c "test -w '$bin/tervian-bridge' || touch '$bin/planted'" 2>/dev/null ||
   fail "an operator may change the programs"

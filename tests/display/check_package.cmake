@@ -8,7 +8,8 @@ execute_process(COMMAND ${CMAKE_COMMAND} --install ${BUILD} --prefix ${SCRATCH}/
   RESULT_VARIABLE failed OUTPUT_QUIET)
 file(GLOB_RECURSE installed RELATIVE ${SCRATCH}/tree ${SCRATCH}/tree/*)
 list(SORT installed)
-set(expected bin/robot-probe bin/tervian-bridge bin/tervian-sim help/KPLM604.pdf)
+set(expected bin/robot-probe bin/tervian-bridge bin/tervian-history bin/tervian-sim
+  help/KPLM604.pdf)
 if(failed OR NOT installed STREQUAL expected)
   message(FATAL_ERROR "cmake --install laid out '${installed}', expected '${expected}'")
 endif()
@@ -39,7 +40,7 @@ set(paths opt/tervian-bridge/help/KPLM604.pdf usr/share/applications/tervian-bri
 foreach(size 16 32 48 128 256)
   list(APPEND paths usr/share/icons/hicolor/${size}x${size}/apps/tervian-bridge.png)
 endforeach()
-set(programs tervian-bridge robot-probe tervian-sim)
+set(programs tervian-bridge robot-probe tervian-sim tervian-history)
 foreach(program ${programs})
   list(APPEND paths opt/tervian-bridge/bin/${program} usr/bin/${program}
     usr/share/man/man1/${program}.1.gz)
@@ -84,8 +85,9 @@ file(GLOB dbgsym ${SCRATCH}/deb/tervian-bridge-dbgsym_*)
 run(dpkg-deb -c ${dbgsym})
 string(REGEX MATCHALL "/usr/lib/debug/\\.build-id/[^\n]*\\.debug\n" symbols "${out}")
 list(LENGTH symbols count)
-if(NOT count EQUAL 3)
-  message(FATAL_ERROR "the dbgsym package holds ${count} symbol files, not 3:\n${out}")
+list(LENGTH programs expected_count)
+if(NOT count EQUAL expected_count)
+  message(FATAL_ERROR "the dbgsym package holds ${count} symbol files, not ${expected_count}:\n${out}")
 endif()
 
 # The tags that installing under /opt implies, and nothing else: the files are there by design

@@ -1,4 +1,5 @@
 // The trend history through its columns, with times of the test's own; and the CSV export.
+#include "history_store.h"
 #include "trend_model.h"
 #include "trend_view.h"
 
@@ -98,6 +99,43 @@ private slots:
                  QString("seconds,records,unrecognised,Y_mm,Z_mm,gap_mm,Z_diff_mm,area,robot_told\n"
                          "-10.00,1,1,1.000,1.250,3.000,4.000,5.000,\n"
                          "-0.01,1,0,1.000,2.500,3.000,4.000,5.000,00 0C 01\n"));
+    }
+
+    // A past range from the history file: one CSV row per second that holds records or replies,
+    // in local time, with the middle of each second's extremes; a file that is no history keeps
+    // the live range.
+    void pastRangeFromTheHistory()
+    {
+        const QString path = QCoreApplication::applicationDirPath() + "/history.sqlite";
+        QFile::remove(path);
+        {
+            history::Store store;
+            QCOMPARE(store.OpenForWriting(path.toStdString()), history::Outcome::Done);
+            history::Batch batch;
+            const int64_t at = QDateTime(QDate(2026, 3, 14), QTime(3, 12)).toMSecsSinceEpoch();
+            batch.stream = {{at, 200, 3, {1, 2, 3, 4, 5}, {1.5, 2, 3, 4, 6}},
+                            {at + 2000, 1, 0, {-1, 0, 0, 0, 0}, {-1, 0, 0, 0, 0}}};
+            batch.replies = {{at + 1200, 3, 0x0C, true, {}, "", 1, 1, 9},
+                             {at + 1300, 3, 0x01, true, {}, "", 1, 1, 9},
+                             {at + 3000, 1, 0x00, false, {}, "\x82\0\0\0", 1, 1, 9}};
+            QCOMPARE(store.Write(batch), history::Outcome::Done);
+            TrendModel model;
+            TrendView view(&model, path);
+            QVERIFY(view.ShowPast(at, at + 4000));
+            QCOMPARE(
+                view.Csv(0),
+                QString("time,records,unrecognised,Y_mm,Z_mm,gap_mm,Z_diff_mm,area,robot_told\n"
+                        "2026-03-14 03:12:00,200,3,1.250,2.000,3.000,4.000,5.500,\n"
+                        "2026-03-14 03:12:01,0,0,,,,,,0C 01\n"
+                        "2026-03-14 03:12:02,1,0,-1.000,0.000,0.000,0.000,0.000,\n"));
+        }
+        QFile::resize(path + "-wal", 0);
+        QFile::resize(path, 10);
+        TrendModel model;
+        TrendView view(&model, path);
+        QTimer::singleShot(0, [] { QApplication::activeModalWidget()->close(); });
+        QVERIFY(!view.ShowPast(0, 1000));
+        QCOMPARE(view.windowTitle(), QString("Trend: last 60 s"));
     }
 };
 
