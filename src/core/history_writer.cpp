@@ -96,7 +96,6 @@ void HistoryWriter::Report(const QString& text)
 
 void HistoryWriter::Run()
 {
-    pthread_setname_np(pthread_self(), "history writer"); // as top -H and the bench show it
     if (!OpenFile()) {
         m_state = HistoryState::Stopped;
         m_store.Close();
