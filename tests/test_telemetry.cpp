@@ -305,7 +305,7 @@ private slots:
         for (const auto& [key, value, line] : rows) {
             {
                 const auto bridge = MakeBridge({{"MqttBroker", "127.0.0.1"}, {key, value}});
-                QVERIFY(!bridge->Telemetry());
+                QVERIFY(!bridge->Snapshot().telemetry);
                 QCOMPARE(bridge->Config().TakeReports().size(), 1);
             }
             QCOMPARE(TestDebugLog(), line.toUtf8() + "; plant telemetry is off\n");

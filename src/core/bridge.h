@@ -47,20 +47,12 @@ public:
     void WishProject(int project) { m_shared.link.WishProject(project, events::Origin::Operator); }
 
     BridgeSnapshot Snapshot();
-    // Every event from now on, for a reader with a thread of its own; subscribe before Start().
-    std::shared_ptr<events::Queue> Subscribe(size_t bound)
-    {
-        return m_shared.events.Subscribe(bound);
-    }
     // Called after every change of the link state, on the thread that made it.
     void SetChangeListener(std::function<void()> listener);
 
     // What a watchdog looks at: the robot server, the vision client, its stream reader, the
     // log writer and the history writer.
     std::vector<const Progress*> Workers();
-
-    // Plant telemetry is configured: the bridge runs an edge node on the MQTT broker.
-    bool Telemetry() const { return m_edgeNode != nullptr; }
 
     Settings& Config() { return m_settings; }
     HistoryWriter& History() { return m_history; }

@@ -16,6 +16,8 @@ void Queue::Push(const Event& event)
     bool wasEmpty;
     {
         std::lock_guard<std::mutex> lock(m_mutex);
+        if (m_closed)
+            return;
         wasEmpty = m_events.empty();
         if (m_events.size() >= m_bound) {
             m_events.pop_front();
@@ -36,6 +38,14 @@ std::vector<Event> Queue::TakeAll()
                              std::make_move_iterator(m_events.end()));
     m_events.clear();
     return taken;
+}
+
+void Queue::Close()
+{
+    std::deque<Event> held;
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_closed = true;
+    held.swap(m_events);
 }
 
 uint64_t Queue::TakeDropped()

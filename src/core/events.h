@@ -78,9 +78,12 @@ public:
     // takes in batches sleeps on it while nothing happens. The push that makes it readable pays
     // one write to an eventfd; the pushes after it, until the reader takes, nothing.
     int Descriptor() const { return m_wake.Descriptor(); }
+    // The reader has given up for good: what is held is freed and nothing more is kept.
+    void Close();
 
 private:
     std::mutex m_mutex;
+    bool m_closed = false;
     std::deque<Event> m_events;
     uint64_t m_dropped = 0;
     const size_t m_bound;

@@ -12,7 +12,6 @@
 #include <algorithm>
 #include <cstdio>
 
-
 namespace
 {
 
@@ -96,6 +95,7 @@ void HistoryWriter::Report(const QString& text)
 void HistoryWriter::Run()
 {
     if (!OpenFile()) {
+        m_queue->Close();
         m_state = HistoryState::Stopped;
         m_store.Close();
         return;

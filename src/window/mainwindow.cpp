@@ -313,7 +313,7 @@ void MainWindow::ShowTrendView(bool shown)
 // since most cells have no broker and show nothing.
 void MainWindow::SetUpTelemetryLamp()
 {
-    if (!m_bridge.Telemetry())
+    if (!m_bridge.Snapshot().telemetry)
         return;
     auto* caption = new QLabel(tr("Telemetry"), ui->groupBox_4);
     caption->setGeometry(270, 50, 81, 21);
