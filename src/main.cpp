@@ -62,8 +62,9 @@ Files:
                 (default 1); HistoryDays, the days it keeps (default 30); HistoryMaxMB,
                 its bound (default 1024)
   capture-*.pcapng  the traffic of all three links, saved beside the executable by SIGUSR1
-                or Help > Save diagnostics; capture-last-fault.pcapng is written when a
-                link is lost or a request rejected (at most once an hour)
+                or Help > Save diagnostics; capture-last-fault-KIND.pcapng (robot-link,
+                vision-link, rejection, no-reply) is written when such a fault happens, each
+                at most once a minute
   history.sqlite  every reply the robot was told, link changes, wishes, faults and the
                 stream a second at a time, beside the executable; read it with
                 tervian-history(1)

@@ -54,6 +54,9 @@ public:
     // log writer and the history writer.
     std::vector<const Progress*> Workers();
 
+    // What the settings and the history have to tell the operator, each once.
+    QStringList TakeReports() { return m_settings.TakeReports() + m_history.TakeReports(); }
+
     Settings& Config() { return m_settings; }
     HistoryWriter& History() { return m_history; }
     Shared& Parts() { return m_shared; }

@@ -46,6 +46,6 @@ void ServiceReports::Look()
 // these are warnings.
 void ServiceReports::PrintSettingsReports()
 {
-    for (const QString& report : m_bridge.Config().TakeReports() + m_bridge.History().TakeReports())
+    for (const QString& report : m_bridge.TakeReports())
         journal::Print(journal::Priority::Warning, QString(report).replace('\n', ' '));
 }

@@ -54,7 +54,7 @@ MainWindow::MainWindow(Bridge& bridge, QWidget* parent)
     const Settings::Values& settings = m_bridge.Config().Get();
     ui->lineEditIP->setText(settings.scannerIp);
     ui->lineEditProjectID->setText(settings.projectId);
-    m_pendingReports << m_bridge.Config().TakeReports();
+    m_pendingReports << m_bridge.TakeReports();
     SetUpTrendView(settings.trendView);
     SetUpTelemetryLamp();
     m_historyNote = new QLabel(this);
@@ -70,7 +70,7 @@ MainWindow::~MainWindow()
     m_bridge.Config().Save(
         {{"ScannerIP", ui->lineEditIP->text()}, {"ProjectID", ui->lineEditProjectID->text()}});
     // No refresh follows that could show it, and a box must not hold up a shutdown.
-    m_pendingReports << m_bridge.Config().TakeReports();
+    m_pendingReports << m_bridge.TakeReports();
     if (!m_pendingReports.isEmpty())
         qWarning().noquote() << m_pendingReports.join('\n');
     delete ui;
@@ -113,7 +113,7 @@ void MainWindow::ShowHistoryState(const BridgeSnapshot& state)
 // shows the next one instead of the same again.
 void MainWindow::ShowPendingReports(const BridgeSnapshot& state)
 {
-    m_pendingReports << m_bridge.Config().TakeReports() << m_bridge.History().TakeReports();
+    m_pendingReports << m_bridge.TakeReports();
     if (state.link.robotPortBusySpells != m_portBusySpellsShown) {
         m_portBusySpellsShown = state.link.robotPortBusySpells;
         m_pendingReports << tr("Port 5020 is held by another program: the robot cannot connect "
