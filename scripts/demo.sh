@@ -68,7 +68,7 @@ bash scripts/deps.sh
 
 say "Building into $build"
 [ -f "$build/build.ninja" ] || cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
-cmake --build "$build" --target tervian-bridge tervian-sim robot-probe manual >/dev/null ||
+cmake --build "$build" --target tervian-bridge tervian-sim robot-probe tervian-history manual >/dev/null ||
   fail "build failed: run 'cmake --build $build' to see why"
 
 say "Laying out $run"
